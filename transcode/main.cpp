@@ -1,0 +1,236 @@
+// The command-line driver: options, the scan of the work directory, the two passes; beside it the
+// single-file Opus converter's driver and the timestamp self-test, which the command line does not
+// reach.
+#include "main.h"
+
+#include <dirent.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "mult_file_trans.h"
+#include "utils.h"
+
+std::string work_path;
+bool trans_video = false;
+bool trans_audio = false;
+
+namespace {
+
+constexpr size_t kSingleFileBufferSize = 0x200000;
+
+}  // namespace
+
+bool arg_test(const char* arg, const char* long_form, const char* short_form) {
+    if (arg == nullptr) return false;
+    return (long_form != nullptr && strcmp(arg, long_form) == 0) ||
+           (short_form != nullptr && strcmp(arg, short_form) == 0);
+}
+
+void GetFileLists(std::vector<std::string>& list, const std::string& path,
+                  const std::string& suffix) {
+    DIR* dir = opendir(path.c_str());
+    if (dir == nullptr) {
+        printf("can't open dir %s\n", path.c_str());
+        fflush(stdout);
+        return;
+    }
+    while (struct dirent* entry = readdir(dir)) {
+        const char* name = entry->d_name;
+        if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0) continue;
+        const size_t len = strlen(name);
+        if (len < suffix.size() || memcmp(name + len - suffix.size(), suffix.data(), suffix.size()))
+            continue;
+        list.push_back(path + name);
+    }
+    closedir(dir);
+}
+
+int64_t get_file_time(const std::string& path) {
+    const size_t dot = path.rfind('.');
+    const size_t underscore = path.find('_');
+    if (dot == std::string::npos || underscore == std::string::npos) return 0;
+    const size_t end = dot > underscore ? dot : path.size();
+    const std::string text = path.substr(underscore + 1, end - underscore - 1);
+    // strtoll gives 0 without digits and clamps at the 64-bit limits, so every path has a key.
+    return strtoll(text.c_str(), nullptr, 10);
+}
+
+bool compare(const std::string& a, const std::string& b) {
+    return get_file_time(a) < get_file_time(b);
+}
+
+// Reads one record of the single-file converter's input. 0: a whole record is in `buffer`;
+// -1: the input has no further whole record; -2: the record was longer than `buffer` and has been
+// skipped.
+int read_zel_audio(opus_context* ctx, uint64_t* length, uint8_t* buffer, uint32_t* uid) {
+    *uid = 0;
+    uint8_t ignored[8];
+    uint32_t id = 0;
+    uint32_t len = 0;
+    if (fread(ignored, sizeof(ignored), 1, ctx->in) != 1) return -1;
+    if (fread(&id, sizeof(id), 1, ctx->in) != 1) return -1;
+    if (fread(&len, sizeof(len), 1, ctx->in) != 1) return -1;
+    if (len > kSingleFileBufferSize) {
+        fprintf(stderr, "skipping a record of %" PRIu32 " bytes: larger than the %zu-byte buffer\n",
+                len, kSingleFileBufferSize);
+        if (fseek(ctx->in, len, SEEK_CUR) != 0) return -1;
+        return -2;
+    }
+    if (len > 0 && fread(buffer, len, 1, ctx->in) != 1) return -1;
+    *length = len;
+    *uid = id;
+    return 0;
+}
+
+void tran_opus_ogg() {
+    static uint8_t buffer[kSingleFileBufferSize];
+    opus_context context;
+    if (initOpus2Ogg(&context, "out1.ogg", "a_1650598869249.audio") != 0) return;
+    uint64_t length = 0;
+    uint32_t uid = 0;
+    for (;;) {
+        const int rc = read_zel_audio(&context, &length, buffer, &uid);
+        if (rc == -1) break;
+        if (rc == 0) loop_opus2ogg(buffer, static_cast<int>(length), &context, uid);
+    }
+    destory_opus2ogg(&context);
+}
+
+int64_t getTimeStamp() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+}
+
+void w_le32(uint8_t* buffer, int offset, uint32_t value) {
+    for (int i = 0; i < 4; ++i) buffer[offset + i] = static_cast<uint8_t>(value >> (8 * i));
+}
+
+void w_le64(uint8_t* buffer, int offset, uint64_t value) {
+    for (int i = 0; i < 8; ++i) buffer[offset + i] = static_cast<uint8_t>(value >> (8 * i));
+}
+
+void testwrite() {
+    const int64_t t = getTimeStamp();
+    uint8_t record[12];
+    w_le32(record, 0, 0x13880036);
+    w_le64(record, 4, static_cast<uint64_t>(t));
+    FILE* out = fopen("test.v", "wb");
+    if (out == nullptr) {
+        printf("error:\n");
+        return;
+    }
+    fwrite(record, sizeof(record), 1, out);
+    fclose(out);
+    printf("----------------- tm:%" PRId64 "\n", t);
+
+    FILE* in = fopen("test.v", "rb");
+    if (in == nullptr) {
+        printf("error:\n");
+        return;
+    }
+    uint32_t value = 0;
+    uint64_t stamp = 0;
+    if (fread(&value, sizeof(value), 1, in) != 1) printf("error:\n");
+    if (fread(&stamp, sizeof(stamp), 1, in) != 1) printf("error:\n");
+    printf("read data :%" PRIu32 "  tm:%" PRIu64 " oldtm:%" PRId64 "\n", value, stamp, t);
+    fclose(in);
+}
+
+#ifndef TRANSCODE_NO_MAIN
+namespace {
+
+// Written by the interrupt handler, so it has the one type a handler may store into.
+volatile sig_atomic_t exitFlag = 0;
+
+constexpr char kHelpText[] =
+    "-p, --path: work direct \n"
+    "-v, --video: transcode video files.\n"
+    "-a, --audio transcode audio files.\n"
+    "-h, --help: Get list of available commands.\n\n";
+constexpr char kUsageText[] =
+    "-p, --path: work direct.\n"
+    "-v, --video: transcode video files.\n"
+    "-a, --audio transcode audio files.\n"
+    "-h, --help: Get list of available commands.\n\n";
+constexpr char kVersionLine[] = "version, 0.0.1\n";
+
+void print_line(const char* text) {
+    fputs(text, stdout);
+    fflush(stdout);
+}
+
+void on_interrupt(int) {
+    static const char kLine[] = "application will close\n";
+    // Only async-signal-safe calls here: stdio may be in the middle of a write.
+    ssize_t ignored = write(STDOUT_FILENO, kLine, sizeof(kLine) - 1);
+    (void)ignored;
+    exitFlag = 1;
+}
+
+// Thousands of users each hold an open output file during a pass; take every descriptor the
+// system allows rather than fail at the soft limit.
+void raise_open_file_limit() {
+    struct rlimit lim;
+    if (getrlimit(RLIMIT_NOFILE, &lim) == 0 && lim.rlim_cur < lim.rlim_max) {
+        lim.rlim_cur = lim.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &lim);
+    }
+}
+
+void run_pass(const std::vector<std::string>& files, bool video) {
+    print_line(video ? "start trans video\n" : "start trans audio\n");
+    auto trans = std::make_unique<MultFileTrans>();
+    trans->set_all_files(files);
+    trans->start_trans_code(video);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        if (arg_test(argv[i], "--path", "-p")) {
+            ++i;
+            if (i < argc) work_path = argv[i];
+        } else if (arg_test(argv[i], "--video", "-v")) {
+            trans_video = true;
+        } else if (arg_test(argv[i], "--audio", "-a")) {
+            trans_audio = true;
+        } else if (arg_test(argv[i], "--help", "-h")) {
+            print_line(kHelpText);
+            print_line(kVersionLine);
+            exit(0);
+        }
+    }
+    if (work_path.empty()) {
+        print_line(kUsageText);
+        print_line(kVersionLine);
+        exit(1);
+    }
+
+    raise_open_file_limit();
+    std::vector<std::string> video_files;
+    std::vector<std::string> audio_files;
+    if (trans_video) GetFileLists(video_files, work_path, ".video");
+    if (trans_audio) GetFileLists(audio_files, work_path, ".audio");
+    if (!video_files.empty()) std::sort(video_files.begin(), video_files.end(), compare);
+    if (!audio_files.empty()) std::sort(audio_files.begin(), audio_files.end(), compare);
+
+    if (trans_video && !video_files.empty()) run_pass(video_files, true);
+    if (trans_audio && !audio_files.empty()) run_pass(audio_files, false);
+
+    exitFlag = 1;
+    signal(SIGINT, on_interrupt);
+    // Status 2 tells a caller that some output file could not be created or fully written.
+    return output_failure_seen() ? 2 : 0;
+}
+#endif

@@ -1,0 +1,48 @@
+// One conversion pass: reads the capture files of one kind as one stream of records, splits it by
+// user id and hands each record to that user's writer.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <deque>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "user_audio.h"
+#include "user_video.h"
+#include "utils.h"
+
+class MultFileTrans {
+public:
+    MultFileTrans();
+    ~MultFileTrans();
+    MultFileTrans(const MultFileTrans&) = delete;
+    MultFileTrans& operator=(const MultFileTrans&) = delete;
+
+    void set_all_files(const std::vector<std::string>& files);
+    void start_trans_code(bool video);
+    void start_trans_video();
+    void start_trans_audio();
+    bool get_next_file();
+
+    // The next record's packet bytes, valid until the next read; null with *length 0 at the end.
+    const uint8_t* read_next_video_data(uint64_t* length, uint32_t* uid);
+    std::unique_ptr<uint8_t[]> read_next_audio_data(uint64_t* length, uint32_t* uid);
+    int read_audio_info(uint64_t* length, uint32_t* uid);
+
+    std::deque<std::string> file_queue;
+    FilePtr cur_file;
+    std::map<uint32_t, std::unique_ptr<userVideo>> video_writers;
+    std::map<uint32_t, std::unique_ptr<muopus::user_audio>> audio_writers;
+
+private:
+    bool read_exact(void* dst, uint64_t n);
+    bool remaining_at_least(uint64_t n) const;
+
+    uint64_t cur_size_ = 0;  // size of the current file
+    uint64_t cur_pos_ = 0;   // bytes consumed from it
+    std::vector<uint8_t> video_record_;
+    std::unique_ptr<char[]> read_buffer_;
+};

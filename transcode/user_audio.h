@@ -1,0 +1,53 @@
+// Per-user Ogg Opus writer.
+#pragma once
+
+#include <ogg/ogg.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "utils.h"
+
+namespace muopus {
+
+// A packet record pointing at `data` (borrowed); granulepos and packetno are the caller's.
+ogg_packet* op_from_pkt(const unsigned char* data, int bytes);
+// 48 kHz samples in the Opus packet.
+int opus_samples(const unsigned char* data, int len);
+ogg_packet* op_opustags();
+void op_free(ogg_packet* op);  // frees the packet data (if any) and the record; null is fine
+// The audio packet for one Opus RTP packet of `bytes` bytes: borrows the RTP payload inside `data`,
+// takes the sequence number as packetno and adds the packet's samples to `*granule`, whose new
+// value becomes granulepos. Null, with `*granule` unchanged, when the RTP header does not parse,
+// the payload is empty, libopus rejects the packet or the record cannot be allocated. Both Ogg
+// Opus writers build their audio packets here, so they write the same packets.
+ogg_packet* op_from_rtp(const uint8_t* data, int bytes, int64_t* granule);
+
+// Turns the Opus RTP packets of one user into one Ogg Opus file named "<local time>_<uid>.ogg".
+class user_audio {
+public:
+    explicit user_audio(uint32_t uid);  // opens the output file at once
+    ~user_audio();
+    user_audio(const user_audio&) = delete;
+    user_audio& operator=(const user_audio&) = delete;
+
+    void put_rtp_data(std::unique_ptr<uint8_t[]> data, uint64_t length);
+    void flush_all();
+    int write_ogg_header();
+    int ogg_write();
+    int ogg_flush();
+    ogg_packet* op_opushead();
+
+    int64_t granule = 0;
+    OggStreamPtr stream;
+    FilePtr file;
+    uint32_t uid;
+    bool first_packet = true;
+    std::string name;  // the output file's name, for error messages
+    std::unique_ptr<char[]> io_buffer;  // stdio buffer of `file`; the destructor closes `file` first
+    bool write_failure_reported = false;  // a short page write is reported once per file
+};
+
+}  // namespace muopus
