@@ -112,6 +112,8 @@ TEST(RtpPacket, CsrcListIsReadBigEndianAndRestStaysZero) {
     Bytes p = packet(72, 0x8F);
     for (int i = 0; i < 15; ++i) {
         p[12 + 4 * i] = 0x01;
+        p[12 + 4 * i + 1] = 0x00;
+        p[12 + 4 * i + 2] = 0x00;
         p[12 + 4 * i + 3] = static_cast<uint8_t>(i);
     }
     rtp_packet_t pkt;

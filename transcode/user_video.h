@@ -49,7 +49,7 @@ public:
     FilePtr file;
     // Stays null when the file or the decoder could not be made: the user's packets are skipped.
     void* decoder = nullptr;
-    std::string name;  // the output file's name, for error messages
+    std::string name;           // the output file's name, for error messages
     stream_output_data record;  // composes each header and frame record; reused, never shrunk
     bool write_failed = false;  // the first failed write was reported; later ones stay quiet
 
