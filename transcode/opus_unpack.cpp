@@ -1,0 +1,179 @@
+#include "opus_unpack.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "user_audio.h"
+
+namespace {
+
+constexpr int kOpusHeadSize = 19;
+constexpr int kSampleRate = 48000;
+constexpr size_t kOutputBufferSize = 256 * 1024;
+
+// One conversion runs at a time, so one stdio buffer serves its output; `buffered_out` is the
+// stream that currently uses it, so that it is never handed to two streams at once.
+char output_buffer[kOutputBufferSize];
+FILE* buffered_out = nullptr;
+
+void print_text(const char* text, FILE* stream) {
+    fwrite(text, 1, strlen(text), stream);
+}
+
+void close_stream(FILE** f) {
+    if (*f == nullptr) return;
+    fclose(*f);
+    if (*f == buffered_out) buffered_out = nullptr;
+    *f = nullptr;
+}
+
+// Writes every page that `next` hands out, announcing each with `label` and its body length.
+int write_pages(opus_context* ctx, int (*next)(ogg_stream_state*, ogg_page*), const char* label) {
+    if (ctx == nullptr || ctx->stream == nullptr || ctx->out == nullptr) return -1;
+    ogg_page page;
+    while (next(ctx->stream, &page) != 0) {
+        if (fwrite(page.header, 1, static_cast<size_t>(page.header_len), ctx->out) !=
+            static_cast<size_t>(page.header_len)) {
+            print_text("Error writing Ogg page header\n", stderr);
+            return -2;
+        }
+        if (fwrite(page.body, 1, static_cast<size_t>(page.body_len), ctx->out) !=
+            static_cast<size_t>(page.body_len)) {
+            print_text("Error writing Ogg page body\n", stderr);
+            return -3;
+        }
+        printf("%s%ld\n", label, page.body_len);
+        fflush(stdout);
+    }
+    return 0;
+}
+
+}  // namespace
+
+void le16(unsigned char* p, int v) {
+    p[0] = static_cast<unsigned char>(v & 0xFF);
+    p[1] = static_cast<unsigned char>((v >> 8) & 0xFF);
+}
+
+void le32(unsigned char* p, int v) {
+    const auto u = static_cast<uint32_t>(v);
+    p[0] = static_cast<unsigned char>(u & 0xFF);
+    p[1] = static_cast<unsigned char>((u >> 8) & 0xFF);
+    p[2] = static_cast<unsigned char>((u >> 16) & 0xFF);
+    p[3] = static_cast<unsigned char>((u >> 24) & 0xFF);
+}
+
+ogg_packet* op_opushead() {
+    auto* data = static_cast<unsigned char*>(malloc(kOpusHeadSize));
+    auto* op = static_cast<ogg_packet*>(malloc(sizeof(ogg_packet)));
+    if (data == nullptr) {
+        print_text("Couldn't allocate data buffer.\n", stderr);
+        free(op);
+        return nullptr;
+    }
+    if (op == nullptr) {
+        print_text("Couldn't allocate Ogg packet.\n", stderr);
+        free(data);
+        return nullptr;
+    }
+    memcpy(data, "OpusHead", 8);
+    data[8] = 1;                   // version
+    data[9] = 2;                   // channels
+    le16(data + 10, 0);            // pre-skip
+    le32(data + 12, kSampleRate);  // input sample rate
+    le16(data + 16, 0);            // output gain
+    data[18] = 0;                  // channel mapping family
+
+    memset(op, 0, sizeof(*op));
+    op->packet = data;
+    op->bytes = kOpusHeadSize;
+    op->b_o_s = 1;
+    op->e_o_s = 0;
+    op->granulepos = 0;
+    op->packetno = 0;
+    return op;
+}
+
+// The comment header, the packet records and the sample count are the per-user writer's, messages
+// included.
+ogg_packet* op_opustags() {
+    return muopus::op_opustags();
+}
+
+ogg_packet* op_from_pkt(const unsigned char* data, int bytes) {
+    return muopus::op_from_pkt(data, bytes);
+}
+
+void op_free(ogg_packet* op) {
+    muopus::op_free(op);
+}
+
+int opus_samples(const unsigned char* data, int len) {
+    return muopus::opus_samples(data, len);
+}
+
+int initOpus2Ogg(opus_context* ctx, const char* output, const char* input) {
+    if (ctx == nullptr) return -1;
+    ctx->stream = nullptr;
+    ctx->granule = 0;
+    ctx->out = output != nullptr ? fopen(output, "wb") : nullptr;
+    ctx->in = input != nullptr ? fopen(input, "rb") : nullptr;
+    if (ctx->out == nullptr || ctx->in == nullptr) {
+        print_text("Couldn't open output file.\n", stderr);
+        // The caller gives the context up without ending it: nothing may stay open behind it.
+        close_stream(&ctx->out);
+        close_stream(&ctx->in);
+        return -2;
+    }
+    if (buffered_out == nullptr) {
+        setvbuf(ctx->out, output_buffer, _IOFBF, kOutputBufferSize);
+        buffered_out = ctx->out;
+    }
+
+    auto* block = static_cast<ogg_stream_state*>(malloc(sizeof(ogg_stream_state)));
+    if (block == nullptr || ogg_stream_init(block, rand()) < 0) {
+        free(block);
+        close_stream(&ctx->out);
+        close_stream(&ctx->in);
+        return -1;
+    }
+    ctx->stream = block;
+
+    ogg_packet* head = op_opushead();
+    if (head != nullptr) ogg_stream_packetin(ctx->stream, head);
+    puts("initOpus2Ogg===========");
+    op_free(head);
+    ogg_packet* tags = op_opustags();
+    if (tags != nullptr) ogg_stream_packetin(ctx->stream, tags);
+    op_free(tags);
+    ogg_flush(ctx);
+    return 0;
+}
+
+int loop_opus2ogg(const uint8_t* data, int bytes, void* ctx, uint32_t /*uid*/) {
+    auto* context = static_cast<opus_context*>(ctx);
+    if (context == nullptr || context->stream == nullptr) return 1;
+    ogg_packet* op = muopus::op_from_rtp(data, bytes, &context->granule);
+    if (op == nullptr) return 1;
+    ogg_stream_packetin(context->stream, op);
+    free(op);  // the data is the caller's, and libogg has copied it
+    ogg_write(context);
+    return 1;
+}
+
+void destory_opus2ogg(opus_context* ctx) {
+    if (ctx == nullptr) return;
+    ogg_flush(ctx);
+    close_stream(&ctx->out);
+    if (ctx->stream != nullptr) ogg_stream_destroy(ctx->stream);
+    ctx->stream = nullptr;
+    close_stream(&ctx->in);
+}
+
+int ogg_write(opus_context* ctx) {
+    return write_pages(ctx, ogg_stream_pageout, "ogg_write---> ");
+}
+
+int ogg_flush(opus_context* ctx) {
+    return write_pages(ctx, ogg_stream_flush, "ogg_flush ");
+}

@@ -1,0 +1,269 @@
+#include "user_audio.h"
+
+#include <opus/opus.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "rtp_packet.h"
+#include "user_video.h"
+
+namespace muopus {
+
+namespace {
+
+constexpr char kOpusHeadMagic[] = "OpusHead";
+constexpr char kOpusTagsMagic[] = "OpusTags";
+constexpr char kVendor[] = "opus rtp packet dump";
+constexpr int kOpusHeadSize = 19;
+constexpr int kSampleRate = 48000;
+// The longest Opus packet libopus decodes: 120 ms at 48 kHz.
+constexpr int kMaxPacketSamples = 5760;
+// Captures run to gigabytes: large writes keep the system-call count down.
+constexpr size_t kOutputBufferSize = 256 * 1024;
+
+void le16(unsigned char* p, int v) {
+    p[0] = static_cast<unsigned char>(v & 0xFF);
+    p[1] = static_cast<unsigned char>((v >> 8) & 0xFF);
+}
+
+void le32(unsigned char* p, int v) {
+    const auto u = static_cast<uint32_t>(v);
+    p[0] = static_cast<unsigned char>(u & 0xFF);
+    p[1] = static_cast<unsigned char>((u >> 8) & 0xFF);
+    p[2] = static_cast<unsigned char>((u >> 16) & 0xFF);
+    p[3] = static_cast<unsigned char>((u >> 24) & 0xFF);
+}
+
+// The message texts carry their own newline, so they go out as they stand.
+void print_text(const char* text, FILE* stream) {
+    fwrite(text, 1, strlen(text), stream);
+}
+
+// Writes one page, header then body. 0, -2 (header short) or -3 (body short); `*err` gets the
+// errno of the failed write.
+int write_page(FILE* f, const ogg_page& page, int* err) {
+    errno = 0;
+    if (fwrite(page.header, 1, static_cast<size_t>(page.header_len), f) !=
+        static_cast<size_t>(page.header_len)) {
+        *err = errno;
+        return -2;
+    }
+    errno = 0;
+    if (fwrite(page.body, 1, static_cast<size_t>(page.body_len), f) !=
+        static_cast<size_t>(page.body_len)) {
+        *err = errno;
+        return -3;
+    }
+    return 0;
+}
+
+}  // namespace
+
+ogg_packet* op_from_pkt(const unsigned char* data, int bytes) {
+    auto* op = static_cast<ogg_packet*>(malloc(sizeof(ogg_packet)));
+    if (op == nullptr) {
+        print_text("Couldn't allocate Ogg packet.\n", stderr);
+        return nullptr;
+    }
+    memset(op, 0, sizeof(*op));
+    op->packet = const_cast<unsigned char*>(data);
+    op->bytes = bytes;
+    op->b_o_s = 0;
+    op->e_o_s = 0;
+    return op;
+}
+
+int opus_samples(const unsigned char* data, int len) {
+    if (data == nullptr || len < 1) return OPUS_BAD_ARG;
+    const int per_frame = opus_packet_get_samples_per_frame(data, kSampleRate);
+    const int frames = opus_packet_get_nb_frames(data, len);
+    if (per_frame < 0) return per_frame;
+    if (frames < 0) return frames;
+    // A code-3 packet may claim 0 frames or more than 120 ms; the decoder refuses both.
+    if (frames == 0 || per_frame * frames > kMaxPacketSamples) return OPUS_INVALID_PACKET;
+    return per_frame * frames;
+}
+
+ogg_packet* op_opustags() {
+    const int vendor_len = static_cast<int>(strlen(kVendor));
+    const int size = static_cast<int>(strlen(kOpusTagsMagic)) + vendor_len + 8;
+    auto* data = static_cast<unsigned char*>(malloc(static_cast<size_t>(size)));
+    auto* op = static_cast<ogg_packet*>(malloc(sizeof(ogg_packet)));
+    if (data == nullptr) {
+        print_text("Couldn't allocate data buffer.\n", stderr);
+        free(op);
+        return nullptr;
+    }
+    if (op == nullptr) {
+        print_text("Couldn't allocate Ogg packet.\n", stderr);
+        free(data);
+        return nullptr;
+    }
+    memcpy(data, kOpusTagsMagic, 8);
+    le32(data + 8, vendor_len);
+    memcpy(data + 12, kVendor, static_cast<size_t>(vendor_len));
+    le32(data + 12 + vendor_len, 0);  // no user comments
+
+    memset(op, 0, sizeof(*op));
+    op->packet = data;
+    op->bytes = size;
+    op->b_o_s = 0;
+    op->e_o_s = 0;
+    op->granulepos = 0;
+    op->packetno = 1;
+    return op;
+}
+
+void op_free(ogg_packet* op) {
+    if (op == nullptr) return;
+    free(op->packet);
+    free(op);
+}
+
+ogg_packet* op_from_rtp(const uint8_t* data, int bytes, int64_t* granule) {
+    if (data == nullptr || bytes <= 0) return nullptr;
+    rtp_packet_t rtp;
+    if (rtp_packet_deserialize(&rtp, data, bytes) != 0 || rtp.payloadlen <= 0) return nullptr;
+    const auto* opus = static_cast<const unsigned char*>(rtp.payload);
+    // Counted before the record exists so that a refused packet leaves the granule as it was.
+    const int samples = opus_samples(opus, rtp.payloadlen);
+    if (samples < 0) return nullptr;
+    ogg_packet* op = op_from_pkt(opus, rtp.payloadlen);
+    if (op == nullptr) return nullptr;
+    *granule += samples;
+    op->granulepos = *granule;
+    op->packetno = rtp.rtp.seq;
+    return op;
+}
+
+user_audio::user_audio(uint32_t uid) : uid(uid), name(timeFilename("ogg", uid)) {
+    errno = 0;
+    file.reset(fopen(name.c_str(), "wb"));
+    if (!file) {
+        output_failure(name, "cannot create", errno);
+        return;
+    }
+    io_buffer.reset(new (std::nothrow) char[kOutputBufferSize]);
+    if (io_buffer) setvbuf(file.get(), io_buffer.get(), _IOFBF, kOutputBufferSize);
+}
+
+user_audio::~user_audio() {
+    // Normally flush_all has closed the file. Otherwise close it here, while `io_buffer`, which
+    // stdio writes from on close, still exists.
+    if (file) close_output(file, name);
+}
+
+void user_audio::put_rtp_data(std::unique_ptr<uint8_t[]> data, uint64_t length) {
+    if (!file) return;  // reported when the file could not be created
+    if (first_packet) {
+        first_packet = false;
+        write_ogg_header();
+    }
+    if (!stream || !data || length > static_cast<uint64_t>(INT_MAX)) return;
+    ogg_packet* op = op_from_rtp(data.get(), static_cast<int>(length), &granule);
+    if (op == nullptr) return;
+    ogg_stream_packetin(stream.get(), op);
+    free(op);  // the data is borrowed from `data`, and libogg has copied it
+    ogg_write();
+}
+
+void user_audio::flush_all() {
+    ogg_flush();
+    close_output(file, name);
+    stream.reset();
+}
+
+int user_audio::write_ogg_header() {
+    auto* block = static_cast<ogg_stream_state*>(malloc(sizeof(ogg_stream_state)));
+    if (block == nullptr) return -1;
+    if (ogg_stream_init(block, rand()) < 0) {
+        free(block);
+        return -1;
+    }
+    stream.reset(block);
+
+    ogg_packet* head = op_opushead();
+    if (head != nullptr) ogg_stream_packetin(stream.get(), head);
+    op_free(head);
+    ogg_packet* tags = op_opustags();
+    if (tags != nullptr) ogg_stream_packetin(stream.get(), tags);
+    op_free(tags);
+    // Each header goes out on a page of its own before any audio is submitted.
+    ogg_flush();
+    return 0;
+}
+
+int user_audio::ogg_write() {
+    if (!stream || !file) return -1;
+    ogg_page page;
+    while (ogg_stream_pageout(stream.get(), &page) != 0) {
+        int err = 0;
+        const int rc = write_page(file.get(), page, &err);
+        if (rc == 0) continue;
+        if (rc == -2)
+            print_text("Error writing Ogg page header\n", stderr);
+        else
+            print_text("Error writing Ogg page body\n", stderr);
+        if (!write_failure_reported) {
+            write_failure_reported = true;
+            output_failure(name, "cannot write", err);
+        }
+        return rc;
+    }
+    return 0;
+}
+
+int user_audio::ogg_flush() {
+    if (!stream || !file) return -1;
+    ogg_page page;
+    while (ogg_stream_flush(stream.get(), &page) != 0) {
+        int err = 0;
+        const int rc = write_page(file.get(), page, &err);
+        if (rc == 0) continue;
+        puts(rc == -2 ? "Error writing Ogg page header" : "Error writing Ogg page body");
+        fflush(stdout);
+        if (!write_failure_reported) {
+            write_failure_reported = true;
+            output_failure(name, "cannot write", err);
+        }
+        return rc;
+    }
+    return 0;
+}
+
+ogg_packet* user_audio::op_opushead() {
+    auto* data = static_cast<unsigned char*>(malloc(kOpusHeadSize));
+    auto* op = static_cast<ogg_packet*>(malloc(sizeof(ogg_packet)));
+    if (data == nullptr) {
+        print_text("couldn't allocate data buffer.\n", stderr);
+        free(op);
+        return nullptr;
+    }
+    if (op == nullptr) {
+        print_text("couldn't allocate ogg packet.\n", stderr);
+        free(data);
+        return nullptr;
+    }
+    memcpy(data, kOpusHeadMagic, 8);
+    data[8] = 1;                   // version
+    data[9] = 2;                   // channels
+    le16(data + 10, 0);            // pre-skip
+    le32(data + 12, kSampleRate);  // input sample rate
+    le16(data + 16, 0);            // output gain
+    data[18] = 0;                  // channel mapping family
+
+    memset(op, 0, sizeof(*op));
+    op->packet = data;
+    op->bytes = kOpusHeadSize;
+    op->b_o_s = 1;
+    op->e_o_s = 0;
+    op->granulepos = 0;
+    op->packetno = 0;
+    return op;
+}
+
+}  // namespace muopus
