@@ -6,12 +6,14 @@
 #include <vector>
 
 #include "main.h"
-#include "process.h"
+#include "harness.h"
 
 namespace {
 
-using proc::run_process;
-using proc::TempDir;
+using harness::run_process;
+using harness::TempDir;
+
+void touch(const std::string& path) { ASSERT_TRUE(harness::write_file(path, {}, nullptr)); }
 
 const char kHelp[] =
     "-p, --path: work direct \n-v, --video: transcode video files.\n-a, --audio transcode audio "
@@ -41,11 +43,11 @@ TEST_P(CliTable, StdoutAndStatus) {
     const std::string dir = work.path() + "/";
     std::vector<std::string> argv{TRANSCODE_BIN};
     for (const std::string& a : c.args) argv.push_back(expand(a, dir));
-    const proc::ProcessResult r = run_process(argv, cwd.path());
+    const harness::ProcessResult r = run_process(argv, cwd.path());
     EXPECT_EQ(r.out, expand(c.out, dir));
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.status, c.status);
-    EXPECT_TRUE(proc::list_dir(cwd.path()).empty()) << "nothing converted, nothing written";
+    EXPECT_TRUE(harness::list_names(cwd.path()).empty()) << "nothing converted, nothing written";
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -76,9 +78,9 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(Cli, PassesRunVideoFirstWhenBothKindsArePresent) {
     TempDir work;
     TempDir cwd;
-    proc::write_file(work.file("b_2.audio"), "");
-    proc::write_file(work.file("a_1.video"), "");
-    const proc::ProcessResult r =
+    touch(work.file("b_2.audio"));
+    touch(work.file("a_1.video"));
+    const harness::ProcessResult r =
         run_process({TRANSCODE_BIN, "-a", "-p", work.path() + "/", "-v"}, cwd.path());
     EXPECT_EQ(r.out,
               "start trans video\ntrans video sucess\nstart trans audio\ntrans audio sucess \n");
@@ -89,8 +91,8 @@ TEST(Cli, PassesRunVideoFirstWhenBothKindsArePresent) {
 TEST(Cli, OnlyAudioFilesRunsOnlyTheAudioPass) {
     TempDir work;
     TempDir cwd;
-    proc::write_file(work.file("a_1.audio"), "");
-    const proc::ProcessResult r =
+    touch(work.file("a_1.audio"));
+    const harness::ProcessResult r =
         run_process({TRANSCODE_BIN, "-p", work.path() + "/", "-v", "-a"}, cwd.path());
     EXPECT_EQ(r.out, "start trans audio\ntrans audio sucess \n");
     EXPECT_EQ(r.status, 0);
@@ -100,11 +102,11 @@ TEST(Cli, ScanLinesComeBeforeAnyPass) {
     // Audio directory missing, video present: the audio scan's line precedes the video pass.
     TempDir cwd;
     TempDir work;
-    proc::write_file(work.file("a_1.video"), "");
+    touch(work.file("a_1.video"));
     const std::string dir = work.path() + "/";
-    const proc::ProcessResult r = run_process({TRANSCODE_BIN, "-p", dir, "-v", "-a"}, cwd.path());
+    const harness::ProcessResult r = run_process({TRANSCODE_BIN, "-p", dir, "-v", "-a"}, cwd.path());
     EXPECT_EQ(r.out, "start trans video\ntrans video sucess\n");
-    const proc::ProcessResult missing =
+    const harness::ProcessResult missing =
         run_process({TRANSCODE_BIN, "-p", dir + "nope/", "-a", "-v"}, cwd.path());
     EXPECT_EQ(missing.out, "can't open dir " + dir + "nope/\ncan't open dir " + dir + "nope/\n");
 }
@@ -121,7 +123,7 @@ std::vector<std::string> sorted_scan(const std::string& path, const std::string&
 TEST(Scan, NumericNotTextualOrder) {
     TempDir work;
     for (const char* n : {"a_100.video", "a_20.video", "b_30.video"})
-        proc::write_file(work.file(n), "");
+        touch(work.file(n));
     const std::string dir = work.path() + "/";
     EXPECT_EQ(sorted_scan(dir, ".video"),
               (std::vector<std::string>{dir + "a_20.video", dir + "b_30.video", dir + "a_100.video"}));
@@ -130,7 +132,7 @@ TEST(Scan, NumericNotTextualOrder) {
 TEST(Scan, SuffixMatchingRules) {
     TempDir work;
     for (const char* n : {"ab", "a.VIDEO", "a_1.video.bak", "a_1.audio", ".video", "a_2.video"})
-        proc::write_file(work.file(n), "");
+        touch(work.file(n));
     ASSERT_EQ(system(("mkdir " + work.file("x_5.video")).c_str()), 0);
     const std::string dir = work.path() + "/";
     std::vector<std::string> list;
@@ -141,7 +143,7 @@ TEST(Scan, SuffixMatchingRules) {
 
 TEST(Scan, WorkPathIsAPlainPrefix) {
     TempDir work;
-    proc::write_file(work.file("a_1.video"), "");
+    touch(work.file("a_1.video"));
     std::vector<std::string> list;
     GetFileLists(list, work.path(), ".video");
     EXPECT_EQ(list, std::vector<std::string>{work.path() + "a_1.video"});

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "audio_support.h"
-#include "process.h"
+#include "harness.h"
 #include "user_audio.h"
 
 using audio_test::Bytes;
@@ -17,12 +17,18 @@ using audio_test::OggPage;
 
 namespace {
 
+std::vector<uint8_t> read_all(const std::string& path) {
+    std::vector<uint8_t> bytes;
+    harness::read_file(path, &bytes, nullptr);
+    return bytes;
+}
+
 const Bytes kOpusHead = {0x4F, 0x70, 0x75, 0x73, 0x48, 0x65, 0x61, 0x64, 0x01, 0x02,
                          0x00, 0x00, 0x80, 0xBB, 0x00, 0x00, 0x00, 0x00, 0x00};
 
 class OpusUnpackTest : public ::testing::Test {
 protected:
-    proc::TempDir dir_;
+    harness::TempDir dir_;
     audio_test::ScopedChdir cd_{dir_.path()};
 };
 
@@ -64,7 +70,7 @@ TEST(OpusUnpackGuards, HeaderBuildersAndByteWriters) {
 }
 
 TEST_F(OpusUnpackTest, EmptyConversionWritesTheTwoHeaderPages) {
-    proc::write_file(dir_.file("in.audio"), "");
+    harness::write_file(dir_.file("in.audio"), {}, nullptr);
     opus_context ctx;
     audio_test::StreamCapture out(stdout);
     ASSERT_EQ(initOpus2Ogg(&ctx, "o.ogg", "in.audio"), 0);
@@ -89,7 +95,7 @@ TEST_F(OpusUnpackTest, EmptyConversionWritesTheTwoHeaderPages) {
 }
 
 TEST_F(OpusUnpackTest, FilesThatCannotBeOpenedAreReported) {
-    proc::write_file(dir_.file("in.audio"), "");
+    harness::write_file(dir_.file("in.audio"), {}, nullptr);
     struct Case {
         const char* name;
         const char* output;
@@ -108,12 +114,12 @@ TEST_F(OpusUnpackTest, FilesThatCannotBeOpenedAreReported) {
         EXPECT_EQ(err.take(), "Couldn't open output file.\n");
         EXPECT_EQ(ctx.out, nullptr);  // nothing is left open behind the abandoned context
         EXPECT_EQ(ctx.in, nullptr);
-        const std::vector<std::string> names = proc::list_dir(dir_.path());
+        const std::vector<std::string> names = harness::list_names(dir_.path());
         const bool exists =
             std::find(names.begin(), names.end(), std::string(c.output)) != names.end();
         EXPECT_EQ(exists, c.output_left);
         if (exists) {
-            EXPECT_TRUE(proc::read_file(dir_.file(c.output)).empty());
+            EXPECT_TRUE(read_all(dir_.file(c.output)).empty());
         }
     }
 }
@@ -130,7 +136,7 @@ TEST_F(OpusUnpackTest, WritesTheSamePacketsAsThePerUserWriter) {
     }
 
     opus_context ctx;
-    proc::write_file(dir_.file("in.audio"), "");
+    harness::write_file(dir_.file("in.audio"), {}, nullptr);
     audio_test::StreamCapture out(stdout);
     ASSERT_EQ(initOpus2Ogg(&ctx, "single.ogg", "in.audio"), 0);
     for (const Bytes& r : records)
@@ -164,7 +170,7 @@ TEST_F(OpusUnpackTest, WritesTheSamePacketsAsThePerUserWriter) {
 }
 
 TEST_F(OpusUnpackTest, ShortWritesAreReportedOnStandardError) {
-    proc::write_file(dir_.file("in.audio"), "");
+    harness::write_file(dir_.file("in.audio"), {}, nullptr);
     opus_context ctx;
     audio_test::StreamCapture out(stdout);
     audio_test::StreamCapture err(stderr);

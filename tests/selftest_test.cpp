@@ -9,7 +9,7 @@
 
 #include "audio_support.h"
 #include "main.h"
-#include "process.h"
+#include "harness.h"
 
 namespace {
 
@@ -39,7 +39,7 @@ TEST(SelfTest, TimestampIsWallClockMilliseconds) {
 }
 
 TEST(SelfTest, WritesAndReadsBackTheRecord) {
-    proc::TempDir dir;
+    harness::TempDir dir;
     audio_test::ScopedChdir cd(dir.path());
     audio_test::StreamCapture out(stdout);
     testwrite();

@@ -7,7 +7,7 @@
 
 #include "audio_support.h"
 #include "main.h"
-#include "process.h"
+#include "harness.h"
 
 using audio_test::Bytes;
 using audio_test::OggPage;
@@ -35,7 +35,7 @@ void append_record(Bytes& file, uint32_t uid, const Bytes& rtp) {
 class SingleFileTest : public ::testing::Test {
 protected:
     void write_input(const Bytes& b) {
-        proc::write_file(dir_.file(kInput), std::string(b.begin(), b.end()));
+        harness::write_file(dir_.file(kInput), b, nullptr);
     }
 
     struct Run {
@@ -64,7 +64,7 @@ protected:
         return s;
     }
 
-    proc::TempDir dir_;
+    harness::TempDir dir_;
     audio_test::ScopedChdir cd_{dir_.path()};
 };
 
@@ -110,9 +110,11 @@ TEST_F(SingleFileTest, MissingInputLeavesAnEmptyOutput) {
     const Run run = convert();
     EXPECT_EQ(run.err, "Couldn't open output file.\n");
     EXPECT_EQ(run.out, "");
-    const std::vector<std::string> names = proc::list_dir(dir_.path());
+    const std::vector<std::string> names = harness::list_names(dir_.path());
     ASSERT_EQ(names, std::vector<std::string>{kOutput});
-    EXPECT_EQ(proc::read_file(dir_.file(kOutput)), "");
+    std::vector<uint8_t> out;
+    ASSERT_TRUE(harness::read_file(dir_.file(kOutput), &out, nullptr));
+    EXPECT_TRUE(out.empty());
 }
 
 TEST_F(SingleFileTest, OversizedRecordIsSkippedAndTheRestConverted) {

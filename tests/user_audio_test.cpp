@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "audio_support.h"
-#include "process.h"
+#include "harness.h"
 #include "utils.h"
 
 using audio_test::Bytes;
@@ -59,7 +59,7 @@ protected:
         return audio_test::read_ogg_pages(dir_.file(name));
     }
 
-    proc::TempDir dir_;
+    harness::TempDir dir_;
     audio_test::ScopedChdir cd_{dir_.path()};
 };
 
