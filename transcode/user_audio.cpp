@@ -22,8 +22,6 @@ constexpr int kOpusHeadSize = 19;
 constexpr int kSampleRate = 48000;
 // The longest Opus packet libopus decodes: 120 ms at 48 kHz.
 constexpr int kMaxPacketSamples = 5760;
-// Captures run to gigabytes: large writes keep the system-call count down.
-constexpr size_t kOutputBufferSize = 256 * 1024;
 
 void le16(unsigned char* p, int v) {
     p[0] = static_cast<unsigned char>(v & 0xFF);
@@ -147,8 +145,7 @@ user_audio::user_audio(uint32_t uid) : uid(uid), name(timeFilename("ogg", uid)) 
         output_failure(name, "cannot create", errno);
         return;
     }
-    io_buffer.reset(new (std::nothrow) char[kOutputBufferSize]);
-    if (io_buffer) setvbuf(file.get(), io_buffer.get(), _IOFBF, kOutputBufferSize);
+    io_buffer.attach(file.get());
 }
 
 user_audio::~user_audio() {

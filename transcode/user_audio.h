@@ -46,7 +46,7 @@ public:
     uint32_t uid;
     bool first_packet = true;
     std::string name;                     // the output file's name, for error messages
-    std::unique_ptr<char[]> io_buffer;    // stdio buffer of `file`, which is closed before it goes
+    OutputBuffer io_buffer;               // stdio buffer of `file`, which is closed before it goes
     bool write_failure_reported = false;  // a short page write is reported once per file
 };
 

@@ -22,8 +22,6 @@ constexpr long kLengthOffset = 24;
 
 constexpr const char* kExtension = "mkv";
 constexpr uint32_t kDurationPad = 5;
-// Output runs at disk speed on captures of several GB: large writes cost far fewer system calls.
-constexpr size_t kIoBufferSize = 256 * 1024;
 
 // The decoder's frame callback; `param` is the writer that created the decoder. Only whole frames
 // arrive here, so `flags` tells nothing the writer needs.
@@ -96,8 +94,7 @@ void userVideo::put_rtp_data(const uint8_t* data, uint64_t length) {
             output_failure(name, "cannot create", errno);
             return;
         }
-        io_buffer.reset(new (std::nothrow) char[kIoBufferSize]);
-        if (io_buffer) setvbuf(file.get(), io_buffer.get(), _IOFBF, kIoBufferSize);
+        io_buffer.attach(file.get());
         ivf_write_header();
         decoder = rtp_payload_decode_create(&payload_handler, this);
         if (!decoder) output_failure(name, "cannot create the VP8 decoder", 0);

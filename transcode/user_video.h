@@ -45,7 +45,7 @@ public:
     rtp_payload_t payload_handler;
     bool first_packet = true;
     // stdio buffer of `file`; declared before it so that it outlives the stream.
-    std::unique_ptr<char[]> io_buffer;
+    OutputBuffer io_buffer;
     FilePtr file;
     // Stays null when the file or the decoder could not be made: the user's packets are skipped.
     void* decoder = nullptr;

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <new>
 
 int64_t get_time_ns() {
     struct timespec ts;
@@ -11,7 +12,27 @@ int64_t get_time_ns() {
 }
 
 namespace {
+
 bool g_output_failed = false;
+
+constexpr size_t kOutputBufferSize = 256 * 1024;
+// 64 large buffers: every writer of a usual recording gets one, and memory stays bounded when a
+// capture holds thousands of users.
+constexpr size_t kOutputBufferBudget = 64;
+size_t g_output_buffers_in_use = 0;
+
+}  // namespace
+
+void OutputBuffer::attach(FILE* f) {
+    if (data_ || g_output_buffers_in_use >= kOutputBufferBudget) return;
+    data_.reset(new (std::nothrow) char[kOutputBufferSize]);
+    if (!data_) return;
+    ++g_output_buffers_in_use;
+    setvbuf(f, data_.get(), _IOFBF, kOutputBufferSize);
+}
+
+OutputBuffer::~OutputBuffer() {
+    if (data_) --g_output_buffers_in_use;
 }
 
 void output_failure(const std::string& name, const char* what, int err) {

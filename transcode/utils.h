@@ -22,6 +22,22 @@ struct OggStreamDestroyer {
 };
 using OggStreamPtr = std::unique_ptr<ogg_stream_state, OggStreamDestroyer>;
 
+// The stdio buffer of one output file. Large buffers keep the number of writes down, but
+// thousands of users each holding one would cost gigabytes, so they are drawn from a process-wide
+// budget; past it a file keeps stdio's default buffer. Must outlive the stream it is attached to.
+class OutputBuffer {
+public:
+    OutputBuffer() = default;
+    ~OutputBuffer();
+    OutputBuffer(const OutputBuffer&) = delete;
+    OutputBuffer& operator=(const OutputBuffer&) = delete;
+    // Call right after the stream is opened, before any I/O on it.
+    void attach(FILE* f);
+
+private:
+    std::unique_ptr<char[]> data_;
+};
+
 // Closes `f`, reporting a failed close (data that never reached the disk) as an output failure.
 void close_output(FilePtr& f, const std::string& name);
 
