@@ -1,0 +1,295 @@
+#!/usr/bin/env python3
+"""Writes the seed corpora of the fuzz targets into fuzz/corpus/<target>/.
+
+Every seed is a small, well-formed (or deliberately broken at one place) input that starts the
+fuzzer on the paths real captures take: RTP headers with CSRC lists, extensions and padding, the
+VP8 payload descriptor's optional bytes, frames split over packets, lost and refused packets,
+capture files of both kinds with several users, records that end a stream or are cut short, and
+Opus packets with real TOC bytes. Run it again after changing it; it replaces the whole corpus.
+Standard library only.
+"""
+
+import os
+import shutil
+import struct
+
+ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "corpus")
+
+# --- RTP ---------------------------------------------------------------------------------------
+
+
+def rtp(payload=b"", pt=96, seq=0, ts=0, ssrc=0x11223344, marker=False, csrc=(), ext=None,
+        padding=0, version=2):
+    """One RTP packet. ext = (profile, data) with len(data) a multiple of 4; padding = count."""
+    first = (version << 6) | (0x20 if padding else 0) | (0x10 if ext else 0) | len(csrc)
+    out = struct.pack(">BBHII", first, (0x80 if marker else 0) | pt, seq & 0xFFFF,
+                      ts & 0xFFFFFFFF, ssrc)
+    for c in csrc:
+        out += struct.pack(">I", c)
+    if ext:
+        profile, data = ext
+        assert len(data) % 4 == 0
+        out += struct.pack(">HH", profile, len(data) // 4) + data
+    out += payload
+    if padding:
+        out += bytes(padding - 1) + bytes([padding])
+    return out
+
+
+def filler(n, seed=0):
+    """Deterministic bytes that look like coded data (no long runs of one value)."""
+    return bytes(((i + seed) * 151 + 89) & 0xFF for i in range(n))
+
+
+# --- VP8 ---------------------------------------------------------------------------------------
+
+VP8_PT = 96
+
+
+def vp8_frame(key, size):
+    """The start of a VP8 frame: 3-byte frame tag (RFC 6386), for a key frame the start code and
+    640x480, then coded-looking bytes up to `size`."""
+    first_part = max(size - 10, 1)
+    tag = (first_part << 5) | 0x10 | (0 if key else 1)  # show_frame, version 0
+    head = struct.pack("<I", tag)[:3]
+    if key:
+        head += b"\x9d\x01\x2a" + struct.pack("<HH", 640, 480)
+    return head + filler(max(size - len(head), 0), seed=size)
+
+
+# Payload descriptors (RFC 7741): first byte X=0x80, S=0x10; extension byte I=0x80 L=0x40
+# T=0x20 K=0x10; a picture id with M=0x80 takes two bytes.
+DESC_START = b"\x10"
+DESC_CONT = b"\x00"
+DESC_PICID15 = b"\x90\x80\x81\x23"
+DESC_ILT = b"\x90\xe0\x05\x11\x22"
+DESC_K_ONLY = b"\x90\x10\x33"
+DESC_PICID7_T = b"\x90\xa0\x7f\x40"
+
+
+def vp8_packets(frames, seq=1000, ts=3000, step=3000):
+    """frames: list of lists of (descriptor, data) fragments; the last fragment of each frame
+    carries the marker. Returns packets with consecutive sequence numbers."""
+    out = []
+    for frame in frames:
+        for i, (desc, data) in enumerate(frame):
+            out.append(rtp(desc + data, pt=VP8_PT, seq=seq, ts=ts, marker=i == len(frame) - 1))
+            seq += 1
+        ts += step
+    return out
+
+
+def split_frame(data, parts):
+    n = len(data)
+    cuts = [n * i // parts for i in range(parts + 1)]
+    return [(DESC_START if i == 0 else DESC_CONT, data[cuts[i]:cuts[i + 1]])
+            for i in range(parts)]
+
+
+def length_prefixed(packets):
+    return b"".join(struct.pack("<H", len(p)) + p for p in packets)
+
+
+# --- capture files -----------------------------------------------------------------------------
+
+
+def video_record(uid, packet):
+    return struct.pack("<II", len(packet), uid) + packet
+
+
+def audio_record(uid, packet, leading=1650598869249):
+    return struct.pack("<QII", leading, uid, len(packet)) + packet
+
+
+def split_byte(body, boundary):
+    """The first byte of a pass input that makes the target cut `body` at `boundary`
+    (cut = byte * len / 256); the closest cut when none is exact."""
+    best = min(range(1, 256), key=lambda b: abs(b * len(body) // 256 - boundary))
+    return bytes([best])
+
+
+# --- Opus --------------------------------------------------------------------------------------
+
+OPUS_PT = 111
+# The writers take the Opus packet from byte 16 of the RTP data: a 12-byte header and a 4-byte
+# extension header (one-byte-header extension with no data), as the capture carries it.
+OPUS_EXT = (0xBEDE, b"")
+
+
+def opus_packet(toc, frame_bytes, seed=0):
+    """An Opus packet (RFC 6716): the TOC byte, the frame count byte for code 3, then data."""
+    code = toc & 0x03
+    if code == 3:
+        return bytes([toc, 0x02]) + filler(frame_bytes * 2, seed)  # two CBR frames
+    if code == 1:
+        return bytes([toc]) + filler(frame_bytes * 2, seed)  # two frames of equal size
+    return bytes([toc]) + filler(frame_bytes, seed)
+
+
+# TOC bytes: config << 3 | stereo << 2 | code.
+TOC_SILK_NB_20MS = 0x08  # config 1
+TOC_SILK_WB_20MS_CODE3 = 0x4B  # config 9, two frames in one packet
+TOC_HYBRID_FB_20MS = 0x78  # config 15
+TOC_CELT_FB_20MS_STEREO = 0xFC  # config 31, stereo
+TOC_CELT_FB_10MS_CODE1 = 0xF1  # config 30, two equal frames
+
+
+def opus_rtp(toc, seq, ts, frame_bytes=20, ssrc=0x5EED0001):
+    return rtp(opus_packet(toc, frame_bytes, seed=seq), pt=OPUS_PT, seq=seq, ts=ts, ssrc=ssrc,
+               marker=False, ext=OPUS_EXT)
+
+
+def opus_stream(uid, tocs, seq=500, ts=48000):
+    recs = []
+    for i, toc in enumerate(tocs):
+        recs.append(audio_record(uid, opus_rtp(toc, seq + i, ts + 960 * i, ssrc=0x5EED0000 + uid)))
+    return recs
+
+
+# --- the corpora -------------------------------------------------------------------------------
+
+
+def corpus_rtp_packet():
+    vp8 = DESC_START + vp8_frame(True, 24)
+    return {
+        "minimal_header": rtp(),
+        "vp8_marker_pt96": rtp(vp8, pt=96, seq=0xFFFF, ts=0xFFFFFFFF, marker=True),
+        "opus_pt111_one_byte_ext": rtp(opus_packet(TOC_CELT_FB_20MS_STEREO, 10), pt=111,
+                                       ext=OPUS_EXT),
+        "csrc_two": rtp(b"payload", csrc=(0xAAAAAAAA, 0xBBBBBBBB)),
+        "csrc_fifteen": rtp(csrc=tuple(range(1, 16))),
+        "extension_one_word": rtp(b"data", ext=(0xBEDE, b"\x10\xff\x00\x00")),
+        "padding_three": rtp(b"abcde", padding=3),
+        "padding_count_zero": bytes([0xA0]) + rtp(b"abc\x00")[1:],
+        "padding_extension_csrc": rtp(b"xyz", csrc=(7,), ext=(0x1000, bytes(8)), padding=4),
+        "version_one": rtp(b"old", version=1),
+        "refused_pt121": rtp(b"\x10abc", pt=121, marker=True),
+    }
+
+
+def corpus_vp8_unpack():
+    key = vp8_frame(True, 60)
+    inter = vp8_frame(False, 40)
+    return {
+        "single_packet_frames": length_prefixed(
+            vp8_packets([[(DESC_START, key)], [(DESC_START, inter)]])),
+        "frame_in_three_fragments": length_prefixed(
+            vp8_packets([split_frame(key, 3), [(DESC_START, inter)]])),
+        "descriptor_variants": length_prefixed(vp8_packets([
+            [(DESC_PICID15, key)], [(DESC_ILT, inter)], [(DESC_K_ONLY, inter)],
+            [(DESC_PICID7_T, inter)]])),
+        # Middle fragment of the first frame missing: that frame is dropped, the next ones are
+        # delivered (the first of them flagged).
+        "lost_middle_fragment": length_prefixed(
+            [p for i, p in enumerate(vp8_packets([split_frame(key, 3), [(DESC_START, inter)],
+                                                  [(DESC_START, inter)]])) if i != 1]),
+        "refused_pt121_between": length_prefixed([
+            rtp(DESC_START + key, pt=VP8_PT, seq=10, ts=3000, marker=True),
+            rtp(DESC_START + inter, pt=121, seq=11, ts=6000, marker=True),
+            rtp(DESC_START + inter, pt=VP8_PT, seq=12, ts=9000, marker=True)]),
+        "sequence_wrap": length_prefixed(vp8_packets(
+            [split_frame(key, 2), [(DESC_START, inter)]], seq=0xFFFF)),
+        "descriptor_only_packets": length_prefixed([
+            rtp(b"\x90\x80", pt=VP8_PT, seq=1, ts=3000, marker=True),
+            rtp(b"\x10", pt=VP8_PT, seq=2, ts=6000),
+            rtp(DESC_CONT + inter, pt=VP8_PT, seq=3, ts=6000, marker=True)]),
+        "no_marker_timestamp_ends_frame": length_prefixed([
+            rtp(DESC_START + key[:30], pt=VP8_PT, seq=5, ts=3000),
+            rtp(DESC_CONT + key[30:], pt=VP8_PT, seq=6, ts=3000),
+            rtp(DESC_START + inter, pt=VP8_PT, seq=7, ts=6000, marker=True)]),
+        "extension_and_padding": length_prefixed([
+            rtp(DESC_START + key, pt=VP8_PT, seq=1, ts=90, marker=True,
+                ext=(0xBEDE, b"\x22\x01\x02\x03"), padding=5)]),
+    }
+
+
+def video_capture(uid_frames):
+    """uid_frames: list of (uid, packet); one record each."""
+    return b"".join(video_record(uid, p) for uid, p in uid_frames)
+
+
+def corpus_video_pass():
+    key = vp8_frame(True, 48)
+    inter = vp8_frame(False, 24)
+    one_user = [(42, p) for p in vp8_packets([[(DESC_START, key)], [(DESC_START, inter)],
+                                             split_frame(inter, 2)])]
+    u7 = vp8_packets([[(DESC_START, key)], [(DESC_START, inter)]], seq=100)
+    u3 = vp8_packets([[(DESC_PICID15, key)]], seq=200)
+    u5 = vp8_packets([split_frame(key, 2)], seq=300)
+    interleaved = [(7, u7[0]), (3, u3[0]), (7, u7[1]), (5, u5[0]), (5, u5[1])]
+    two_files = video_capture(interleaved)
+    boundary = len(video_capture(interleaved[:2]))
+    recs = [video_record(uid, p) for uid, p in one_user]
+    return {
+        "one_user": b"\x00" + video_capture(one_user),
+        "users_7_3_7_5": b"\x00" + two_files,
+        "two_files_at_record_boundary": split_byte(two_files, boundary) + two_files,
+        "two_files_record_across_boundary": split_byte(two_files, boundary + 5) + two_files,
+        "zero_length_record_ends_stream": b"\x00" + recs[0] + video_record(42, b"") + recs[1],
+        "last_record_cut_short": b"\x00" + recs[0] + recs[1][:-7],
+        "max_user_id": b"\x00" + video_capture([(0xFFFFFFFF, p) for p in u7]),
+    }
+
+
+def audio_capture(records):
+    return b"".join(records)
+
+
+def corpus_audio_pass():
+    u1 = opus_stream(1, [TOC_CELT_FB_20MS_STEREO] * 3)
+    u2 = opus_stream(2, [TOC_SILK_NB_20MS, TOC_HYBRID_FB_20MS, TOC_SILK_WB_20MS_CODE3,
+                         TOC_CELT_FB_10MS_CODE1])
+    mixed = [u1[0], u2[0], u1[1], u2[1], u2[2], u1[2], u2[3]]
+    body = audio_capture(mixed)
+    boundary = len(audio_capture(mixed[:3]))
+    short = [audio_record(9, rtp(pt=OPUS_PT, seq=1)),
+             audio_record(9, rtp(pt=OPUS_PT, seq=2, ext=OPUS_EXT)),
+             audio_record(9, opus_rtp(TOC_HYBRID_FB_20MS, 3, 960))]
+    return {
+        "one_user_celt": b"\x00" + audio_capture(u1),
+        "two_users_mixed_tocs": b"\x00" + body,
+        "two_files_at_record_boundary": split_byte(body, boundary) + body,
+        "two_files_record_across_boundary": split_byte(body, boundary - 3) + body,
+        "zero_length_record_ends_stream": b"\x00" + u1[0] + audio_record(1, b"") + u1[1],
+        "rtp_without_opus_data": b"\x00" + audio_capture(short),
+        "last_record_cut_short": b"\x00" + u1[0] + u1[1][:-4],
+    }
+
+
+def corpus_single_file():
+    u1 = opus_stream(1, [TOC_CELT_FB_20MS_STEREO] * 3)
+    u2 = opus_stream(2, [TOC_SILK_NB_20MS, TOC_HYBRID_FB_20MS, TOC_SILK_WB_20MS_CODE3])
+    return {
+        "empty": b"",
+        "one_user_celt": audio_capture(u1),
+        "two_users_interleaved": audio_capture([u1[0], u2[0], u1[1], u2[1], u2[2], u1[2]]),
+        "zero_length_record": u1[0] + audio_record(1, b"") + u1[1],
+        "rtp_without_opus_data": audio_record(4, rtp(pt=OPUS_PT, seq=9)) + u1[0],
+        "last_record_cut_short": u1[0] + u1[1] + u1[2][:-6],
+    }
+
+
+CORPORA = {
+    "fuzz_rtp_packet": corpus_rtp_packet,
+    "fuzz_vp8_unpack": corpus_vp8_unpack,
+    "fuzz_video_pass": corpus_video_pass,
+    "fuzz_audio_pass": corpus_audio_pass,
+    "fuzz_single_file": corpus_single_file,
+}
+
+
+def main():
+    for target, make in CORPORA.items():
+        directory = os.path.join(ROOT, target)
+        shutil.rmtree(directory, ignore_errors=True)
+        os.makedirs(directory)
+        total = 0
+        for name, data in make().items():
+            with open(os.path.join(directory, name), "wb") as f:
+                f.write(data)
+            total += len(data)
+        print(f"{target}: {len(make())} inputs, {total} bytes")
+
+
+if __name__ == "__main__":
+    main()
