@@ -8,9 +8,10 @@
 
 namespace {
 
-// Capture files are read strictly sequentially; a large stdio buffer keeps the per-record reads
-// of 8- and 16-byte heads off the system-call path.
+// Capture files are read strictly sequentially, in large blocks.
 constexpr size_t kInputBufferSize = 1 << 20;
+constexpr size_t kVideoHeadSize = 8;
+constexpr size_t kAudioHeadSize = 16;
 
 uint32_t load_le32(const uint8_t* p) {
     return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
@@ -41,7 +42,6 @@ FILE* open_capture(const std::string& path, uint64_t* size) {
 MultFileTrans::MultFileTrans() = default;
 
 MultFileTrans::~MultFileTrans() {
-    // The input stream uses read_buffer_, so it goes first.
     cur_file.reset();
     audio_writers.clear();
     video_writers.clear();
@@ -65,18 +65,45 @@ bool MultFileTrans::get_next_file() {
     cur_file.reset();
     cur_pos_ = 0;
     cur_size_ = 0;
+    in_begin_ = in_end_ = 0;
     cur_file.reset(open_capture(path, &cur_size_));
-    if (cur_file) {
-        if (!read_buffer_) read_buffer_.reset(new char[kInputBufferSize]);
-        setvbuf(cur_file.get(), read_buffer_.get(), _IOFBF, kInputBufferSize);
+    // The read-ahead buffer is the only buffer: stdio's would copy every byte once more.
+    if (cur_file) setvbuf(cur_file.get(), nullptr, _IONBF, 0);
+    return true;
+}
+
+// Makes `n` bytes of the current file available at in_begin_; false when the file ends first.
+bool MultFileTrans::fill(uint64_t n) {
+    const size_t have = in_end_ - in_begin_;
+    if (have >= n) return true;
+    if (n > in_cap_) {
+        // Only a record that the file really holds gets here (its length was checked against
+        // the file's size), so the buffer never outgrows the largest record present.
+        const size_t cap = n > kInputBufferSize ? static_cast<size_t>(n) : kInputBufferSize;
+        std::unique_ptr<uint8_t[]> grown(new uint8_t[cap]);
+        if (have > 0) memcpy(grown.get(), in_buf_.get() + in_begin_, have);
+        in_buf_ = std::move(grown);
+        in_cap_ = cap;
+        in_begin_ = 0;
+        in_end_ = have;
+    } else if (in_begin_ + n > in_cap_) {
+        memmove(in_buf_.get(), in_buf_.get() + in_begin_, have);
+        in_begin_ = 0;
+        in_end_ = have;
+    }
+    while (in_end_ - in_begin_ < n) {
+        const size_t got = fread(in_buf_.get() + in_end_, 1, in_cap_ - in_end_, cur_file.get());
+        if (got == 0) return false;
+        in_end_ += got;
     }
     return true;
 }
 
-bool MultFileTrans::read_exact(void* dst, uint64_t n) {
-    const size_t got = fread(dst, 1, n, cur_file.get());
-    cur_pos_ += got;
-    return got == n;
+const uint8_t* MultFileTrans::take(uint64_t n) {
+    const uint8_t* p = in_buf_.get() + in_begin_;
+    in_begin_ += n;
+    cur_pos_ += n;
+    return p;
 }
 
 bool MultFileTrans::remaining_at_least(uint64_t n) const {
@@ -96,11 +123,11 @@ const uint8_t* MultFileTrans::read_next_video_data(uint64_t* length, uint32_t* u
             if (!get_next_file()) return nullptr;
             continue;
         }
-        uint8_t head[8];
-        if (!read_exact(head, sizeof(head))) {
+        if (!fill(kVideoHeadSize)) {
             if (!get_next_file()) return nullptr;
             continue;
         }
+        const uint8_t* head = take(kVideoHeadSize);
         const uint32_t len = load_le32(head);
         const uint32_t id = load_le32(head + 4);
         // A Length beyond the end of the file is a cut-short record: drop it without allocating
@@ -109,27 +136,23 @@ const uint8_t* MultFileTrans::read_next_video_data(uint64_t* length, uint32_t* u
             if (!get_next_file()) return nullptr;
             continue;
         }
-        if (video_record_.size() < len) video_record_.resize(len);
-        if (len > 0 && !read_exact(video_record_.data(), len)) {
+        if (!fill(len)) {
             if (!get_next_file()) return nullptr;
             continue;
         }
         *length = len;
         *uid = id;
-        return video_record_.data();
+        return take(len);
     }
 }
 
 int MultFileTrans::read_audio_info(uint64_t* length, uint32_t* uid) {
     *uid = 0;
-    uint8_t leading[8];
-    uint8_t id[4];
-    uint8_t len[4];
-    if (!read_exact(leading, sizeof(leading))) return -1;
-    if (!read_exact(id, sizeof(id))) return -1;
-    if (!read_exact(len, sizeof(len))) return -1;
-    *length = load_le32(len);
-    *uid = load_le32(id);
+    if (!fill(kAudioHeadSize)) return -1;
+    // 8 leading bytes that are not interpreted, then the user id and the length.
+    const uint8_t* head = take(kAudioHeadSize);
+    *length = load_le32(head + 12);
+    *uid = load_le32(head + 8);
     return 0;
 }
 
@@ -147,13 +170,15 @@ std::unique_ptr<uint8_t[]> MultFileTrans::read_next_audio_data(uint64_t* length,
             if (!get_next_file()) return nullptr;
             continue;
         }
+        if (!fill(len)) {
+            if (!get_next_file()) return nullptr;
+            continue;
+        }
+        // The writer takes ownership of the packet, so it gets a block of its own.
         std::unique_ptr<uint8_t[]> data;
         if (len > 0) {
             data.reset(new uint8_t[len]);
-            if (!read_exact(data.get(), len)) {
-                if (!get_next_file()) return nullptr;
-                continue;
-            }
+            memcpy(data.get(), take(len), len);
         }
         *length = len;
         *uid = id;

@@ -38,11 +38,16 @@ public:
     std::map<uint32_t, std::unique_ptr<muopus::user_audio>> audio_writers;
 
 private:
-    bool read_exact(void* dst, uint64_t n);
+    bool fill(uint64_t n);
+    const uint8_t* take(uint64_t n);
     bool remaining_at_least(uint64_t n) const;
 
     uint64_t cur_size_ = 0;  // size of the current file
-    uint64_t cur_pos_ = 0;   // bytes consumed from it
-    std::vector<uint8_t> video_record_;
-    std::unique_ptr<char[]> read_buffer_;
+    uint64_t cur_pos_ = 0;   // bytes of it consumed as records
+    // Read-ahead of the current file. Records are parsed where they lie in it, so a video record
+    // reaches its writer without being copied; it is valid until the next read.
+    std::unique_ptr<uint8_t[]> in_buf_;
+    size_t in_cap_ = 0;
+    size_t in_begin_ = 0;  // first byte not yet consumed
+    size_t in_end_ = 0;    // end of the bytes read
 };

@@ -122,14 +122,14 @@ void userVideo::ivf_write_header() {
 void userVideo::onGotFrame(const uint8_t* frame, int size, uint32_t timestamp) {
     if (size < 0 || (size > 0 && !frame)) return;
 
-    // Runs inside the decoder's callback: nothing may be thrown from here.
+    // Runs inside the decoder's callback: nothing may be thrown from here. Only the 12-byte
+    // record head is composed; the frame bytes go to the file straight from the decoder's buffer.
     bool composed = true;
     try {
         BufferIOWriter writer;
         stream_output_init(&writer, &record);
         put_wl32(&writer, static_cast<uint32_t>(size));
         put_wl64(&writer, timestamp);
-        all_write(&writer, frame, static_cast<uint64_t>(size));
     } catch (...) {
         composed = false;
     }
@@ -142,10 +142,12 @@ void userVideo::onGotFrame(const uint8_t* frame, int size, uint32_t timestamp) {
     ++frame_count;
     last_timestamp = timestamp;
 
-    if (composed)
+    if (composed) {
         write_record();
-    else
+        write_bytes(frame, static_cast<size_t>(size));
+    } else {
         report_write_failure(ENOMEM);
+    }
 }
 
 void userVideo::ivf_write_trailer() {
@@ -181,10 +183,13 @@ void userVideo::flush_all() {
 }
 
 void userVideo::write_record() {
-    if (!file || record.content.empty()) return;
+    write_bytes(record.content.data(), record.content.size());
+}
+
+void userVideo::write_bytes(const uint8_t* data, size_t size) {
+    if (!file || size == 0) return;
     errno = 0;
-    if (fwrite(record.content.data(), record.content.size(), 1, file.get()) != 1)
-        report_write_failure(errno);
+    if (fwrite(data, size, 1, file.get()) != 1) report_write_failure(errno);
 }
 
 void userVideo::report_write_failure(int err) {

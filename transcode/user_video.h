@@ -50,10 +50,11 @@ public:
     // Stays null when the file or the decoder could not be made: the user's packets are skipped.
     void* decoder = nullptr;
     std::string name;           // the output file's name, for error messages
-    stream_output_data record;  // composes each header and frame record; reused, never shrunk
+    stream_output_data record;  // composes the file header and each record head; reused
     bool write_failed = false;  // the first failed write was reported; later ones stay quiet
 
 private:
     void write_record();
+    void write_bytes(const uint8_t* data, size_t size);
     void report_write_failure(int err);
 };
