@@ -52,10 +52,10 @@ protected:
 // Three video files whose numeric order (9, 10, 100) differs from their text order; the second
 // ends in a record cut short, which is dropped while the third file is still read.
 TEST_F(CaptureExtract, VideoFollowsConverterOrderAndDropsCutRecords) {
-    put(work, "v_10.video", {0x05, 0, 0, 0, 0x07, 0, 0, 0, 0x80, 0x60, 0x00, 0x02, 0xbb,
-                             0x09, 0, 0, 0, 0x07, 0, 0, 0, 0x80, 0x60});
-    put(work, "v_9.video", {0x04, 0, 0, 0, 0x07, 0, 0, 0, 0x80, 0x60, 0x00, 0x01,
-                            0x01, 0, 0, 0, 0x08, 0, 0, 0, 0xaa});
+    put(work, "v_10.video", {0x05, 0,    0, 0, 0x07, 0,    0, 0, 0x80, 0x60, 0x00, 0x02,
+                             0xbb, 0x09, 0, 0, 0,    0x07, 0, 0, 0,    0x80, 0x60});
+    put(work, "v_9.video",
+        {0x04, 0, 0, 0, 0x07, 0, 0, 0, 0x80, 0x60, 0x00, 0x01, 0x01, 0, 0, 0, 0x08, 0, 0, 0, 0xaa});
     put(work, "v_100.video", {0x01, 0, 0, 0, 0x07, 0, 0, 0, 0xcc});
 
     auto list = extract({"--kind", "video", "--list", work.slash()});
@@ -65,21 +65,19 @@ TEST_F(CaptureExtract, VideoFollowsConverterOrderAndDropsCutRecords) {
     auto r = extract({"--kind", "video", "--user", "7", "--capture", out.file("u_0.video"),
                       "--rfc4571", out.file("u.rtp"), work.slash()});
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(get(out.file("u.rtp")),
-              (Bytes{0x00, 0x04, 0x80, 0x60, 0x00, 0x01,
-                     0x00, 0x05, 0x80, 0x60, 0x00, 0x02, 0xbb,
-                     0x00, 0x01, 0xcc}));
+    EXPECT_EQ(get(out.file("u.rtp")), (Bytes{0x00, 0x04, 0x80, 0x60, 0x00, 0x01, 0x00, 0x05, 0x80,
+                                             0x60, 0x00, 0x02, 0xbb, 0x00, 0x01, 0xcc}));
     EXPECT_EQ(get(out.file("u_0.video")),
-              (Bytes{0x04, 0, 0, 0, 0x07, 0, 0, 0, 0x80, 0x60, 0x00, 0x01,
-                     0x05, 0, 0, 0, 0x07, 0, 0, 0, 0x80, 0x60, 0x00, 0x02, 0xbb,
-                     0x01, 0, 0, 0, 0x07, 0, 0, 0, 0xcc}));
+              (Bytes{0x04, 0,    0, 0, 0x07, 0,    0, 0, 0x80, 0x60, 0x00, 0x01,
+                     0x05, 0,    0, 0, 0x07, 0,    0, 0, 0x80, 0x60, 0x00, 0x02,
+                     0xbb, 0x01, 0, 0, 0,    0x07, 0, 0, 0,    0xcc}));
 }
 
 // An audio record keeps its uninterpreted leading field; a record of Length 0 ends the stream, so
 // nothing after it (in the same or a later file) is extracted.
 TEST_F(CaptureExtract, AudioKeepsLeadingFieldAndStopsAtLengthZero) {
-    put(work, "a_1.audio", {1, 2, 3, 4, 5, 6, 7, 8, 0x05, 0, 0, 0, 0x02, 0, 0, 0, 0xde, 0xad,
-                            9, 9, 9, 9, 9, 9, 9, 9, 0x05, 0, 0, 0, 0x00, 0, 0, 0});
+    put(work, "a_1.audio", {1,    2, 3, 4, 5, 6, 7, 8, 0x05, 0,    0, 0, 0x02, 0,    0, 0, 0xde,
+                            0xad, 9, 9, 9, 9, 9, 9, 9, 9,    0x05, 0, 0, 0,    0x00, 0, 0, 0});
     put(work, "a_2.audio", {0, 0, 0, 0, 0, 0, 0, 0, 0x05, 0, 0, 0, 0x01, 0, 0, 0, 0xee});
 
     auto list = extract({"--kind", "audio", "--list", work.slash()});
@@ -103,12 +101,18 @@ TEST_F(CaptureExtract, Rfc4571LengthLimit) {
     };
     for (const Case& c : {Case{65535, 0}, Case{65536, 1}}) {
         SCOPED_TRACE(c.length);
-        Bytes rec = {static_cast<uint8_t>(c.length), static_cast<uint8_t>(c.length >> 8),
-                     static_cast<uint8_t>(c.length >> 16), 0, 0x03, 0, 0, 0};
+        Bytes rec = {static_cast<uint8_t>(c.length),
+                     static_cast<uint8_t>(c.length >> 8),
+                     static_cast<uint8_t>(c.length >> 16),
+                     0,
+                     0x03,
+                     0,
+                     0,
+                     0};
         rec.resize(8 + c.length, 0x5a);
         put(work, "v_1.video", rec);
-        auto r = extract({"--kind", "video", "--user", "3", "--rfc4571", out.file("u.rtp"),
-                          work.slash()});
+        auto r = extract(
+            {"--kind", "video", "--user", "3", "--rfc4571", out.file("u.rtp"), work.slash()});
         EXPECT_EQ(r.status, c.status) << r.err;
         if (c.status == 0) {
             const Bytes got = get(out.file("u.rtp"));
@@ -123,10 +127,10 @@ TEST_F(CaptureExtract, Rfc4571LengthLimit) {
 
 TEST_F(CaptureExtract, BadArgumentsAreUsageErrors) {
     const std::vector<std::vector<std::string>> cases = {
-        {"--list", work.slash()},                                         // no --kind
-        {"--kind", "text", "--list", work.slash()},                       // unknown kind
-        {"--kind", "video", work.slash()},                                // nothing to do
-        {"--kind", "video", "--capture", out.file("x"), work.slash()},    // no --user
+        {"--list", work.slash()},                                       // no --kind
+        {"--kind", "text", "--list", work.slash()},                     // unknown kind
+        {"--kind", "video", work.slash()},                              // nothing to do
+        {"--kind", "video", "--capture", out.file("x"), work.slash()},  // no --user
         {"--kind", "video", "--user", "4294967296", "--rfc4571", out.file("x"), work.slash()},
         {"--kind", "video", "--user", "-1", "--rfc4571", out.file("x"), work.slash()},
         {"--kind", "video", "--list", "--bogus", work.slash()},

@@ -5,15 +5,17 @@
 #include <string>
 #include <vector>
 
-#include "main.h"
 #include "harness.h"
+#include "main.h"
 
 namespace {
 
 using harness::run_process;
 using harness::TempDir;
 
-void touch(const std::string& path) { ASSERT_TRUE(harness::write_file(path, {}, nullptr)); }
+void touch(const std::string& path) {
+    ASSERT_TRUE(harness::write_file(path, {}, nullptr));
+}
 
 const char kHelp[] =
     "-p, --path: work direct \n-v, --video: transcode video files.\n-a, --audio transcode audio "
@@ -24,8 +26,9 @@ const char kUsage[] =
 
 struct CliCase {
     const char* name;
-    std::vector<std::string> args;  // "{dir}" stands for an existing directory with a '/' at the end
-    std::string out;                // "{dir}" replaced likewise
+    std::vector<std::string>
+        args;         // "{dir}" stands for an existing directory with a '/' at the end
+    std::string out;  // "{dir}" replaced likewise
     int status;
 };
 
@@ -53,8 +56,7 @@ TEST_P(CliTable, StdoutAndStatus) {
 INSTANTIATE_TEST_SUITE_P(
     Options, CliTable,
     ::testing::Values(
-        CliCase{"no_arguments", {}, kUsage, 1},
-        CliCase{"help_short", {"-h"}, kHelp, 0},
+        CliCase{"no_arguments", {}, kUsage, 1}, CliCase{"help_short", {"-h"}, kHelp, 0},
         CliCase{"help_long_after_path", {"-p", "{dir}", "-v", "--help"}, kHelp, 0},
         CliCase{"help_stops_reading", {"-h", "-p", "/nonexistent/"}, kHelp, 0},
         CliCase{"path_swallows_help", {"-p", "-h"}, "", 0},
@@ -64,14 +66,22 @@ INSTANTIATE_TEST_SUITE_P(
         CliCase{"equals_form_ignored", {"--path={dir}"}, kUsage, 1},
         CliCase{"path_without_kind", {"-p", "{dir}"}, "", 0},
         CliCase{"unknown_options_ignored", {"-p", "/nonexistent/", "-va", "-P", "--Video"}, "", 0},
-        CliCase{"last_path_wins", {"-v", "-p", "/nonexistent/a/", "-p", "/nonexistent/b/"},
-                "can't open dir /nonexistent/b/\n", 0},
-        CliCase{"trailing_path_keeps_earlier", {"-v", "-p", "/nonexistent/x/", "-p"},
-                "can't open dir /nonexistent/x/\n", 0},
-        CliCase{"missing_dir_both_kinds", {"-p", "/nonexistent/", "-v", "-a", "-v"},
-                "can't open dir /nonexistent/\ncan't open dir /nonexistent/\n", 0},
-        CliCase{"long_forms", {"--path", "/nonexistent/", "--video", "--audio"},
-                "can't open dir /nonexistent/\ncan't open dir /nonexistent/\n", 0},
+        CliCase{"last_path_wins",
+                {"-v", "-p", "/nonexistent/a/", "-p", "/nonexistent/b/"},
+                "can't open dir /nonexistent/b/\n",
+                0},
+        CliCase{"trailing_path_keeps_earlier",
+                {"-v", "-p", "/nonexistent/x/", "-p"},
+                "can't open dir /nonexistent/x/\n",
+                0},
+        CliCase{"missing_dir_both_kinds",
+                {"-p", "/nonexistent/", "-v", "-a", "-v"},
+                "can't open dir /nonexistent/\ncan't open dir /nonexistent/\n",
+                0},
+        CliCase{"long_forms",
+                {"--path", "/nonexistent/", "--video", "--audio"},
+                "can't open dir /nonexistent/\ncan't open dir /nonexistent/\n",
+                0},
         CliCase{"empty_dir_runs_no_pass", {"-p", "{dir}", "-v", "-a"}, "", 0}),
     [](const ::testing::TestParamInfo<CliCase>& info) { return std::string(info.param.name); });
 
@@ -104,7 +114,8 @@ TEST(Cli, ScanLinesComeBeforeAnyPass) {
     TempDir work;
     touch(work.file("a_1.video"));
     const std::string dir = work.path() + "/";
-    const harness::ProcessResult r = run_process({TRANSCODE_BIN, "-p", dir, "-v", "-a"}, cwd.path());
+    const harness::ProcessResult r =
+        run_process({TRANSCODE_BIN, "-p", dir, "-v", "-a"}, cwd.path());
     EXPECT_EQ(r.out, "start trans video\ntrans video sucess\n");
     const harness::ProcessResult missing =
         run_process({TRANSCODE_BIN, "-p", dir + "nope/", "-a", "-v"}, cwd.path());
@@ -122,11 +133,11 @@ std::vector<std::string> sorted_scan(const std::string& path, const std::string&
 
 TEST(Scan, NumericNotTextualOrder) {
     TempDir work;
-    for (const char* n : {"a_100.video", "a_20.video", "b_30.video"})
-        touch(work.file(n));
+    for (const char* n : {"a_100.video", "a_20.video", "b_30.video"}) touch(work.file(n));
     const std::string dir = work.path() + "/";
-    EXPECT_EQ(sorted_scan(dir, ".video"),
-              (std::vector<std::string>{dir + "a_20.video", dir + "b_30.video", dir + "a_100.video"}));
+    EXPECT_EQ(
+        sorted_scan(dir, ".video"),
+        (std::vector<std::string>{dir + "a_20.video", dir + "b_30.video", dir + "a_100.video"}));
 }
 
 TEST(Scan, SuffixMatchingRules) {
@@ -138,7 +149,8 @@ TEST(Scan, SuffixMatchingRules) {
     std::vector<std::string> list;
     GetFileLists(list, dir, ".video");
     std::sort(list.begin(), list.end());
-    EXPECT_EQ(list, (std::vector<std::string>{dir + ".video", dir + "a_2.video", dir + "x_5.video"}));
+    EXPECT_EQ(list,
+              (std::vector<std::string>{dir + ".video", dir + "a_2.video", dir + "x_5.video"}));
 }
 
 TEST(Scan, WorkPathIsAPlainPrefix) {

@@ -136,13 +136,14 @@ TEST(RoundTrip, SamplesConvertWithTheFourStatusLines) {
     TempDir out;
     const harness::ConverterRun run =
         harness::run_converter(std::string(SOURCE_DIR) + "/samples/", {"-v", "-a"}, out.path());
-    EXPECT_EQ(run.out, "start trans video\ntrans video sucess\nstart trans audio\ntrans audio sucess \n");
+    EXPECT_EQ(run.out,
+              "start trans video\ntrans video sucess\nstart trans audio\ntrans audio sucess \n");
     EXPECT_EQ(run.err, "");
     EXPECT_EQ(run.status, 0);
     Manifest manifest;
     std::string err;
-    ASSERT_TRUE(harness::read_manifest(std::string(SOURCE_DIR) + "/samples/manifest.txt",
-                                       &manifest, &err))
+    ASSERT_TRUE(
+        harness::read_manifest(std::string(SOURCE_DIR) + "/samples/manifest.txt", &manifest, &err))
         << err;
     ASSERT_EQ(run.files.size(), manifest.streams.size());
     for (const auto& [key, stream] : manifest.streams) {
@@ -191,14 +192,16 @@ TEST_P(RoundTripVariants, OutputIsExactlyTheManifest) {
 INSTANTIATE_TEST_SUITE_P(
     Captures, RoundTripVariants,
     ::testing::Values(
-        Variant{"header_variants",
-                {"--users", "4", "--csrc", "0,1,15,2", "--ext", "0,1,3,0", "--padding", "0,0,7,200"},
-                true},
+        Variant{
+            "header_variants",
+            {"--users", "4", "--csrc", "0,1,15,2", "--ext", "0,1,3,0", "--padding", "0,0,7,200"},
+            true},
         Variant{"descriptor_variants",
                 {"--users", "5", "--vp8-desc", "none,pid7,pid15,full,lk", "--mtu", "300"},
                 true},
         Variant{"near_wrap", {"--users", "2", "--near-wrap", "--seed", "5"}, true},
-        Variant{"audio_10ms_stereo", {"--users", "2", "--audio-frame-ms", "10", "--channels", "2"},
+        Variant{"audio_10ms_stereo",
+                {"--users", "2", "--audio-frame-ms", "10", "--channels", "2"},
                 true},
         Variant{"audio_60ms", {"--users", "2", "--audio-frame-ms", "60"}, true},
         Variant{"audio_2_5ms", {"--users", "1", "--audio-frame-ms", "2.5"}, true},
@@ -213,10 +216,10 @@ INSTANTIATE_TEST_SUITE_P(
         Variant{"cut_short_last_record",
                 {"--users", "2", "--cut-short", "video", "--cut-short", "audio"},
                 false},
-        Variant{"cut_short_middle_file",
-                {"--users", "2", "--files", "3", "--cut-short", "video:1", "--cut-short",
-                 "audio:0"},
-                false},
+        Variant{
+            "cut_short_middle_file",
+            {"--users", "2", "--files", "3", "--cut-short", "video:1", "--cut-short", "audio:0"},
+            false},
         Variant{"zero_record_in_second_of_three",
                 {"--users", "3", "--files", "3", "--zero-record", "video:1500", "--zero-record",
                  "audio:700"},

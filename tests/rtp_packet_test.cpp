@@ -57,8 +57,7 @@ INSTANTIATE_TEST_SUITE_P(
     Limits, ParseTable,
     ::testing::Values(
         ParseCase{"bare12", packet(12, 0x80), 0, 12, 0},
-        ParseCase{"short11", packet(11, 0x80), -1, 0, 0},
-        ParseCase{"empty", Bytes{}, -1, 0, 0},
+        ParseCase{"short11", packet(11, 0x80), -1, 0, 0}, ParseCase{"empty", Bytes{}, -1, 0, 0},
         ParseCase{"version1", packet(20, 0x40), 0, 12, 8},
         ParseCase{"version0", packet(20, 0x00), -1, 0, 0},
         ParseCase{"version3", packet(20, 0xC0), -1, 0, 0},

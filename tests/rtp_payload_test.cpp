@@ -9,30 +9,12 @@
 #include <ostream>
 #include <vector>
 
+#include "rtp_support.h"
+
 namespace {
 
-struct Frame {
-    std::vector<uint8_t> data;
-    uint32_t timestamp;
-    int flags;
-    bool operator==(const Frame& o) const {
-        return data == o.data && timestamp == o.timestamp && flags == o.flags;
-    }
-};
-
-std::ostream& operator<<(std::ostream& os, const Frame& f) {
-    os << "{" << f.data.size() << " bytes:";
-    for (uint8_t b : f.data) os << " " << static_cast<int>(b);
-    return os << ", ts " << f.timestamp << ", flags 0x" << std::hex << f.flags << std::dec << "}";
-}
-
-int record_frame(void* param, const void* data, int bytes, uint32_t timestamp, int flags) {
-    const auto* p = static_cast<const uint8_t*>(data);
-    static_cast<std::vector<Frame>*>(param)->push_back({{p, p + bytes}, timestamp, flags});
-    return 0;
-}
-
-const rtp_payload_t kRecorder = {record_frame};
+using rtptest::Frame;
+const rtp_payload_t& kRecorder = rtptest::kFrameRecorder;
 
 constexpr uint8_t S = 0x10;  // VP8 descriptor: start of a partition
 constexpr uint8_t C = 0x00;  // VP8 descriptor: continuation
@@ -46,20 +28,7 @@ struct Packet {
 };
 
 std::vector<uint8_t> serialize(const Packet& p) {
-    std::vector<uint8_t> b = {0x80,
-                              static_cast<uint8_t>((p.marker ? 0x80 : 0) | p.pt),
-                              static_cast<uint8_t>(p.seq >> 8),
-                              static_cast<uint8_t>(p.seq),
-                              static_cast<uint8_t>(p.timestamp >> 24),
-                              static_cast<uint8_t>(p.timestamp >> 16),
-                              static_cast<uint8_t>(p.timestamp >> 8),
-                              static_cast<uint8_t>(p.timestamp),
-                              0x11,
-                              0x22,
-                              0x33,
-                              0x44};
-    for (uint8_t byte : p.payload) b.push_back(byte);  // (GCC 12 misreads insert here)
-    return b;
+    return rtptest::rtp_bytes(p.seq, p.timestamp, p.marker, p.payload, p.pt);
 }
 
 struct StreamCase {

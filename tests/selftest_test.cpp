@@ -8,8 +8,8 @@
 #include <string>
 
 #include "audio_support.h"
-#include "main.h"
 #include "harness.h"
+#include "main.h"
 
 namespace {
 

@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "audio_support.h"
-#include "main.h"
 #include "harness.h"
+#include "main.h"
 
 using audio_test::Bytes;
 using audio_test::OggPage;
@@ -34,9 +34,7 @@ void append_record(Bytes& file, uint32_t uid, const Bytes& rtp) {
 
 class SingleFileTest : public ::testing::Test {
 protected:
-    void write_input(const Bytes& b) {
-        harness::write_file(dir_.file(kInput), b, nullptr);
-    }
+    void write_input(const Bytes& b) { harness::write_file(dir_.file(kInput), b, nullptr); }
 
     struct Run {
         std::string out;

@@ -22,6 +22,7 @@
 #include <utility>
 #include <vector>
 
+#include "rtp_support.h"
 #include "utils.h"
 
 namespace {
@@ -69,20 +70,7 @@ private:
 };
 
 std::vector<uint8_t> rtp(uint16_t seq, uint32_t ts, bool marker, const Bytes& payload) {
-    Bytes b = {0x80,
-               static_cast<uint8_t>((marker ? 0x80 : 0) | 96),
-               static_cast<uint8_t>(seq >> 8),
-               static_cast<uint8_t>(seq),
-               static_cast<uint8_t>(ts >> 24),
-               static_cast<uint8_t>(ts >> 16),
-               static_cast<uint8_t>(ts >> 8),
-               static_cast<uint8_t>(ts),
-               0xCA,
-               0xFE,
-               0x00,
-               0x01};
-    for (uint8_t byte : payload) b.push_back(byte);  // (GCC 12 misreads insert here)
-    return b;
+    return rtptest::rtp_bytes(seq, ts, marker, payload, 96, 0xCAFE0001);
 }
 
 // One single-packet frame (S and marker set) per entry.

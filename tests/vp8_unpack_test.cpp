@@ -9,48 +9,16 @@
 #include <vector>
 
 #include "rtp_payload.h"
+#include "rtp_support.h"
 
 namespace {
 
-struct Frame {
-    std::vector<uint8_t> data;
-    uint32_t timestamp;
-    int flags;
-    bool operator==(const Frame& o) const {
-        return data == o.data && timestamp == o.timestamp && flags == o.flags;
-    }
-};
-
-std::ostream& operator<<(std::ostream& os, const Frame& f) {
-    os << "{" << f.data.size() << " bytes:";
-    for (uint8_t b : f.data) os << " " << static_cast<int>(b);
-    return os << ", ts " << f.timestamp << ", flags 0x" << std::hex << f.flags << std::dec << "}";
-}
-
-int record_frame(void* param, const void* data, int bytes, uint32_t timestamp, int flags) {
-    const auto* p = static_cast<const uint8_t*>(data);
-    static_cast<std::vector<Frame>*>(param)->push_back({{p, p + bytes}, timestamp, flags});
-    return 0;
-}
-
-const rtp_payload_t kRecorder = {record_frame};
+using rtptest::Frame;
+const rtp_payload_t& kRecorder = rtptest::kFrameRecorder;
 
 std::vector<uint8_t> rtp(uint16_t seq, uint32_t ts, bool marker, std::vector<uint8_t> payload,
                          uint8_t pt = 96) {
-    std::vector<uint8_t> b = {0x80,
-                              static_cast<uint8_t>((marker ? 0x80 : 0) | pt),
-                              static_cast<uint8_t>(seq >> 8),
-                              static_cast<uint8_t>(seq),
-                              static_cast<uint8_t>(ts >> 24),
-                              static_cast<uint8_t>(ts >> 16),
-                              static_cast<uint8_t>(ts >> 8),
-                              static_cast<uint8_t>(ts),
-                              0,
-                              0,
-                              0,
-                              1};
-    for (uint8_t byte : payload) b.push_back(byte);  // (GCC 12 misreads insert here)
-    return b;
+    return rtptest::rtp_bytes(seq, ts, marker, payload, pt, 1);
 }
 
 struct Unpacker {

@@ -81,7 +81,8 @@ public:
         path_ = path;
         file_.reset(fopen(path.c_str(), "wb"));
         if (!file_) {
-            fprintf(stderr, "capture_extract: cannot create %s: %s\n", path.c_str(), strerror(errno));
+            fprintf(stderr, "capture_extract: cannot create %s: %s\n", path.c_str(),
+                    strerror(errno));
             return false;
         }
         return true;
@@ -149,7 +150,8 @@ int parse_args(int argc, char** argv, Options* o) {
         } else if (a == "--user") {
             if (!value(&v)) return 2;
             if (!parse_uid(v, &o->user)) {
-                fprintf(stderr, "capture_extract: --user: expected a 32-bit user id, got '%s'\n", v);
+                fprintf(stderr, "capture_extract: --user: expected a 32-bit user id, got '%s'\n",
+                        v);
                 return 2;
             }
             o->user_given = true;

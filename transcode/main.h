@@ -12,7 +12,8 @@ extern bool trans_video;
 extern bool trans_audio;
 
 bool arg_test(const char* arg, const char* long_form, const char* short_form);
-void GetFileLists(std::vector<std::string>& list, const std::string& path, const std::string& suffix);
+void GetFileLists(std::vector<std::string>& list, const std::string& path,
+                  const std::string& suffix);
 int64_t get_file_time(const std::string& path);
 bool compare(const std::string& a, const std::string& b);
 

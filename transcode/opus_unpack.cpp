@@ -7,8 +7,6 @@
 
 namespace {
 
-constexpr int kOpusHeadSize = 19;
-constexpr int kSampleRate = 48000;
 constexpr size_t kOutputBufferSize = 256 * 1024;
 
 // One conversion runs at a time, so one stdio buffer serves its output; `buffered_out` is the
@@ -64,34 +62,8 @@ void le32(unsigned char* p, int v) {
 }
 
 ogg_packet* op_opushead() {
-    auto* data = static_cast<unsigned char*>(malloc(kOpusHeadSize));
-    auto* op = static_cast<ogg_packet*>(malloc(sizeof(ogg_packet)));
-    if (data == nullptr) {
-        print_text("Couldn't allocate data buffer.\n", stderr);
-        free(op);
-        return nullptr;
-    }
-    if (op == nullptr) {
-        print_text("Couldn't allocate Ogg packet.\n", stderr);
-        free(data);
-        return nullptr;
-    }
-    memcpy(data, "OpusHead", 8);
-    data[8] = 1;                   // version
-    data[9] = 2;                   // channels
-    le16(data + 10, 0);            // pre-skip
-    le32(data + 12, kSampleRate);  // input sample rate
-    le16(data + 16, 0);            // output gain
-    data[18] = 0;                  // channel mapping family
-
-    memset(op, 0, sizeof(*op));
-    op->packet = data;
-    op->bytes = kOpusHeadSize;
-    op->b_o_s = 1;
-    op->e_o_s = 0;
-    op->granulepos = 0;
-    op->packetno = 0;
-    return op;
+    return muopus::build_opushead("Couldn't allocate data buffer.\n",
+                                  "Couldn't allocate Ogg packet.\n");
 }
 
 // The comment header, the packet records and the sample count are the per-user writer's, messages

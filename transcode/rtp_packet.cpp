@@ -12,7 +12,9 @@ constexpr int kExtensionHeaderSize = 4;
 // 16-bit `extlen` cannot describe.
 constexpr uint32_t kMaxExtensionWords = 16383;
 
-uint16_t rtp_read_uint16(const uint8_t* p) { return static_cast<uint16_t>((p[0] << 8) | p[1]); }
+uint16_t rtp_read_uint16(const uint8_t* p) {
+    return static_cast<uint16_t>((p[0] << 8) | p[1]);
+}
 
 uint32_t rtp_read_uint32(const uint8_t* p) {
     return (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |

@@ -122,6 +122,37 @@ void op_free(ogg_packet* op) {
     free(op);
 }
 
+ogg_packet* build_opushead(const char* no_data, const char* no_packet) {
+    auto* data = static_cast<unsigned char*>(malloc(kOpusHeadSize));
+    auto* op = static_cast<ogg_packet*>(malloc(sizeof(ogg_packet)));
+    if (data == nullptr) {
+        print_text(no_data, stderr);
+        free(op);
+        return nullptr;
+    }
+    if (op == nullptr) {
+        print_text(no_packet, stderr);
+        free(data);
+        return nullptr;
+    }
+    memcpy(data, kOpusHeadMagic, 8);
+    data[8] = 1;                   // version
+    data[9] = 2;                   // channels
+    le16(data + 10, 0);            // pre-skip
+    le32(data + 12, kSampleRate);  // input sample rate
+    le16(data + 16, 0);            // output gain
+    data[18] = 0;                  // channel mapping family
+
+    memset(op, 0, sizeof(*op));
+    op->packet = data;
+    op->bytes = kOpusHeadSize;
+    op->b_o_s = 1;
+    op->e_o_s = 0;
+    op->granulepos = 0;
+    op->packetno = 0;
+    return op;
+}
+
 ogg_packet* op_from_rtp(const uint8_t* data, int bytes, int64_t* granule) {
     if (data == nullptr || bytes <= 0) return nullptr;
     rtp_packet_t rtp;
@@ -139,13 +170,7 @@ ogg_packet* op_from_rtp(const uint8_t* data, int bytes, int64_t* granule) {
 }
 
 user_audio::user_audio(uint32_t uid) : uid(uid), name(timeFilename("ogg", uid)) {
-    errno = 0;
-    file.reset(fopen(name.c_str(), "wb"));
-    if (!file) {
-        output_failure(name, "cannot create", errno);
-        return;
-    }
-    io_buffer.attach(file.get());
+    file = create_output(name, io_buffer);
 }
 
 user_audio::~user_audio() {
@@ -233,34 +258,7 @@ int user_audio::ogg_flush() {
 }
 
 ogg_packet* user_audio::op_opushead() {
-    auto* data = static_cast<unsigned char*>(malloc(kOpusHeadSize));
-    auto* op = static_cast<ogg_packet*>(malloc(sizeof(ogg_packet)));
-    if (data == nullptr) {
-        print_text("couldn't allocate data buffer.\n", stderr);
-        free(op);
-        return nullptr;
-    }
-    if (op == nullptr) {
-        print_text("couldn't allocate ogg packet.\n", stderr);
-        free(data);
-        return nullptr;
-    }
-    memcpy(data, kOpusHeadMagic, 8);
-    data[8] = 1;                   // version
-    data[9] = 2;                   // channels
-    le16(data + 10, 0);            // pre-skip
-    le32(data + 12, kSampleRate);  // input sample rate
-    le16(data + 16, 0);            // output gain
-    data[18] = 0;                  // channel mapping family
-
-    memset(op, 0, sizeof(*op));
-    op->packet = data;
-    op->bytes = kOpusHeadSize;
-    op->b_o_s = 1;
-    op->e_o_s = 0;
-    op->granulepos = 0;
-    op->packetno = 0;
-    return op;
+    return build_opushead("couldn't allocate data buffer.\n", "couldn't allocate ogg packet.\n");
 }
 
 }  // namespace muopus

@@ -17,6 +17,9 @@ ogg_packet* op_from_pkt(const unsigned char* data, int bytes);
 // 48 kHz samples in the Opus packet.
 int opus_samples(const unsigned char* data, int len);
 ogg_packet* op_opustags();
+// The identification header "OpusHead"; the two texts are printed when an allocation fails, since
+// the two converters word them differently.
+ogg_packet* build_opushead(const char* no_data, const char* no_packet);
 void op_free(ogg_packet* op);  // frees the packet data (if any) and the record; null is fine
 // The audio packet for one Opus RTP packet of `bytes` bytes: borrows the RTP payload inside `data`,
 // takes the sequence number as packetno and adds the packet's samples to `*granule`, whose new

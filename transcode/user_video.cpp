@@ -87,14 +87,9 @@ void userVideo::put_rtp_data(const uint8_t* data, uint64_t length) {
     if (first_packet) {
         first_packet = false;
         name = timeFilename(kExtension, uid);
-        errno = 0;
-        file.reset(fopen(name.c_str(), "wb"));
-        if (!file) {
-            // No decoder either: this user's packets are skipped, the other users go on.
-            output_failure(name, "cannot create", errno);
-            return;
-        }
-        io_buffer.attach(file.get());
+        file = create_output(name, io_buffer);
+        // No decoder either: this user's packets are skipped, the other users go on.
+        if (!file) return;
         ivf_write_header();
         decoder = rtp_payload_decode_create(&payload_handler, this);
         if (!decoder) output_failure(name, "cannot create the VP8 decoder", 0);

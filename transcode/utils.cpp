@@ -43,9 +43,24 @@ void output_failure(const std::string& name, const char* what, int err) {
         fprintf(stderr, "transcode: %s: %s\n", name.c_str(), what);
 }
 
-bool output_failure_seen() { return g_output_failed; }
+bool output_failure_seen() {
+    return g_output_failed;
+}
 
-void output_failure_reset() { g_output_failed = false; }
+void output_failure_reset() {
+    g_output_failed = false;
+}
+
+FilePtr create_output(const std::string& name, OutputBuffer& buffer) {
+    errno = 0;
+    FilePtr f(fopen(name.c_str(), "wb"));
+    if (!f) {
+        output_failure(name, "cannot create", errno);
+        return nullptr;
+    }
+    buffer.attach(f.get());
+    return f;
+}
 
 void close_output(FilePtr& f, const std::string& name) {
     if (!f) return;

@@ -38,6 +38,10 @@ private:
     std::unique_ptr<char[]> data_;
 };
 
+// Creates (or truncates) the output file `name` in the current directory with `buffer` as its
+// stdio buffer; when it cannot be created, reports it as an output failure and returns null.
+FilePtr create_output(const std::string& name, OutputBuffer& buffer);
+
 // Closes `f`, reporting a failed close (data that never reached the disk) as an output failure.
 void close_output(FilePtr& f, const std::string& name);
 

@@ -45,10 +45,22 @@ Bytes audio_record(uint32_t uid, const Bytes& packet) {
 
 // An RTP packet with one CSRC, as the recorder's are.
 Bytes rtp(uint16_t seq, uint32_t ts, bool marker, uint8_t pt, const Bytes& payload) {
-    Bytes p = {0x81, static_cast<uint8_t>((marker ? 0x80 : 0) | pt), static_cast<uint8_t>(seq >> 8),
-               static_cast<uint8_t>(seq), static_cast<uint8_t>(ts >> 24),
-               static_cast<uint8_t>(ts >> 16), static_cast<uint8_t>(ts >> 8),
-               static_cast<uint8_t>(ts), 0x11, 0x22, 0x33, 0x44, 0, 0, 0, 7};
+    Bytes p = {0x81,
+               static_cast<uint8_t>((marker ? 0x80 : 0) | pt),
+               static_cast<uint8_t>(seq >> 8),
+               static_cast<uint8_t>(seq),
+               static_cast<uint8_t>(ts >> 24),
+               static_cast<uint8_t>(ts >> 16),
+               static_cast<uint8_t>(ts >> 8),
+               static_cast<uint8_t>(ts),
+               0x11,
+               0x22,
+               0x33,
+               0x44,
+               0,
+               0,
+               0,
+               7};
     p.insert(p.end(), payload.begin(), payload.end());
     return p;
 }
@@ -82,7 +94,8 @@ Bytes concat(const std::vector<Bytes>& parts) {
 // dispositions) applied before it starts; the run is killed after 60 s so a hang fails the test.
 harness::ConverterRun convert_with(const std::string& prefix, const std::string& work,
                                    const std::string& out, const std::vector<std::string>& kinds) {
-    std::string cmd = prefix + " exec /usr/bin/timeout -s KILL 60 '" TRANSCODE_BIN "' -p '" + work + "'";
+    std::string cmd =
+        prefix + " exec /usr/bin/timeout -s KILL 60 '" TRANSCODE_BIN "' -p '" + work + "'";
     for (const std::string& k : kinds) cmd += " " + k;
     harness::ConverterRun run;
     const harness::ProcessResult p = harness::run_process({"/bin/sh", "-c", cmd}, out);
@@ -211,7 +224,8 @@ TEST(Robustness, HugeLengthIsNotAllocated) {
     EXPECT_LT(peak - baseline, 4 * 1024) << "peak " << peak << " KiB, baseline " << baseline;
     EXPECT_LT(peak, 32 * 1024);
 
-    const harness::ConverterRun run = harness::run_converter(work.slash(), {"-v", "-a"}, out.path());
+    const harness::ConverterRun run =
+        harness::run_converter(work.slash(), {"-v", "-a"}, out.path());
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.files.size(), 2u);
     EXPECT_TRUE(run.files.count({4, Kind::video}));
@@ -232,11 +246,11 @@ TEST(Robustness, RandomBytesNeverBreakTheRun) {
             write_bytes(work.file("r_" + std::to_string(f) + ".video"), junk);
             write_bytes(work.file("r_" + std::to_string(f) + ".audio"), junk);
         }
-        const harness::ConverterRun run =
-            convert_with("", work.slash(), out.path(), {"-v", "-a"});
+        const harness::ConverterRun run = convert_with("", work.slash(), out.path(), {"-v", "-a"});
         ASSERT_EQ(run.status, 0) << run.err;
-        EXPECT_EQ(run.out,
-                  "start trans video\ntrans video sucess\nstart trans audio\ntrans audio sucess \n");
+        EXPECT_EQ(
+            run.out,
+            "start trans video\ntrans video sucess\nstart trans audio\ntrans audio sucess \n");
         for (const auto& [key, path] : run.files) {
             if (key.second == Kind::video) {
                 harness::IvfFile ivf;
@@ -273,23 +287,33 @@ TEST(Robustness, HeaderLimitsCsrc15AndExtensions) {
     // each packet that leaves Opus data is written, each that does not is skipped.
     struct Case {
         uint8_t cc;
-        int ext_words;   // -1: no extension
-        int ext_room;    // extension data bytes actually present
-        size_t opus;     // Opus bytes after the header
+        int ext_words;  // -1: no extension
+        int ext_room;   // extension data bytes actually present
+        size_t opus;    // Opus bytes after the header
         bool written;
     };
     const Case cases[] = {
-        {15, -1, 0, 3, true},     {15, -1, 0, 0, false},   {15, 0, 0, 2, true},
-        {15, 0, 0, 0, false},     {0, 1, 4, 1, true},      {0, 1, 4, 0, false},
-        {2, 3, 8, 0, false},      {2, 16383, 65532, 5, true}, {1, 16384, 65536, 5, false},
+        {15, -1, 0, 3, true},      {15, -1, 0, 0, false},      {15, 0, 0, 2, true},
+        {15, 0, 0, 0, false},      {0, 1, 4, 1, true},         {0, 1, 4, 0, false},
+        {2, 3, 8, 0, false},       {2, 16383, 65532, 5, true}, {1, 16384, 65536, 5, false},
         {1, 65535, 100, 5, false}, {15, 2, 8, 4, true},
     };
     Bytes stream;
     int written = 0;
     uint16_t seq = 1;
     for (const Case& c : cases) {
-        Bytes p = {static_cast<uint8_t>(0x80 | (c.ext_words >= 0 ? 0x10 : 0) | c.cc), 111,
-                   static_cast<uint8_t>(seq >> 8), static_cast<uint8_t>(seq), 0, 0, 0, 0, 1, 2, 3, 4};
+        Bytes p = {static_cast<uint8_t>(0x80 | (c.ext_words >= 0 ? 0x10 : 0) | c.cc),
+                   111,
+                   static_cast<uint8_t>(seq >> 8),
+                   static_cast<uint8_t>(seq),
+                   0,
+                   0,
+                   0,
+                   0,
+                   1,
+                   2,
+                   3,
+                   4};
         p.resize(12 + 4 * c.cc, 0x5C);
         if (c.ext_words >= 0) {
             p.insert(p.end(), {0xBE, 0xDE, static_cast<uint8_t>(c.ext_words >> 8),
@@ -357,8 +381,9 @@ TEST(Robustness, FiveThousandUsersEachGetTheirFiles) {
         const harness::ConverterRun run =
             convert_with("ulimit -n 256;", work.slash(), out.path(), {"-v", "-a"});
         EXPECT_EQ(run.status, 2);
-        EXPECT_EQ(run.out,
-                  "start trans video\ntrans video sucess\nstart trans audio\ntrans audio sucess \n");
+        EXPECT_EQ(
+            run.out,
+            "start trans video\ntrans video sucess\nstart trans audio\ntrans audio sucess \n");
         const size_t failed = count_lines(run.err, "cannot create");
         EXPECT_EQ(failed + run.files.size(), 2 * kUsers);
         EXPECT_GT(failed, 2 * kUsers - 600);

@@ -51,7 +51,6 @@ void remove_tree(const std::string& path) {
     rmdir(path.c_str());
 }
 
-
 // The key of a capture file name: the signed number after the first '_', read like strtoll.
 int64_t capture_key(const std::string& name) {
     size_t us = name.find('_');
