@@ -220,34 +220,25 @@ int user_audio::write_ogg_header() {
 }
 
 int user_audio::ogg_write() {
-    if (!stream || !file) return -1;
-    ogg_page page;
-    while (ogg_stream_pageout(stream.get(), &page) != 0) {
-        int err = 0;
-        const int rc = write_page(file.get(), page, &err);
-        if (rc == 0) continue;
-        if (rc == -2)
-            print_text("Error writing Ogg page header\n", stderr);
-        else
-            print_text("Error writing Ogg page body\n", stderr);
-        if (!write_failure_reported) {
-            write_failure_reported = true;
-            output_failure(name, "cannot write", err);
-        }
-        return rc;
-    }
-    return 0;
+    return write_pages(ogg_stream_pageout, stderr);
 }
 
 int user_audio::ogg_flush() {
+    return write_pages(ogg_stream_flush, stdout);
+}
+
+// Writes every page that `next` hands out. A short write is announced on `messages` (ogg_write and
+// ogg_flush have always used different streams for it) and marks the run as failed, once per file.
+int user_audio::write_pages(int (*next)(ogg_stream_state*, ogg_page*), FILE* messages) {
     if (!stream || !file) return -1;
     ogg_page page;
-    while (ogg_stream_flush(stream.get(), &page) != 0) {
+    while (next(stream.get(), &page) != 0) {
         int err = 0;
         const int rc = write_page(file.get(), page, &err);
         if (rc == 0) continue;
-        puts(rc == -2 ? "Error writing Ogg page header" : "Error writing Ogg page body");
-        fflush(stdout);
+        print_text(rc == -2 ? "Error writing Ogg page header\n" : "Error writing Ogg page body\n",
+                   messages);
+        fflush(messages);
         if (!write_failure_reported) {
             write_failure_reported = true;
             output_failure(name, "cannot write", err);

@@ -51,6 +51,9 @@ public:
     std::string name;                     // the output file's name, for error messages
     OutputBuffer io_buffer;               // stdio buffer of `file`, which is closed before it goes
     bool write_failure_reported = false;  // a short page write is reported once per file
+
+private:
+    int write_pages(int (*next)(ogg_stream_state*, ogg_page*), FILE* messages);
 };
 
 }  // namespace muopus
