@@ -16,6 +16,7 @@
 #include "harness.h"
 #include "mult_file_trans.h"
 #include "rtp_packet.h"
+#include "rtp_support.h"
 
 namespace {
 
@@ -45,23 +46,10 @@ Bytes audio_record(uint32_t uid, const Bytes& packet) {
 
 // An RTP packet with one CSRC, as the recorder's are.
 Bytes rtp(uint16_t seq, uint32_t ts, bool marker, uint8_t pt, const Bytes& payload) {
-    Bytes p = {0x81,
-               static_cast<uint8_t>((marker ? 0x80 : 0) | pt),
-               static_cast<uint8_t>(seq >> 8),
-               static_cast<uint8_t>(seq),
-               static_cast<uint8_t>(ts >> 24),
-               static_cast<uint8_t>(ts >> 16),
-               static_cast<uint8_t>(ts >> 8),
-               static_cast<uint8_t>(ts),
-               0x11,
-               0x22,
-               0x33,
-               0x44,
-               0,
-               0,
-               0,
-               7};
-    p.insert(p.end(), payload.begin(), payload.end());
+    Bytes p = rtptest::rtp_bytes(seq, ts, marker, {}, pt);
+    p[0] |= 1;  // CSRC count
+    for (uint8_t b : {0, 0, 0, 7}) p.push_back(b);
+    for (uint8_t b : payload) p.push_back(b);
     return p;
 }
 
