@@ -7,13 +7,6 @@
 
 namespace {
 
-constexpr size_t kOutputBufferSize = 256 * 1024;
-
-// One conversion runs at a time, so one stdio buffer serves its output; `buffered_out` is the
-// stream that currently uses it, so that it is never handed to two streams at once.
-char output_buffer[kOutputBufferSize];
-FILE* buffered_out = nullptr;
-
 void print_text(const char* text, FILE* stream) {
     fwrite(text, 1, strlen(text), stream);
 }
@@ -21,7 +14,6 @@ void print_text(const char* text, FILE* stream) {
 void close_stream(FILE** f) {
     if (*f == nullptr) return;
     fclose(*f);
-    if (*f == buffered_out) buffered_out = nullptr;
     *f = nullptr;
 }
 
@@ -30,15 +22,13 @@ int write_pages(opus_context* ctx, int (*next)(ogg_stream_state*, ogg_page*), co
     if (ctx == nullptr || ctx->stream == nullptr || ctx->out == nullptr) return -1;
     ogg_page page;
     while (next(ctx->stream, &page) != 0) {
-        if (fwrite(page.header, 1, static_cast<size_t>(page.header_len), ctx->out) !=
-            static_cast<size_t>(page.header_len)) {
-            print_text("Error writing Ogg page header\n", stderr);
-            return -2;
-        }
-        if (fwrite(page.body, 1, static_cast<size_t>(page.body_len), ctx->out) !=
-            static_cast<size_t>(page.body_len)) {
-            print_text("Error writing Ogg page body\n", stderr);
-            return -3;
+        int err = 0;
+        const int rc = muopus::write_page(ctx->out, page, &err);
+        if (rc != 0) {
+            print_text(
+                rc == -2 ? "Error writing Ogg page header\n" : "Error writing Ogg page body\n",
+                stderr);
+            return rc;
         }
         printf("%s%ld\n", label, page.body_len);
         fflush(stdout);
@@ -96,10 +86,6 @@ int initOpus2Ogg(opus_context* ctx, const char* output, const char* input) {
         close_stream(&ctx->out);
         close_stream(&ctx->in);
         return -2;
-    }
-    if (buffered_out == nullptr) {
-        setvbuf(ctx->out, output_buffer, _IOFBF, kOutputBufferSize);
-        buffered_out = ctx->out;
     }
 
     auto* block = static_cast<ogg_stream_state*>(malloc(sizeof(ogg_stream_state)));

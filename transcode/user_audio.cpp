@@ -6,7 +6,6 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
-#include <new>
 
 #include "rtp_packet.h"
 #include "user_video.h"
@@ -41,8 +40,8 @@ void print_text(const char* text, FILE* stream) {
     fwrite(text, 1, strlen(text), stream);
 }
 
-// Writes one page, header then body. 0, -2 (header short) or -3 (body short); `*err` gets the
-// errno of the failed write.
+}  // namespace
+
 int write_page(FILE* f, const ogg_page& page, int* err) {
     errno = 0;
     if (fwrite(page.header, 1, static_cast<size_t>(page.header_len), f) !=
@@ -58,8 +57,6 @@ int write_page(FILE* f, const ogg_page& page, int* err) {
     }
     return 0;
 }
-
-}  // namespace
 
 ogg_packet* op_from_pkt(const unsigned char* data, int bytes) {
     auto* op = static_cast<ogg_packet*>(malloc(sizeof(ogg_packet)));

@@ -17,6 +17,9 @@ ogg_packet* op_from_pkt(const unsigned char* data, int bytes);
 // 48 kHz samples in the Opus packet.
 int opus_samples(const unsigned char* data, int len);
 ogg_packet* op_opustags();
+// Writes one page to `f`, header then body: 0, -2 (header short) or -3 (body short), with the
+// errno of the failed write in `*err`.
+int write_page(FILE* f, const ogg_page& page, int* err);
 // The identification header "OpusHead"; the two texts are printed when an allocation fails, since
 // the two converters word them differently.
 ogg_packet* build_opushead(const char* no_data, const char* no_packet);
