@@ -3,7 +3,6 @@
 #include <cerrno>
 #include <climits>
 #include <ctime>
-#include <new>
 
 namespace {
 
@@ -73,12 +72,7 @@ userVideo::userVideo(uint32_t uid) : uid(uid), payload_handler{onFrameReady} {}
 userVideo::~userVideo() {
     // A writer normally ends through flush_all; one that did not still closes its file rather
     // than leave it open to the end of the process.
-    if (file) {
-        if (write_failed)
-            file.reset();
-        else
-            close_output(file, name);
-    }
+    close_file();
     rtp_payload_decode_destroy(decoder);
     decoder = nullptr;
 }
@@ -169,6 +163,10 @@ void userVideo::ivf_write_trailer() {
 
 void userVideo::flush_all() {
     ivf_write_trailer();
+    close_file();
+}
+
+void userVideo::close_file() {
     if (!file) return;
     // A file whose write already failed was reported once; its close need not say it again.
     if (write_failed)

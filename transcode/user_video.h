@@ -54,6 +54,7 @@ public:
     bool write_failed = false;  // the first failed write was reported; later ones stay quiet
 
 private:
+    void close_file();
     void write_record();
     void write_bytes(const uint8_t* data, size_t size);
     void report_write_failure(int err);
