@@ -18,6 +18,7 @@
 #include <memory>
 
 #include "mult_file_trans.h"
+#include "run_options.h"
 #include "utils.h"
 
 std::string work_path;
@@ -187,6 +188,20 @@ void raise_open_file_limit() {
     }
 }
 
+bool parse_reorder_window(const char* text) {
+    char* end = nullptr;
+    errno = 0;
+    const long n = text ? strtol(text, &end, 10) : 0;
+    if (!text || end == text || *end != '\0' || errno != 0 || n < kReorderWindowMin ||
+        n > kReorderWindowMax) {
+        fprintf(stderr, "transcode: --reorder-window takes a number of packets from %u to %u\n",
+                kReorderWindowMin, kReorderWindowMax);
+        return false;
+    }
+    run_options.reorder_window = static_cast<uint32_t>(n);
+    return true;
+}
+
 void run_pass(const std::vector<std::string>& files, bool video) {
     print_line(video ? "start trans video\n" : "start trans audio\n");
     auto trans = std::make_unique<MultFileTrans>();
@@ -209,6 +224,23 @@ int main(int argc, char** argv) {
             print_line(kHelpText);
             print_line(kVersionLine);
             exit(0);
+        } else if (arg_test(argv[i], "--output", "-o")) {
+            ++i;
+            if (i < argc) run_options.output_dir = argv[i];
+        } else if (arg_test(argv[i], "--report", nullptr)) {
+            ++i;
+            if (i < argc) run_options.report_path = argv[i];
+        } else if (arg_test(argv[i], "--repair", nullptr)) {
+            run_options.repair = true;
+        } else if (arg_test(argv[i], "--reorder-window", nullptr)) {
+            ++i;
+            if (!parse_reorder_window(i < argc ? argv[i] : nullptr)) exit(1);
+            run_options.repair = true;
+        } else if (arg_test(argv[i], "--wait-keyframe", nullptr)) {
+            run_options.wait_keyframe = true;
+            run_options.repair = true;
+        } else if (arg_test(argv[i], "--webm", nullptr)) {
+            run_options.webm = true;
         }
     }
     if (work_path.empty()) {

@@ -6,6 +6,8 @@
 
 #include <cstring>
 
+#include "run_stats.h"
+
 namespace {
 
 // Capture files are read strictly sequentially, in large blocks.
@@ -197,7 +199,10 @@ void MultFileTrans::start_trans_video() {
         writer->put_rtp_data(data, length);
     }
     cur_file.reset();
-    for (auto& entry : video_writers) entry.second->flush_all();
+    for (auto& entry : video_writers) {
+        entry.second->flush_all();
+        run_stats().video[entry.first].output_file = entry.second->name;
+    }
     fputs("trans video sucess\n", stdout);
     fflush(stdout);
     video_writers.clear();
@@ -214,7 +219,10 @@ void MultFileTrans::start_trans_audio() {
         writer->put_rtp_data(std::move(data), length);
     }
     cur_file.reset();
-    for (auto& entry : audio_writers) entry.second->flush_all();
+    for (auto& entry : audio_writers) {
+        entry.second->flush_all();
+        run_stats().audio[entry.first].output_file = entry.second->name;
+    }
     fputs("trans audio sucess \n", stdout);
     fflush(stdout);
     audio_writers.clear();

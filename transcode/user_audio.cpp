@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "rtp_packet.h"
+#include "run_options.h"
 #include "user_video.h"
 
 namespace muopus {
@@ -166,7 +167,7 @@ ogg_packet* op_from_rtp(const uint8_t* data, int bytes, int64_t* granule) {
     return op;
 }
 
-user_audio::user_audio(uint32_t uid) : uid(uid), name(timeFilename("ogg", uid)) {
+user_audio::user_audio(uint32_t uid) : uid(uid), name(output_path(timeFilename("ogg", uid))) {
     file = create_output(name, io_buffer);
 }
 

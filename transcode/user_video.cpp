@@ -4,6 +4,8 @@
 #include <climits>
 #include <ctime>
 
+#include "run_options.h"
+
 namespace {
 
 // IVF file header fields.
@@ -80,7 +82,7 @@ userVideo::~userVideo() {
 void userVideo::put_rtp_data(const uint8_t* data, uint64_t length) {
     if (first_packet) {
         first_packet = false;
-        name = timeFilename(kExtension, uid);
+        name = output_path(timeFilename(kExtension, uid));
         file = create_output(name, io_buffer);
         // No decoder either: this user's packets are skipped, the other users go on.
         if (!file) return;
