@@ -93,6 +93,8 @@ int rtp_payload_onframe(rtp_payload_helper_t* helper) {
             result = helper->handler.packet(helper->param, helper->buffer, helper->size,
                                             helper->timestamp, helper->flags);
         helper->flags &= ~RTP_PAYLOAD_FLAG_PACKET_LOST;
+    } else if (helper->size > 0 && helper->handler.dropped) {
+        helper->handler.dropped(helper->param, helper->timestamp);
     }
     // A dropped frame, even an empty one, tells the next delivered frame that something is missing
     // before it.

@@ -8,8 +8,11 @@
 
 // Frame callback. `data` points into the reassembly buffer and is valid only during the call; the
 // consumer copies or writes it out before returning. No exception may leave it.
+// `dropped`, when set, is told of every frame dropped because a packet of it went missing, with the
+// timestamp the frame carried; counters and key-frame waiting hang on it.
 struct rtp_payload_t {
     int (*packet)(void* param, const void* data, int bytes, uint32_t timestamp, int flags);
+    void (*dropped)(void* param, uint32_t timestamp) = nullptr;
 };
 
 // Reassembly state of one RTP stream.

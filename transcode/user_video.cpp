@@ -32,6 +32,11 @@ int onFrameReady(void* param, const void* frame, int size, uint32_t timestamp, i
     return 0;
 }
 
+void onFrameDropped(void* param, uint32_t timestamp) noexcept {
+    (void)timestamp;
+    ++static_cast<userVideo*>(param)->frames_dropped;
+}
+
 }  // namespace
 
 std::string timeFilename(const char* ext, uint32_t uid) {
@@ -69,7 +74,7 @@ void put_wl64(BufferIOWriter* writer, uint64_t value) {
     put_wl32(writer, static_cast<uint32_t>(value >> 32));
 }
 
-userVideo::userVideo(uint32_t uid) : uid(uid), payload_handler{onFrameReady} {}
+userVideo::userVideo(uint32_t uid) : uid(uid), payload_handler{onFrameReady, onFrameDropped} {}
 
 userVideo::~userVideo() {
     // A writer normally ends through flush_all; one that did not still closes its file rather

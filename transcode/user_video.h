@@ -38,6 +38,7 @@ public:
     void onGotFrame(const uint8_t* frame, int size, uint32_t timestamp);
 
     uint64_t frame_count = 0;
+    uint64_t frames_dropped = 0;  // frames assembled in part and dropped for a lost packet
     uint32_t uid;
     uint64_t delta_sum = 0;
     uint64_t last_timestamp = 0;
