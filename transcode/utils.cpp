@@ -1,5 +1,8 @@
 #include "utils.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -51,11 +54,18 @@ void output_failure_reset() {
     g_output_failed = false;
 }
 
+int open_output_fd(const std::string& path) {
+    return open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+}
+
 FilePtr create_output(const std::string& name, OutputBuffer& buffer) {
     errno = 0;
-    FilePtr f(fopen(name.c_str(), "wb"));
+    const int fd = open_output_fd(name);
+    FilePtr f(fd >= 0 ? fdopen(fd, "wb") : nullptr);
     if (!f) {
-        output_failure(name, "cannot create", errno);
+        const int err = errno;
+        if (fd >= 0) close(fd);
+        output_failure(name, "cannot create", err);
         return nullptr;
     }
     buffer.attach(f.get());

@@ -38,6 +38,10 @@ private:
     std::unique_ptr<char[]> data_;
 };
 
+// Opens the output file `path` for writing, creating it (mode 0666 before the umask) or truncating
+// it: the one way every output file is opened. Returns the descriptor, or -1 with errno set.
+int open_output_fd(const std::string& path);
+
 // Creates (or truncates) the output file `name` in the current directory with `buffer` as its
 // stdio buffer; when it cannot be created, reports it as an output failure and returns null.
 FilePtr create_output(const std::string& name, OutputBuffer& buffer);
