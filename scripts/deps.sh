@@ -16,5 +16,5 @@ ensure_packages() {
     fi
 }
 
-BUILD_PACKAGES=(cmake make g++ pkg-config libogg-dev libopus-dev)
+BUILD_PACKAGES=(cmake make g++ pkg-config libogg-dev libopus-dev nlohmann-json3-dev)
 TEST_PACKAGES=(libvpx-dev libopusfile-dev libgtest-dev)
