@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "harness.h"
-#include "output_dir.h"
 #include "run_report.h"
 #include "stream_count.h"
 
@@ -212,19 +211,6 @@ INSTANTIATE_TEST_SUITE_P(
                     true,
                     false}),
     [](const ::testing::TestParamInfo<FailureCase>& info) { return std::string(info.param.name); });
-
-TEST(OutputDirectory, MakesEveryMissingComponent) {
-    TempDir dir;
-    int err = -1;
-    EXPECT_TRUE(make_directories(dir.file("a/b//c/"), &err));
-    EXPECT_EQ(err, 0);
-    EXPECT_EQ(harness::list_names(dir.file("a/b")), std::vector<std::string>{"c"});
-    EXPECT_TRUE(make_directories(dir.path(), &err)) << "an existing directory is fine";
-    ASSERT_TRUE(harness::write_file(dir.file("f"), {}, nullptr));
-    EXPECT_FALSE(make_directories(dir.file("f"), &err));
-    EXPECT_EQ(err, ENOTDIR);
-    EXPECT_FALSE(make_directories("", &err));
-}
 
 // ---- units ----
 
