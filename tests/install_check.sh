@@ -34,9 +34,9 @@ for f in "$tmp/run/built"/*; do
 done
 [ "$count" -eq "$users" ] || fail "$count outputs, the manifest lists $users"
 
-warnings=$(groff -ww -z -man "$man_page" 2>&1)
+warnings=$(LC_ALL=C groff -ww -z -man "$man_page" 2>&1)
 [ -z "$warnings" ] || fail "groff: $warnings"
-warnings=$(MANWIDTH=80 man --warnings -l "$man_page" 2>&1 >/dev/null)
+warnings=$(LC_ALL=C MANWIDTH=80 man --warnings -l "$man_page" 2>&1 >/dev/null)
 [ -z "$warnings" ] || fail "man: $warnings"
-MANWIDTH=80 man -l "$man_page" 2>/dev/null | grep -q -- '--reorder-window' || fail "man -l rendered nothing"
+LC_ALL=C MANWIDTH=80 man -l "$man_page" 2>/dev/null | grep -q -- '--reorder-window' || fail "man -l rendered nothing"
 echo "install_check: ok ($count outputs)"
