@@ -12,8 +12,7 @@ if ! ls samples/*.video samples/*.audio >/dev/null 2>&1; then
     echo "samples/ holds no capture files: nothing to convert"
 fi
 rm -rf out
-mkdir -p out
-# The converter writes into its current directory.
-(cd out && ../build-release/transcode -p ../samples/ -v -a)
+# -o makes out/ and writes the per-user files there.
+build-release/transcode -p samples/ -v -a -o out
 echo "output files in out/:"
 ls -l out

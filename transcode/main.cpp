@@ -18,7 +18,10 @@
 #include <memory>
 
 #include "mult_file_trans.h"
+#include "output_dir.h"
+#include "progress.h"
 #include "run_options.h"
+#include "run_report.h"
 #include "utils.h"
 
 std::string work_path;
@@ -204,6 +207,7 @@ bool parse_reorder_window(const char* text) {
 
 void run_pass(const std::vector<std::string>& files, bool video) {
     print_line(video ? "start trans video\n" : "start trans audio\n");
+    progress_begin(video ? "video" : "audio", files_size(files));
     auto trans = std::make_unique<MultFileTrans>();
     trans->set_all_files(files);
     trans->start_trans_code(video);
@@ -249,7 +253,19 @@ int main(int argc, char** argv) {
         exit(1);
     }
 
+    const int64_t start_ms = getTimeStamp();
+    const int64_t start_ns = get_time_ns();
     raise_open_file_limit();
+    // A missing output directory is made before anything is written. When it cannot be, the passes
+    // do not run: every file would fail, or land somewhere it was not asked to go.
+    bool output_dir_ok = true;
+    if (!run_options.output_dir.empty()) {
+        int err = 0;
+        output_dir_ok = make_directories(run_options.output_dir, &err);
+        if (!output_dir_ok)
+            fprintf(stderr, "transcode: %s: cannot create the output directory: %s\n",
+                    run_options.output_dir.c_str(), strerror(err));
+    }
     std::vector<std::string> video_files;
     std::vector<std::string> audio_files;
     if (trans_video) GetFileLists(video_files, work_path, ".video");
@@ -257,12 +273,28 @@ int main(int argc, char** argv) {
     if (!video_files.empty()) std::sort(video_files.begin(), video_files.end(), compare);
     if (!audio_files.empty()) std::sort(audio_files.begin(), audio_files.end(), compare);
 
-    if (trans_video && !video_files.empty()) run_pass(video_files, true);
-    if (trans_audio && !audio_files.empty()) run_pass(audio_files, false);
+    if (output_dir_ok && trans_video && !video_files.empty()) run_pass(video_files, true);
+    if (output_dir_ok && trans_audio && !audio_files.empty()) run_pass(audio_files, false);
+
+    // Status 2 tells a caller that some output file (the report included) could not be created or
+    // fully written.
+    int status = output_dir_ok && !output_failure_seen() ? 0 : 2;
+    if (!run_options.report_path.empty()) {
+        RunInfo info;
+        info.work_path = work_path;
+        info.output_dir = run_options.output_dir;
+        info.video = trans_video;
+        info.audio = trans_audio;
+        info.repair = run_options.repair;
+        info.start_ms = start_ms;
+        info.end_ms = getTimeStamp();
+        info.wall_seconds = static_cast<double>(get_time_ns() - start_ns) / 1e9;
+        info.exit_status = status;
+        if (!write_run_report(run_options.report_path, info)) status = 2;
+    }
 
     exitFlag = 1;
     signal(SIGINT, on_interrupt);
-    // Status 2 tells a caller that some output file could not be created or fully written.
-    return output_failure_seen() ? 2 : 0;
+    return status;
 }
 #endif

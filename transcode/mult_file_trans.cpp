@@ -6,7 +6,9 @@
 
 #include <cstring>
 
+#include "progress.h"
 #include "run_stats.h"
+#include "stream_count.h"
 
 namespace {
 
@@ -69,6 +71,7 @@ bool MultFileTrans::get_next_file() {
     cur_size_ = 0;
     in_begin_ = in_end_ = 0;
     cur_file.reset(open_capture(path, &cur_size_));
+    if (cur_file) ++run_stats().files_read;
     // The read-ahead buffer is the only buffer: stdio's would copy every byte once more.
     if (cur_file) setvbuf(cur_file.get(), nullptr, _IONBF, 0);
     return true;
@@ -97,6 +100,8 @@ bool MultFileTrans::fill(uint64_t n) {
         const size_t got = fread(in_buf_.get() + in_end_, 1, in_cap_ - in_end_, cur_file.get());
         if (got == 0) return false;
         in_end_ += got;
+        run_stats().bytes_read += got;
+        progress_advance(got);
     }
     return true;
 }
@@ -126,6 +131,7 @@ const uint8_t* MultFileTrans::read_next_video_data(uint64_t* length, uint32_t* u
             continue;
         }
         if (!fill(kVideoHeadSize)) {
+            if (in_end_ > in_begin_) ++run_stats().records_cut_short;
             if (!get_next_file()) return nullptr;
             continue;
         }
@@ -134,14 +140,12 @@ const uint8_t* MultFileTrans::read_next_video_data(uint64_t* length, uint32_t* u
         const uint32_t id = load_le32(head + 4);
         // A Length beyond the end of the file is a cut-short record: drop it without allocating
         // what a corrupt head announces.
-        if (!remaining_at_least(len)) {
+        if (!remaining_at_least(len) || !fill(len)) {
+            ++run_stats().records_cut_short;
             if (!get_next_file()) return nullptr;
             continue;
         }
-        if (!fill(len)) {
-            if (!get_next_file()) return nullptr;
-            continue;
-        }
+        if (len > 0) ++run_stats().records_read;
         *length = len;
         *uid = id;
         return take(len);
@@ -168,14 +172,17 @@ std::unique_ptr<uint8_t[]> MultFileTrans::read_next_audio_data(uint64_t* length,
         }
         uint64_t len = 0;
         uint32_t id = 0;
-        if (read_audio_info(&len, &id) != 0 || !remaining_at_least(len)) {
+        if (read_audio_info(&len, &id) != 0) {
+            if (in_end_ > in_begin_) ++run_stats().records_cut_short;
             if (!get_next_file()) return nullptr;
             continue;
         }
-        if (!fill(len)) {
+        if (!remaining_at_least(len) || !fill(len)) {
+            ++run_stats().records_cut_short;
             if (!get_next_file()) return nullptr;
             continue;
         }
+        if (len > 0) ++run_stats().records_read;
         // The writer takes ownership of the packet, so it gets a block of its own.
         std::unique_ptr<uint8_t[]> data;
         if (len > 0) {
@@ -196,12 +203,18 @@ void MultFileTrans::start_trans_video() {
         if (length == 0) break;
         std::unique_ptr<userVideo>& writer = video_writers[uid];
         if (!writer) writer = std::make_unique<userVideo>(uid);
+        count_record(run_stats().video[uid], data, length);
         writer->put_rtp_data(data, length);
     }
     cur_file.reset();
+    progress_end();
     for (auto& entry : video_writers) {
         entry.second->flush_all();
-        run_stats().video[entry.first].output_file = entry.second->name;
+        StreamStats& stats = run_stats().video[entry.first];
+        stats.output_file = entry.second->name;
+        stats.output_ok = !entry.second->name.empty() && !output_failed(entry.second->name);
+        stats.frames_written = entry.second->frame_count;
+        stats.frames_dropped = entry.second->frames_dropped;
     }
     fputs("trans video sucess\n", stdout);
     fflush(stdout);
@@ -216,12 +229,19 @@ void MultFileTrans::start_trans_audio() {
         if (length == 0) break;
         std::unique_ptr<muopus::user_audio>& writer = audio_writers[uid];
         if (!writer) writer = std::make_unique<muopus::user_audio>(uid);
+        count_record(run_stats().audio[uid], data.get(), length);
         writer->put_rtp_data(std::move(data), length);
     }
     cur_file.reset();
+    progress_end();
     for (auto& entry : audio_writers) {
         entry.second->flush_all();
-        run_stats().audio[entry.first].output_file = entry.second->name;
+        StreamStats& stats = run_stats().audio[entry.first];
+        stats.output_file = entry.second->name;
+        stats.output_ok = !entry.second->name.empty() && !output_failed(entry.second->name);
+        stats.packets_written = entry.second->packets_written;
+        stats.packets_refused = entry.second->packets_refused;
+        stats.last_granule = entry.second->granule;
     }
     fputs("trans audio sucess \n", stdout);
     fflush(stdout);

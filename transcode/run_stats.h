@@ -35,6 +35,7 @@ struct StreamStats {
     int64_t last_granule = 0;  // audio: granule position of the last packet
     uint64_t seq_gaps = 0;     // sequence numbers that jumped forward by more than one
     uint64_t seq_repeats = 0;  // sequence numbers that repeated or went backwards
+    uint16_t last_seq = 0;     // the last sequence number seen (valid with have_timestamps)
     RepairStats repair;
 };
 

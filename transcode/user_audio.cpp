@@ -185,8 +185,12 @@ void user_audio::put_rtp_data(std::unique_ptr<uint8_t[]> data, uint64_t length) 
     }
     if (!stream || !data || length > static_cast<uint64_t>(INT_MAX)) return;
     ogg_packet* op = op_from_rtp(data.get(), static_cast<int>(length), &granule);
-    if (op == nullptr) return;
+    if (op == nullptr) {
+        ++packets_refused;
+        return;
+    }
     ogg_stream_packetin(stream.get(), op);
+    ++packets_written;
     free(op);  // the data is borrowed from `data`, and libogg has copied it
     ogg_write();
 }

@@ -47,6 +47,8 @@ public:
     ogg_packet* op_opushead();
 
     int64_t granule = 0;
+    uint64_t packets_written = 0;  // audio packets handed to the Ogg stream
+    uint64_t packets_refused = 0;  // packets that yielded no audio packet (not Opus, no payload)
     OggStreamPtr stream;
     FilePtr file;
     uint32_t uid;

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <ctime>
 #include <new>
+#include <set>
 
 int64_t get_time_ns() {
     struct timespec ts;
@@ -17,6 +18,8 @@ int64_t get_time_ns() {
 namespace {
 
 bool g_output_failed = false;
+// Names of the files that failed, for the run report; only failures are kept, so it stays small.
+std::set<std::string> g_failed_outputs;
 
 constexpr size_t kOutputBufferSize = 256 * 1024;
 // 64 large buffers: every writer of a usual recording gets one, and memory stays bounded when a
@@ -40,6 +43,7 @@ OutputBuffer::~OutputBuffer() {
 
 void output_failure(const std::string& name, const char* what, int err) {
     g_output_failed = true;
+    g_failed_outputs.insert(name);
     if (err != 0)
         fprintf(stderr, "transcode: %s: %s: %s\n", name.c_str(), what, strerror(err));
     else
@@ -50,8 +54,13 @@ bool output_failure_seen() {
     return g_output_failed;
 }
 
+bool output_failed(const std::string& name) {
+    return g_failed_outputs.count(name) != 0;
+}
+
 void output_failure_reset() {
     g_output_failed = false;
+    g_failed_outputs.clear();
 }
 
 int open_output_fd(const std::string& path) {

@@ -53,4 +53,6 @@ void close_output(FilePtr& f, const std::string& name);
 // reason and marks the run, which then exits with status 2. `err` is an errno value, 0 for none.
 void output_failure(const std::string& name, const char* what, int err);
 bool output_failure_seen();
+// Whether output_failure was reported for the file `name` in this run.
+bool output_failed(const std::string& name);
 void output_failure_reset();

@@ -1,0 +1,10 @@
+// Per-user counting of the capture records a pass dispatches: packets, bytes, the RTP timestamp
+// span and sequence-number steps. Reads the RTP header in place and changes nothing.
+#pragma once
+
+#include <cstdint>
+
+#include "run_stats.h"
+
+// Counts one record of `length` bytes (an RTP packet) for its user's stream.
+void count_record(StreamStats& stream, const uint8_t* data, uint64_t length);
