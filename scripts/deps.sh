@@ -16,5 +16,6 @@ ensure_packages() {
     fi
 }
 
-BUILD_PACKAGES=(cmake make g++ pkg-config libogg-dev libopus-dev)
-TEST_PACKAGES=(libvpx-dev libopusfile-dev libgtest-dev)
+BUILD_PACKAGES=(cmake make g++ pkg-config libogg-dev libopus-dev libavformat-dev libavcodec-dev
+                libavutil-dev)
+TEST_PACKAGES=(libvpx-dev libopusfile-dev libgtest-dev mkvtoolnix)

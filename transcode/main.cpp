@@ -20,6 +20,7 @@
 #include "mult_file_trans.h"
 #include "run_options.h"
 #include "utils.h"
+#include "webm_mux.h"
 
 std::string work_path;
 bool trans_video = false;
@@ -259,6 +260,7 @@ int main(int argc, char** argv) {
 
     if (trans_video && !video_files.empty()) run_pass(video_files, true);
     if (trans_audio && !audio_files.empty()) run_pass(audio_files, false);
+    if (run_options.webm) mux_all_webm();
 
     exitFlag = 1;
     signal(SIGINT, on_interrupt);
