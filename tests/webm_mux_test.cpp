@@ -162,8 +162,8 @@ void check_webm(const std::string& webm, const std::string& ivf, const std::stri
             EXPECT_EQ(p.pts, ms_from(samples, {1, 48000}, w.audio.time_base) -
                                  ms_from(w.initial_padding, {1, 48000}, w.audio.time_base))
                 << "packet " << i;
-            const int n = opus_packet_get_nb_samples(o.packets[i].data.data(),
-                                                     static_cast<opus_int32>(o.packets[i].data.size()),
+            const std::vector<uint8_t>& op = o.packets[i].data;
+            const int n = opus_packet_get_nb_samples(op.data(), static_cast<opus_int32>(op.size()),
                                                      48000);
             samples += n;
             frame = std::max(frame, n / 48000.0);

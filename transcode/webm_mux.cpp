@@ -6,6 +6,7 @@ extern "C" {
 #include <libavutil/mathematics.h>
 #include <libavutil/mem.h>
 }
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <ogg/ogg.h>
 #include <opus/opus.h>
@@ -26,6 +27,58 @@ extern "C" {
 #include "utils.h"
 
 namespace {
+
+// libavformat and the libraries it pulls in (libavcodec with every codec library of the system)
+// are loaded only when a WebM is to be written: linked, they would cost every run tens of
+// megabytes and tens of milliseconds at start. Resolving through the libavformat handle also
+// finds the libavcodec and libavutil functions, its dependencies.
+#define LIBAV_FUNCTIONS(X) \
+    X(av_channel_layout_default) \
+    X(av_compare_ts) \
+    X(av_free) \
+    X(av_freep) \
+    X(av_log_set_level) \
+    X(av_malloc) \
+    X(av_mallocz) \
+    X(av_packet_alloc) \
+    X(av_packet_free) \
+    X(av_rescale_q) \
+    X(av_write_frame) \
+    X(av_write_trailer) \
+    X(avformat_alloc_output_context2) \
+    X(avformat_free_context) \
+    X(avformat_new_stream) \
+    X(avformat_write_header) \
+    X(avio_alloc_context) \
+    X(avio_context_free) \
+    X(avio_flush)
+
+struct LibAv {
+#define LIBAV_POINTER(name) decltype(&::name) name = nullptr;
+    LIBAV_FUNCTIONS(LIBAV_POINTER)
+#undef LIBAV_POINTER
+};
+LibAv av;
+
+// True when every function is there; tried once.
+bool load_libav() {
+    static const bool loaded = [] {
+        const std::string soname = "libavformat.so." + std::to_string(LIBAVFORMAT_VERSION_MAJOR);
+        void* handle = dlopen(soname.c_str(), RTLD_NOW | RTLD_LOCAL);
+        if (handle == nullptr) return false;
+        bool all = true;
+#define LIBAV_RESOLVE(name)                                               \
+    av.name = reinterpret_cast<decltype(av.name)>(dlsym(handle, #name)); \
+    all = all && av.name != nullptr;
+        LIBAV_FUNCTIONS(LIBAV_RESOLVE)
+#undef LIBAV_RESOLVE
+        // libavformat reports through its own log; the converter's output stays its own.
+        if (all) av.av_log_set_level(AV_LOG_QUIET);
+        return all;
+    }();
+    return loaded;
+}
+
 
 constexpr AVRational kVideoClock = {1, 90000};  // RTP clock of VP8
 constexpr AVRational kAudioClock = {1, 48000};  // Ogg Opus granule positions
@@ -391,20 +444,20 @@ int64_t seek_fd(void* opaque, int64_t offset, int whence) {
 }
 
 struct FormatDeleter {
-    void operator()(AVFormatContext* c) const noexcept { avformat_free_context(c); }
+    void operator()(AVFormatContext* c) const noexcept { av.avformat_free_context(c); }
 };
 struct IoDeleter {
     void operator()(AVIOContext* io) const noexcept {
-        av_freep(&io->buffer);
-        avio_context_free(&io);
+        av.av_freep(&io->buffer);
+        av.avio_context_free(&io);
     }
 };
 struct PacketDeleter {
-    void operator()(AVPacket* p) const noexcept { av_packet_free(&p); }
+    void operator()(AVPacket* p) const noexcept { av.av_packet_free(&p); }
 };
 
 bool add_video_stream(AVFormatContext* ctx, const IvfSource& video) {
-    AVStream* st = avformat_new_stream(ctx, nullptr);
+    AVStream* st = av.avformat_new_stream(ctx, nullptr);
     if (st == nullptr) return false;
     st->time_base = kVideoClock;
     st->disposition = AV_DISPOSITION_DEFAULT;
@@ -417,7 +470,7 @@ bool add_video_stream(AVFormatContext* ctx, const IvfSource& video) {
 }
 
 bool add_audio_stream(AVFormatContext* ctx, const OggOpusSource& audio) {
-    AVStream* st = avformat_new_stream(ctx, nullptr);
+    AVStream* st = av.avformat_new_stream(ctx, nullptr);
     if (st == nullptr) return false;
     st->time_base = kAudioClock;
     st->disposition = AV_DISPOSITION_DEFAULT;
@@ -425,10 +478,11 @@ bool add_audio_stream(AVFormatContext* ctx, const OggOpusSource& audio) {
     par->codec_type = AVMEDIA_TYPE_AUDIO;
     par->codec_id = AV_CODEC_ID_OPUS;
     par->sample_rate = 48000;
-    av_channel_layout_default(&par->ch_layout, audio.channels());
+    av.av_channel_layout_default(&par->ch_layout, audio.channels());
     // CodecPrivate is the OpusHead; the muxer turns the pre-skip into CodecDelay.
     const std::vector<uint8_t>& head = audio.opus_head();
-    par->extradata = static_cast<uint8_t*>(av_mallocz(head.size() + AV_INPUT_BUFFER_PADDING_SIZE));
+    par->extradata =
+        static_cast<uint8_t*>(av.av_mallocz(head.size() + AV_INPUT_BUFFER_PADDING_SIZE));
     if (par->extradata == nullptr) return false;
     memcpy(par->extradata, head.data(), head.size());
     par->extradata_size = static_cast<int>(head.size());
@@ -443,10 +497,10 @@ int write_packet(AVFormatContext* ctx, AVPacket* pkt, const AVStream* st, AVRati
     pkt->data = p.data.data();
     pkt->size = static_cast<int>(p.data.size());
     pkt->stream_index = st->index;
-    pkt->pts = pkt->dts = av_rescale_q(p.pts, clock, st->time_base);
-    pkt->duration = av_rescale_q(p.duration, clock, st->time_base);
+    pkt->pts = pkt->dts = av.av_rescale_q(p.pts, clock, st->time_base);
+    pkt->duration = av.av_rescale_q(p.duration, clock, st->time_base);
     pkt->flags = p.key ? AV_PKT_FLAG_KEY : 0;
-    return av_write_frame(ctx, pkt);
+    return av.av_write_frame(ctx, pkt);
 }
 
 }  // namespace
@@ -463,9 +517,10 @@ WebmMuxResult mux_webm(const std::string& ivf_path, const std::string& ogg_path,
         result.width = video.width();
         result.height = video.height();
     }
-
-    // libavformat reports through its own log; the converter's output stays its own.
-    av_log_set_level(AV_LOG_QUIET);
+    if (!load_libav()) {
+        output_failure(out_path, "cannot load libavformat", 0);
+        return result;
+    }
 
     OutputFd out;
     errno = 0;
@@ -475,37 +530,38 @@ WebmMuxResult mux_webm(const std::string& ivf_path, const std::string& ogg_path,
         return result;
     }
     AVFormatContext* raw = nullptr;
-    if (avformat_alloc_output_context2(&raw, nullptr, "webm", nullptr) < 0 || raw == nullptr) {
+    if (av.avformat_alloc_output_context2(&raw, nullptr, "webm", nullptr) < 0 || raw == nullptr) {
         output_failure(out_path, "cannot start the WebM muxer", 0);
         return result;
     }
     std::unique_ptr<AVFormatContext, FormatDeleter> ctx(raw);
     // Track ids from a counter rather than random numbers: the same inputs give the same file.
     ctx->flags |= AVFMT_FLAG_BITEXACT;
-    auto* buffer = static_cast<unsigned char*>(av_malloc(kOutputBufferSize));
+    auto* buffer = static_cast<unsigned char*>(av.av_malloc(kOutputBufferSize));
     std::unique_ptr<AVIOContext, IoDeleter> io(
-        buffer ? avio_alloc_context(buffer, kOutputBufferSize, 1, &out, nullptr, write_fd, seek_fd)
+        buffer ? av.avio_alloc_context(buffer, kOutputBufferSize, 1, &out, nullptr, write_fd,
+                                       seek_fd)
                : nullptr);
     if (!io) {
-        av_free(buffer);
+        av.av_free(buffer);
         output_failure(out_path, "cannot start the WebM muxer", ENOMEM);
         return result;
     }
     io->seekable = AVIO_SEEKABLE_NORMAL;
     ctx->pb = io.get();
-    std::unique_ptr<AVPacket, PacketDeleter> pkt(av_packet_alloc());
+    std::unique_ptr<AVPacket, PacketDeleter> pkt(av.av_packet_alloc());
 
     const int video_index = result.have_video ? 0 : -1;
     const int audio_index = result.have_audio ? (result.have_video ? 1 : 0) : -1;
     bool ok = pkt != nullptr && (!result.have_video || add_video_stream(ctx.get(), video)) &&
               (!result.have_audio || add_audio_stream(ctx.get(), audio)) &&
-              avformat_write_header(ctx.get(), nullptr) >= 0;
+              av.avformat_write_header(ctx.get(), nullptr) >= 0;
 
     // Both sources are in time order; the earlier packet goes first, video on a tie.
     while (ok && (video.have() || audio.have())) {
         bool take_video = video.have();
         if (take_video && audio.have())
-            take_video = av_compare_ts(video.current().pts, kVideoClock, audio.current().pts,
+            take_video = av.av_compare_ts(video.current().pts, kVideoClock, audio.current().pts,
                                        kAudioClock) <= 0;
         if (take_video) {
             ok = write_packet(ctx.get(), pkt.get(), ctx->streams[video_index], kVideoClock,
@@ -517,8 +573,8 @@ WebmMuxResult mux_webm(const std::string& ivf_path, const std::string& ogg_path,
             audio.advance();
         }
     }
-    if (ok) ok = av_write_trailer(ctx.get()) >= 0;
-    avio_flush(io.get());
+    if (ok) ok = av.av_write_trailer(ctx.get()) >= 0;
+    av.avio_flush(io.get());
     ok = ok && io->error == 0 && out.error == 0;
     result.video_frames = video.frames();
     result.audio_packets = audio.packets();
