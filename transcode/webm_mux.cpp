@@ -79,7 +79,6 @@ bool load_libav() {
     return loaded;
 }
 
-
 constexpr AVRational kVideoClock = {1, 90000};  // RTP clock of VP8
 constexpr AVRational kAudioClock = {1, 48000};  // Ogg Opus granule positions
 constexpr int kSeekPreRollSamples = 3840;        // 80 ms, as the WebM mapping of Opus asks
@@ -133,9 +132,12 @@ bool vp8_key_frame(const uint8_t* data, size_t size) {
 bool vp8_key_frame_size(const uint8_t* data, size_t size, int* width, int* height) {
     if (size < 10 || !vp8_key_frame(data, size)) return false;
     if (data[3] != 0x9d || data[4] != 0x01 || data[5] != 0x2a) return false;
-    *width = static_cast<int>(le16(data + 6) & 0x3fff);
-    *height = static_cast<int>(le16(data + 8) & 0x3fff);
-    return *width > 0 && *height > 0;
+    const int w = static_cast<int>(le16(data + 6) & 0x3fff);
+    const int h = static_cast<int>(le16(data + 8) & 0x3fff);
+    if (w == 0 || h == 0) return false;
+    *width = w;
+    *height = h;
+    return true;
 }
 
 class IvfSource {
@@ -152,13 +154,13 @@ public:
         width_ = static_cast<int>(le16(header + 12));
         height_ = static_cast<int>(le16(header + 14));
         bool any = false;
-        uint8_t head[kIvfFrameHeadSize + 10];
+        uint8_t start[10];  // frame tag, start code, width and height
         uint32_t frame_size = 0;
         while (next_head(&frame_size)) {
             any = true;
-            const size_t want = std::min<size_t>(frame_size, 10);
-            if (fread(head, 1, want, file_.get()) != want) break;
-            if (vp8_key_frame_size(head, want, &width_, &height_)) break;
+            const size_t want = std::min<size_t>(frame_size, sizeof(start));
+            if (fread(start, 1, want, file_.get()) != want) break;
+            if (vp8_key_frame_size(start, want, &width_, &height_)) break;
             if (fseeko(file_.get(), static_cast<off_t>(pos_ + frame_size), SEEK_SET) != 0) break;
             pos_ += frame_size;
         }
