@@ -16,7 +16,8 @@ ensure_packages() {
     fi
 }
 
-BUILD_PACKAGES=(cmake make g++ pkg-config libogg-dev libopus-dev nlohmann-json3-dev)
-TEST_PACKAGES=(libvpx-dev libopusfile-dev libgtest-dev bsdutils groff-base man-db parallel)
+BUILD_PACKAGES=(cmake make g++ pkg-config libogg-dev libopus-dev nlohmann-json3-dev libavformat-dev
+                libavcodec-dev libavutil-dev)
+TEST_PACKAGES=(libvpx-dev libopusfile-dev libgtest-dev bsdutils groff-base man-db parallel mkvtoolnix)
 # scripts/package_check.sh: CPack's DEB generator runs file(1) and dpkg-shlibdeps.
 PACKAGE_PACKAGES=(dpkg-dev file)

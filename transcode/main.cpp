@@ -23,6 +23,7 @@
 #include "run_options.h"
 #include "run_report.h"
 #include "utils.h"
+#include "webm_mux.h"
 
 std::string work_path;
 bool trans_video = false;
@@ -275,6 +276,7 @@ int main(int argc, char** argv) {
 
     if (output_dir_ok && trans_video && !video_files.empty()) run_pass(video_files, true);
     if (output_dir_ok && trans_audio && !audio_files.empty()) run_pass(audio_files, false);
+    if (output_dir_ok && run_options.webm) mux_all_webm();
 
     // Status 2 tells a caller that some output file (the report included) could not be created or
     // fully written.

@@ -1,0 +1,144 @@
+#!/usr/bin/env bash
+# The cost of --webm: the converter with and without it on bench/bench.sh's 1 GiB work directory,
+# against cat of the same bytes into one file. See bench/README.md. Run as root on Debian 12.
+set -euo pipefail
+export LC_ALL=C
+
+REPO=$(cd "$(dirname "$0")/.." && pwd)
+BUILD="$REPO/build-bench"
+GIB=1
+RUNS=3
+DATA="$(dirname "$REPO")/bench-data"
+KEEP=0
+
+usage() {
+    cat <<EOF
+Usage: bench/webm_bench.sh [--gib X] [--runs N] [--data DIR] [--keep]
+
+  --gib X     size of the work directory in GiB (default 1)
+  --runs N    timed runs of every measurement (default 3)
+  --data DIR  where the work directory and scratch output go (default $DATA; no '_' in it)
+  --keep      keep the generated data (bench/bench.sh --keep and this script share it)
+EOF
+}
+while [ $# -gt 0 ]; do
+    case "$1" in
+        --gib) GIB=$2; shift 2 ;;
+        --runs) RUNS=$2; shift 2 ;;
+        --data) DATA=$2; shift 2 ;;
+        --keep) KEEP=1; shift ;;
+        -h|--help) usage; exit 0 ;;
+        *) echo "unknown option: $1" >&2; usage >&2; exit 2 ;;
+    esac
+done
+[[ $GIB =~ ^[0-9]*\.?[0-9]+$ ]] || { echo "--gib: expected a number, got '$GIB'" >&2; exit 2; }
+[[ $RUNS =~ ^[1-9][0-9]*$ ]] || { echo "--runs: expected a whole number >= 1" >&2; exit 2; }
+mkdir -p "$DATA"
+DATA=$(cd "$DATA" && pwd)
+case "$DATA" in *_*) echo "--data: the path must hold no '_': $DATA" >&2; exit 2 ;; esac
+SCRATCH="$DATA/webm-scratch"
+LOG="$DATA/webm-bench.log"
+: >"$LOG"
+DIR="$DATA/cap-${GIB//./p}"
+cleanup() {
+    rm -rf "$SCRATCH" "$DATA/webm-tv"
+    if [ "$KEEP" -eq 0 ]; then
+        [ -f "$DIR/.params" ] && rm -rf "$DIR"
+        rm -f "$LOG"
+        rmdir "$DATA" 2>/dev/null || true
+    fi
+}
+trap cleanup EXIT
+
+# shellcheck source=/dev/null
+. "$REPO/scripts/deps.sh"
+ensure_packages "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}" time
+cmake -S "$REPO" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DTRANSCODE_TESTS=ON >>"$LOG"
+cmake --build "$BUILD" -j2 --target transcode capture_synth >>"$LOG"
+TRANSCODE="$BUILD/transcode"
+
+# bench/bench.sh's recipe, with the same parameter stamp, so either script reuses the other's data.
+BYTES_PER_SECOND=1895000
+duration=$(awk -v g="$GIB" -v r=$BYTES_PER_SECOND 'BEGIN { printf "%d", g * 1073741824 / r + 0.5 }')
+[ "$duration" -ge 1 ] || duration=1
+args=(--duration "$duration" --users 8 --width 640 --height 480 --video-kbps 2000
+      --mtu 1200 --files 20 --clip-frames 300 --seed 1)
+if [ ! -f "$DIR/.params" ] || [ "$(cat "$DIR/.params")" != "${args[*]}" ]; then
+    rm -rf "$DIR"
+    echo "generating $GIB GiB work directory $DIR (${duration} s of capture)" >&2
+    "$BUILD/tools/capture_synth" --out "$DIR" --quiet "${args[@]}" >>"$LOG"
+    echo "${args[*]}" >"$DIR/.params"
+fi
+mapfile -t FILES < <(find "$DIR" -maxdepth 1 -type f \( -name '*.video' -o -name '*.audio' \) | sort)
+BYTES=0
+for f in "${FILES[@]}"; do BYTES=$((BYTES + $(stat -c %s "$f"))); done
+cat "${FILES[@]}" >/dev/null  # into the page cache, untimed
+
+# As in bench/bench.sh: every run starts with the page-cache pages it will write into touched and
+# freed just before it, so that no run pays for pages the host has taken back.
+fresh_scratch() {
+    rm -rf "$SCRATCH"
+    mkdir -p "$SCRATCH/out"
+    dd if=/dev/zero of="$SCRATCH/prime" bs=1M count=$((($1 >> 20) + 1)) status=none
+    rm -f "$SCRATCH/prime"
+    sync
+}
+# measure CMD...: sets T (wall s), CPU (user + system s) and RSS (kB).
+measure() {
+    local t0=$EPOCHREALTIME
+    /usr/bin/time -v -o "$DATA/webm-tv" "$@" 2>>"$LOG" || { echo "failed: $*" >&2; exit 1; }
+    local t1=$EPOCHREALTIME
+    T=$(awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.6f", b - a }')
+    RSS=$(awk -F': ' '/Maximum resident set size/ { print $2 }' "$DATA/webm-tv")
+    CPU=$(awk -F': ' '/User time|System time/ { s += $2 } END { printf "%.2f", s }' "$DATA/webm-tv")
+}
+median() {
+    printf '%s\n' "$@" | sort -g | awk '{ a[NR] = $1 }
+        END { if (NR % 2) printf "%.6f", a[(NR + 1) / 2]; else printf "%.6f", (a[NR / 2] + a[NR / 2 + 1]) / 2 }'
+}
+
+plain_t=() plain_c=() plain_r=() webm_t=() webm_c=() webm_r=() cat_t=() cat_c=() cat_r=()
+cat2_t=() cat2_c=() cat2_r=()
+OUT_BYTES=0
+for r in $(seq "$RUNS"); do
+    echo "run $r/$RUNS" >&2
+    fresh_scratch "$BYTES"
+    (cd "$SCRATCH/out" && measure "$TRANSCODE" -p "$DIR/" -v -a >/dev/null
+     echo "$T $CPU $RSS" >"$SCRATCH/m")
+    read -r t c m <"$SCRATCH/m"; plain_t+=("$t"); plain_c+=("$c"); plain_r+=("$m")
+
+    fresh_scratch $((BYTES * 2))
+    (cd "$SCRATCH/out" && measure "$TRANSCODE" -p "$DIR/" -v -a --webm >/dev/null
+     echo "$T $CPU $RSS" >"$SCRATCH/m")
+    read -r t c m <"$SCRATCH/m"; webm_t+=("$t"); webm_c+=("$c"); webm_r+=("$m")
+    OUT_BYTES=$(du -cb "$SCRATCH"/out/* | tail -1 | cut -f1)
+
+    fresh_scratch "$BYTES"
+    measure cat "${FILES[@]}" >"$SCRATCH/reference.bin"
+    cat_t+=("$T"); cat_c+=("$CPU"); cat_r+=("$RSS")
+
+    # The --webm run writes about twice the capture's bytes (IVF/Ogg, then WebM): cat writing as
+    # many.
+    fresh_scratch $((BYTES * 2))
+    measure cat "${FILES[@]}" "${FILES[@]}" >"$SCRATCH/reference.bin"
+    cat2_t+=("$T"); cat2_c+=("$CPU"); cat2_r+=("$RSS")
+done
+
+row() {
+    printf "%-34s %9s %9s %11s\n" "$1" "$(awk -v t="$(median "${@:2:$RUNS}")" 'BEGIN { printf "%.3f", t }')" \
+        "$(awk -v t="$(median "${@:$((RUNS + 2)):$RUNS}")" 'BEGIN { printf "%.2f", t }')" \
+        "$(awk -v k="$(median "${@:$((2 * RUNS + 2)):$RUNS}")" 'BEGIN { printf "%.1f", k / 1024 }')"
+}
+echo "input: $(awk -v b="$BYTES" 'BEGIN { printf "%.1f", b / 1e6 }') MB of capture;" \
+     "the --webm run writes $(awk -v b="$OUT_BYTES" 'BEGIN { printf "%.1f", b / 1e6 }') MB; $RUNS runs, medians"
+printf "%-34s %9s %9s %11s\n" "measurement" "wall s" "cpu s" "peak RSS MB"
+row "transcode -v -a" "${plain_t[@]}" "${plain_c[@]}" "${plain_r[@]}"
+row "transcode -v -a --webm" "${webm_t[@]}" "${webm_c[@]}" "${webm_r[@]}"
+row "cat of the capture files" "${cat_t[@]}" "${cat_c[@]}" "${cat_r[@]}"
+row "cat of the capture files, twice" "${cat2_t[@]}" "${cat2_c[@]}" "${cat2_r[@]}"
+echo "every run, wall s: plain ${plain_t[*]}; --webm ${webm_t[*]}; cat ${cat_t[*]};" \
+     "cat twice ${cat2_t[*]}"
+awk -v w="$(median "${webm_t[@]}")" -v c="$(median "${cat_t[@]}")" -v p="$(median "${plain_t[@]}")" \
+    -v d="$(median "${cat2_t[@]}")" \
+    'BEGIN { printf "--webm / cat: %.2f (target <= 1.5); --webm / cat twice: %.2f; --webm / plain: %.2f\n",
+             w / c, w / d, w / p }'

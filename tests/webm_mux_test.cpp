@@ -1,0 +1,357 @@
+// The WebM step: converter runs with --webm over captures of every kind, each WebM read back with
+// libavformat's demuxer and checked against the IVF and Ogg files of the same run, and mkvinfo's
+// verdict; then the mux called directly on missing, unwritable and hand-made inputs.
+#include <gtest/gtest.h>
+#include <ogg/ogg.h>
+#include <opus/opus.h>
+
+extern "C" {
+#include <libavformat/avformat.h>
+}
+
+#include <algorithm>
+#include <cmath>
+#include <memory>
+
+#include "harness.h"
+#include "utils.h"
+#include "webm_mux.h"
+
+namespace {
+
+using harness::Kind;
+using harness::TempDir;
+
+struct Packet {
+    int64_t pts = 0;  // in the stream's time base
+    int64_t duration = 0;
+    bool key = false;
+    std::vector<uint8_t> data;
+};
+struct Track {
+    bool present = false;
+    AVRational time_base = {0, 1};
+    std::vector<Packet> packets;
+};
+struct WebmFile {
+    std::string format;
+    double duration = 0;  // seconds, from the segment
+    Track video, audio;
+    int width = 0, height = 0;
+    std::vector<uint8_t> opus_head;
+    int initial_padding = 0;
+    int channels = 0;
+};
+
+struct InputCloser {
+    void operator()(AVFormatContext* c) const noexcept { avformat_close_input(&c); }
+};
+
+bool demux(const std::string& path, WebmFile* out, std::string* error) {
+    av_log_set_level(AV_LOG_QUIET);
+    AVFormatContext* raw = nullptr;
+    if (avformat_open_input(&raw, path.c_str(), nullptr, nullptr) < 0) {
+        *error = "cannot open " + path;
+        return false;
+    }
+    std::unique_ptr<AVFormatContext, InputCloser> ctx(raw);
+    if (avformat_find_stream_info(ctx.get(), nullptr) < 0) {
+        *error = "no stream info";
+        return false;
+    }
+    out->format = ctx->iformat->name;
+    out->duration = static_cast<double>(ctx->duration) / AV_TIME_BASE;
+    for (unsigned i = 0; i < ctx->nb_streams; ++i) {
+        const AVStream* st = ctx->streams[i];
+        Track& t = st->codecpar->codec_id == AV_CODEC_ID_VP8 ? out->video : out->audio;
+        if ((st->codecpar->codec_id != AV_CODEC_ID_VP8 &&
+             st->codecpar->codec_id != AV_CODEC_ID_OPUS) ||
+            t.present) {
+            *error = "unexpected stream " + std::to_string(i);
+            return false;
+        }
+        t.present = true;
+        t.time_base = st->time_base;
+        if (st->codecpar->codec_id == AV_CODEC_ID_VP8) {
+            out->width = st->codecpar->width;
+            out->height = st->codecpar->height;
+        } else {
+            out->opus_head.assign(st->codecpar->extradata,
+                                  st->codecpar->extradata + st->codecpar->extradata_size);
+            out->initial_padding = st->codecpar->initial_padding;
+            out->channels = st->codecpar->ch_layout.nb_channels;
+        }
+    }
+    std::unique_ptr<AVPacket, void (*)(AVPacket*)> pkt(av_packet_alloc(),
+                                                       [](AVPacket* p) { av_packet_free(&p); });
+    while (av_read_frame(ctx.get(), pkt.get()) >= 0) {
+        const bool video = ctx->streams[pkt->stream_index]->codecpar->codec_id == AV_CODEC_ID_VP8;
+        Packet p;
+        p.pts = pkt->pts;
+        p.duration = pkt->duration;
+        p.key = (pkt->flags & AV_PKT_FLAG_KEY) != 0;
+        p.data.assign(pkt->data, pkt->data + pkt->size);
+        (video ? out->video : out->audio).packets.push_back(std::move(p));
+        av_packet_unref(pkt.get());
+    }
+    return true;
+}
+
+// mkvinfo must read the file to its end and say nothing of warnings or errors.
+void expect_mkvinfo_clean(const std::string& path) {
+    const harness::ProcessResult r = harness::run_process({"/usr/bin/mkvinfo", path});
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    std::string all = r.out + r.err;
+    std::transform(all.begin(), all.end(), all.begin(), ::tolower);
+    EXPECT_EQ(all.find("warning"), std::string::npos) << r.out << r.err;
+    EXPECT_EQ(all.find("error"), std::string::npos) << r.out << r.err;
+}
+
+int64_t ms_from(int64_t ticks, AVRational clock, AVRational tb) {
+    return av_rescale_q(ticks, clock, tb);
+}
+
+// The WebM against the IVF and Ogg files it was made from (either may be empty: no track).
+void check_webm(const std::string& webm, const std::string& ivf, const std::string& ogg) {
+    SCOPED_TRACE(webm);
+    WebmFile w;
+    std::string err;
+    ASSERT_TRUE(demux(webm, &w, &err)) << err;
+    EXPECT_TRUE(w.format.find("webm") != std::string::npos) << w.format;
+    expect_mkvinfo_clean(webm);
+
+    double expected_end = 0;
+    double frame = 0;  // the longest frame or packet: the tolerance of the duration
+    harness::IvfFile in;
+    ASSERT_EQ(w.video.present, !ivf.empty());
+    if (!ivf.empty()) {
+        ASSERT_TRUE(harness::read_ivf(ivf, &in, &err)) << err;
+        ASSERT_EQ(w.video.packets.size(), in.frames.size());
+        const harness::VpxCheck decoded = harness::vpx_decode_all(in.frames);
+        EXPECT_EQ(w.width, static_cast<int>(decoded.width));
+        EXPECT_EQ(w.height, static_cast<int>(decoded.height));
+        const uint32_t first = static_cast<uint32_t>(in.frames[0].timestamp);
+        for (size_t i = 0; i < in.frames.size(); ++i) {
+            const Packet& p = w.video.packets[i];
+            ASSERT_EQ(p.data, in.frames[i].data) << "frame " << i;
+            EXPECT_EQ(p.key, (in.frames[i].data[0] & 1) == 0) << "frame " << i;
+            // Unwrapped across 2^32 and counted from the first frame.
+            const uint32_t delta = static_cast<uint32_t>(in.frames[i].timestamp) - first;
+            EXPECT_EQ(p.pts, ms_from(delta, {1, 90000}, w.video.time_base)) << "frame " << i;
+        }
+        const uint32_t span = static_cast<uint32_t>(in.frames.back().timestamp) - first;
+        const double step = in.frames.size() > 1 ? span / 90000.0 / (in.frames.size() - 1) : 0;
+        expected_end = span / 90000.0 + step;
+        frame = step;
+    }
+
+    ASSERT_EQ(w.audio.present, !ogg.empty());
+    if (!ogg.empty()) {
+        harness::OggFile o;
+        ASSERT_TRUE(harness::read_ogg(ogg, &o, &err)) << err;
+        ASSERT_GE(o.packets.size(), 2u);
+        EXPECT_EQ(w.opus_head, o.packets[0].data);
+        EXPECT_EQ(w.channels, o.packets[0].data[9]);
+        ASSERT_EQ(w.audio.packets.size(), o.packets.size() - 2);
+        int64_t samples = 0;
+        for (size_t i = 2; i < o.packets.size(); ++i) {
+            const Packet& p = w.audio.packets[i - 2];
+            ASSERT_EQ(p.data, o.packets[i].data) << "packet " << i;
+            // Each packet starts where the samples before it end; the demuxer moves them back
+            // by the CodecDelay that players drop.
+            EXPECT_EQ(p.pts, ms_from(samples, {1, 48000}, w.audio.time_base) -
+                                 ms_from(w.initial_padding, {1, 48000}, w.audio.time_base))
+                << "packet " << i;
+            const std::vector<uint8_t>& op = o.packets[i].data;
+            const int n = opus_packet_get_nb_samples(op.data(), static_cast<opus_int32>(op.size()),
+                                                     48000);
+            samples += n;
+            frame = std::max(frame, n / 48000.0);
+        }
+        expected_end = std::max(expected_end, samples / 48000.0);
+    }
+    EXPECT_NEAR(w.duration, expected_end, frame + 0.001);
+}
+
+struct CaptureKind {
+    const char* name;
+    std::vector<std::string> synth_args;  // empty: the samples directory
+    bool video, audio;
+    bool wraps;  // the video timestamps pass 2^32
+};
+
+class WebmCaptures : public ::testing::TestWithParam<CaptureKind> {};
+
+TEST_P(WebmCaptures, EachUserGetsOneFileMatchingItsIvfAndOgg) {
+    const CaptureKind& kind = GetParam();
+    TempDir dir;
+    std::string work = std::string(SOURCE_DIR) + "/samples/";
+    if (!kind.synth_args.empty()) {
+        work = dir.subdir("cap") + "/";
+        std::vector<std::string> args = {"--out", work, "--quiet", "--duration", "2",
+                                         "--width", "176", "--height", "144"};
+        args.insert(args.end(), kind.synth_args.begin(), kind.synth_args.end());
+        const harness::ProcessResult synth = harness::run_capture_synth(args);
+        ASSERT_EQ(synth.status, 0) << synth.err;
+    }
+    const std::string out = dir.subdir("out");
+    const harness::ConverterRun run = harness::run_converter(work, {"-v", "-a", "--webm"}, out);
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.err, "");
+    // stdout is the passes' status lines alone.
+    EXPECT_EQ(run.out, std::string(kind.video ? "start trans video\ntrans video sucess\n" : "") +
+                           (kind.audio ? "start trans audio\ntrans audio sucess \n" : ""));
+
+    std::map<uint32_t, std::string> webm;
+    for (const std::string& name : run.other_files) {
+        ASSERT_GT(name.size(), 5u);
+        ASSERT_EQ(name.substr(name.size() - 5), ".webm") << name;
+        const size_t underscore = name.rfind('_');
+        webm[static_cast<uint32_t>(std::stoul(name.substr(underscore + 1)))] = out + "/" + name;
+    }
+    std::map<uint32_t, std::pair<std::string, std::string>> users;
+    for (const auto& [key, path] : run.files)
+        (key.second == Kind::video ? users[key.first].first : users[key.first].second) = path;
+    ASSERT_FALSE(users.empty());
+    ASSERT_EQ(webm.size(), users.size());
+    bool wrapped = false;
+    for (const auto& [uid, inputs] : users) {
+        ASSERT_TRUE(webm.count(uid)) << "no WebM for user " << uid;
+        EXPECT_EQ(!inputs.first.empty(), kind.video);
+        EXPECT_EQ(!inputs.second.empty(), kind.audio);
+        check_webm(webm[uid], inputs.first, inputs.second);
+        harness::IvfFile ivf;
+        std::string err;
+        if (!inputs.first.empty() && harness::read_ivf(inputs.first, &ivf, &err))
+            for (size_t i = 1; i < ivf.frames.size(); ++i)
+                wrapped |= ivf.frames[i].timestamp < ivf.frames[i - 1].timestamp;
+    }
+    EXPECT_EQ(wrapped, kind.wraps);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Kinds, WebmCaptures,
+    ::testing::Values(
+        CaptureKind{"audio_and_video", {"--users", "2", "--seed", "5"}, true, true, false},
+        CaptureKind{"audio_only", {"--users", "1", "--video-users", "0"}, false, true, false},
+        CaptureKind{"video_only", {"--users", "1", "--audio-users", "0"}, true, false, false},
+        CaptureKind{"wrapped_timestamps", {"--users", "1", "--near-wrap", "--audio-frame-ms", "60"},
+                    true, true, true},
+        CaptureKind{"samples", {}, true, true, false}),
+    [](const ::testing::TestParamInfo<CaptureKind>& info) { return info.param.name; });
+
+// ---- the mux on its own ---------------------------------------------------------------------
+
+// An Ogg Opus file with the packets of `ogg` and a pre-skip of `pre_skip` (granules moved by it).
+void write_with_pre_skip(const std::string& ogg, const std::string& path, int pre_skip) {
+    harness::OggFile in;
+    std::string err;
+    ASSERT_TRUE(harness::read_ogg(ogg, &in, &err)) << err;
+    ogg_stream_state os;
+    ogg_stream_init(&os, 1234);
+    std::vector<uint8_t> bytes;
+    auto drain = [&](int (*next)(ogg_stream_state*, ogg_page*)) {
+        ogg_page page;
+        while (next(&os, &page)) {
+            bytes.insert(bytes.end(), page.header, page.header + page.header_len);
+            bytes.insert(bytes.end(), page.body, page.body + page.body_len);
+        }
+    };
+    int64_t granule = pre_skip;
+    for (size_t i = 0; i < in.packets.size(); ++i) {
+        std::vector<uint8_t> data = in.packets[i].data;
+        if (i == 0) {
+            data[10] = static_cast<uint8_t>(pre_skip);
+            data[11] = static_cast<uint8_t>(pre_skip >> 8);
+        } else if (i >= 2) {
+            granule += opus_packet_get_nb_samples(data.data(), static_cast<opus_int32>(data.size()),
+                                                  48000);
+        }
+        ogg_packet op = {};
+        op.packet = data.data();
+        op.bytes = static_cast<long>(data.size());
+        op.b_o_s = i == 0;
+        op.e_o_s = i + 1 == in.packets.size();
+        op.granulepos = i < 2 ? 0 : granule;
+        op.packetno = static_cast<ogg_int64_t>(i);
+        ogg_stream_packetin(&os, &op);
+        drain(i < 2 ? ogg_stream_flush : ogg_stream_pageout);
+    }
+    drain(ogg_stream_flush);
+    ogg_stream_clear(&os);
+    ASSERT_TRUE(harness::write_file(path, bytes, &err)) << err;
+}
+
+enum class Input { real, missing, none };
+
+struct DirectCase {
+    const char* name;
+    Input video, audio;
+    bool unwritable;   // the output's directory does not exist
+    int pre_skip;      // > 0: the Ogg is rewritten with this pre-skip
+    bool written;
+};
+
+class WebmDirect : public ::testing::TestWithParam<DirectCase> {};
+
+TEST_P(WebmDirect, TracksFollowTheInputsThatCanBeRead) {
+    const DirectCase& c = GetParam();
+    TempDir dir;
+    const std::string cap = dir.subdir("cap") + "/";
+    ASSERT_EQ(harness::run_capture_synth({"--out", cap, "--quiet", "--users", "1", "--duration",
+                                          "1", "--width", "96", "--height", "64"})
+                  .status,
+              0);
+    const std::string conv = dir.subdir("conv");
+    const harness::ConverterRun run = harness::run_converter(cap, {"-v", "-a"}, conv);
+    ASSERT_EQ(run.files.size(), 2u);
+    std::string ivf = run.files.begin()->second;
+    std::string ogg = std::next(run.files.begin())->second;
+    if (c.pre_skip > 0) {
+        write_with_pre_skip(ogg, dir.file("skip.ogg"), c.pre_skip);
+        ogg = dir.file("skip.ogg");
+    }
+    auto pick = [&](Input in, const std::string& real) {
+        return in == Input::real ? real : in == Input::missing ? dir.file("gone") : std::string();
+    };
+    const std::string out = c.unwritable ? dir.file("nodir/x.webm") : dir.file("x.webm");
+
+    output_failure_reset();
+    testing::internal::CaptureStderr();
+    const WebmMuxResult r = mux_webm(pick(c.video, ivf), pick(c.audio, ogg), out);
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(r.written, c.written);
+    EXPECT_EQ(output_failure_seen(), c.unwritable);
+    EXPECT_EQ(err.empty(), !c.unwritable) << err;
+    if (c.unwritable) {
+        EXPECT_NE(err.find(out), std::string::npos) << err;
+    }
+    output_failure_reset();
+    EXPECT_EQ(r.have_video, c.video == Input::real);
+    EXPECT_EQ(r.have_audio, c.audio == Input::real);
+
+    std::vector<uint8_t> bytes;
+    ASSERT_EQ(harness::read_file(out, &bytes, nullptr), c.written);
+    if (!c.written) return;
+    EXPECT_EQ(r.width, c.video == Input::real ? 96 : 0);
+    EXPECT_EQ(r.height, c.video == Input::real ? 64 : 0);
+    check_webm(out, c.video == Input::real ? ivf : "", c.audio == Input::real ? ogg : "");
+    if (c.pre_skip > 0) {
+        WebmFile w;
+        std::string e;
+        ASSERT_TRUE(demux(out, &w, &e)) << e;
+        EXPECT_EQ(w.initial_padding, c.pre_skip);  // read back from CodecDelay
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Inputs, WebmDirect,
+    ::testing::Values(DirectCase{"both", Input::real, Input::real, false, 0, true},
+                      DirectCase{"ivf_missing", Input::missing, Input::real, false, 0, true},
+                      DirectCase{"ogg_not_named", Input::real, Input::none, false, 0, true},
+                      DirectCase{"neither", Input::missing, Input::none, false, 0, false},
+                      DirectCase{"unwritable", Input::real, Input::real, true, 0, false},
+                      DirectCase{"pre_skip", Input::none, Input::real, false, 312, true}),
+    [](const ::testing::TestParamInfo<DirectCase>& info) { return info.param.name; });
+
+}  // namespace

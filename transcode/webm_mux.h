@@ -1,0 +1,29 @@
+// The WebM step: after both passes, each user's IVF (VP8) and Ogg Opus files are read back and
+// merged in time order into one WebM file that browsers play. Files are streamed frame by frame
+// and packet by packet; nothing holds a whole file.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// What one mux found in its inputs; zero counts for a track that is absent.
+struct WebmMuxResult {
+    bool written = false;       // the output exists and every write to it succeeded
+    bool have_video = false;
+    bool have_audio = false;
+    uint64_t video_frames = 0;  // IVF frames muxed
+    uint64_t audio_packets = 0; // Ogg audio packets muxed (OpusHead and OpusTags excluded)
+    int width = 0;              // from the first key frame's VP8 header
+    int height = 0;
+};
+
+// Writes `out_path` from the IVF file `ivf_path` and the Ogg Opus file `ogg_path`. Either path may
+// be empty, missing, unreadable or hold no frame or packet: that track is then left out, and with
+// neither track no file is created. A file that cannot be written is reported as an output
+// failure (named on standard error; the run ends with status 2).
+WebmMuxResult mux_webm(const std::string& ivf_path, const std::string& ogg_path,
+                       const std::string& out_path);
+
+// For every user of the run record (video or audio): mux_webm of the files the passes wrote into
+// output_path(timeFilename("webm", uid)).
+void mux_all_webm();
