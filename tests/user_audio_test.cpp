@@ -1,6 +1,7 @@
 #include "user_audio.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <memory>
@@ -187,6 +188,10 @@ TEST_F(UserAudioTest, RecordsWithoutUsableOpusDataAreSkipped) {
         {"code-3 TOC without frame count", audio_test::make_rtp(5, {0x03})},
         {"code-3 packet of zero frames", audio_test::make_rtp(5, {0x03, 0x00})},
         {"code-3 packet of 48 x 20 ms", audio_test::make_rtp(5, {0x0B, 48, 0, 0})},
+        {"code-1 packet of odd data length", audio_test::make_rtp(5, {0xF9, 1, 2, 3})},
+        {"code-2 TOC alone", audio_test::make_rtp(5, {0xFA})},
+        {"code-3 CBR length not a multiple of 2 frames",
+         audio_test::make_rtp(5, {0xFB, 0x02, 1, 2, 3})},
     };
     for (const SkipCase& c : cases) {
         SCOPED_TRACE(c.name);
@@ -274,6 +279,44 @@ TEST_F(UserAudioTest, ShortPageWritesAreReportedOncePerFile) {
     const size_t first = err_text.find("cannot write");
     ASSERT_NE(first, std::string::npos) << err_text;
     EXPECT_EQ(err_text.find("cannot write", first + 1), std::string::npos) << err_text;
+}
+
+// Through the binary: packets libopus cannot parse, among good ones, leave a file that opusfile
+// plays to its last granule position and that ffmpeg reads without a word.
+TEST(UserAudioEndToEnd, UnparsablePacketsAreLeftOut) {
+    harness::TempDir work;
+    harness::TempDir out;
+    const std::vector<Bytes> opus = audio_test::encode_tone(30, 20);
+    const std::vector<Bytes> bad = {{0xF9, 1, 2, 3}, {0xFA}, {0xFB, 0x02, 1, 2, 3}};
+    Bytes capture;
+    const auto add = [&capture](uint16_t seq, const Bytes& payload) {
+        const Bytes rtp = audio_test::make_rtp(seq, payload);
+        const uint32_t head[2] = {21, static_cast<uint32_t>(rtp.size())};
+        capture.insert(capture.end(), 8, 0);
+        for (uint32_t v : head)
+            for (int i = 0; i < 4; ++i) capture.push_back(static_cast<uint8_t>(v >> (8 * i)));
+        capture.insert(capture.end(), rtp.begin(), rtp.end());
+    };
+    uint16_t seq = 0;
+    for (size_t i = 0; i < opus.size(); ++i) {
+        add(seq++, opus[i]);
+        if (i % 10 == 3) add(seq++, bad[i / 10]);
+    }
+    ASSERT_TRUE(harness::write_file(work.file("cap_1.audio"), capture, nullptr));
+    const harness::ConverterRun run = harness::run_converter(work.slash(), {"-a"}, out.path());
+    ASSERT_EQ(run.status, 0) << run.err;
+    ASSERT_EQ(run.files.size(), 1u);
+    const std::string path = run.files.begin()->second;
+    EXPECT_EQ(audio_test::read_ogg_pages(path).back().granule, 30 * 960);
+    const harness::OpusCheck check = harness::opusfile_decode(path);
+    EXPECT_TRUE(check.ok) << check.error;
+    EXPECT_EQ(check.pcm_total, 30 * 960);
+    EXPECT_EQ(check.samples, 30 * 960);
+    if (access("/usr/bin/ffmpeg", X_OK) != 0) GTEST_SKIP() << "ffmpeg is not installed";
+    const harness::ProcessResult ff = harness::run_process(
+        {"/usr/bin/ffmpeg", "-nostdin", "-v", "error", "-i", path, "-f", "null", "-"});
+    EXPECT_EQ(ff.status, 0);
+    EXPECT_EQ(ff.err, "");
 }
 
 TEST(UserAudioPackets, CommentHeaderAndRecordHelpers) {

@@ -159,6 +159,11 @@ ogg_packet* op_from_rtp(const uint8_t* data, int bytes, int64_t* granule) {
     // Counted before the record exists so that a refused packet leaves the granule as it was.
     const int samples = opus_samples(opus, rtp.payloadlen);
     if (samples < 0) return nullptr;
+    // A packet that libopus cannot split into its frames stops every decoder at that point.
+    unsigned char toc = 0;
+    const unsigned char* frames[48];
+    opus_int16 sizes[48];
+    if (opus_packet_parse(opus, rtp.payloadlen, &toc, frames, sizes, nullptr) < 0) return nullptr;
     ogg_packet* op = op_from_pkt(opus, rtp.payloadlen);
     if (op == nullptr) return nullptr;
     *granule += samples;
