@@ -31,7 +31,10 @@ FILE* open_capture(const std::string& path, uint64_t* size) {
     const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return nullptr;
     struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    // O_NONBLOCK only guards the open; a file system that honoured it on a regular file could
+    // turn a would-block into a silent end of file.
+    const int flags = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) ? fcntl(fd, F_GETFL) : -1;
+    if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
         close(fd);
         return nullptr;
     }
