@@ -339,6 +339,16 @@ TEST(Robustness, DirectoryAndFifoNamedLikeCapturesAreSkipped) {
     EXPECT_EQ(run.files.size(), 2u);
 }
 
+TEST(Robustness, CaptureFilesAreReadInBlockingMode) {
+    TempDir work;
+    write_bytes(work.file("n_1.video"), video_record(8, vp8_frame_packet(1, 90, 20)));
+    MultFileTrans trans;
+    trans.set_all_files({work.file("n_1.video")});
+    ASSERT_TRUE(trans.get_next_file());
+    ASSERT_TRUE(trans.cur_file);
+    EXPECT_EQ(fcntl(fileno(trans.cur_file.get()), F_GETFL) & O_NONBLOCK, 0);
+}
+
 TEST(Robustness, HeaderLimitsCsrc15AndExtensions) {
     // One user's audio records whose headers sit at every limit of the CSRC list and extension:
     // each packet that leaves Opus data is written, each that does not is skipped.
