@@ -215,19 +215,13 @@ void user_audio::flush_all() {
 int user_audio::write_ogg_header() {
     const int serial = rand();
     auto* block = static_cast<ogg_stream_state*>(malloc(sizeof(ogg_stream_state)));
-    if (block == nullptr) return -1;
-    if (ogg_stream_init(block, serial) < 0) {
-        free(block);
-        return -1;
-    }
-    stream.reset(block);
-
-    ogg_packet* head = op_opushead();
-    ogg_packet* tags = op_opustags();
-    if (head == nullptr || tags == nullptr) {
+    if (block != nullptr && ogg_stream_init(block, serial) == 0) stream.reset(block);
+    ogg_packet* head = stream ? op_opushead() : nullptr;
+    ogg_packet* tags = head ? op_opustags() : nullptr;
+    if (tags == nullptr) {
         // A stream without its identification header is no Ogg Opus stream: give the file up.
+        if (!stream) free(block);
         op_free(head);
-        op_free(tags);
         stream.reset();
         output_failure(name, "cannot compose the Ogg Opus headers", ENOMEM);
         write_failure_reported = true;
