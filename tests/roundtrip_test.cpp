@@ -2,6 +2,8 @@
 // file is checked against the synthesizer's manifest and opened with real decoders.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -237,6 +239,46 @@ TEST(RoundTrip, EmptyCaptureFileIsSkipped) {
     rt.run = harness::run_converter(rt.work.slash(), {"-v", "-a"}, rt.out.path());
     EXPECT_EQ(rt.run.status, 0);
     check_all(rt, true, true);
+}
+
+}  // namespace
+
+namespace {
+
+// A '_' in the work path gives every listed path the same ordering key; the files must still be
+// read in the order of their names' keys. The same captures under three work paths: "rec7/",
+// "rec_7/" (every path's key is 7) and "my_dir/" (every key text begins with "dir/", key 0).
+TEST(RoundTrip, WorkPathWithUnderscoresKeepsTheFileOrder) {
+    RoundTrip rt;
+    round_trip(&rt,
+               {"--users", "3", "--files", "9", "--keys", "3,8,21,40,41,57,300,1000,1001",
+                "--duration", "3", "--width", "160", "--height", "120", "--seed", "17"},
+               {});
+    std::map<StreamKey, std::vector<uint8_t>> first;
+    for (const char* sub : {"rec7", "rec_7", "my_dir"}) {
+        SCOPED_TRACE(sub);
+        const std::string work = rt.work.subdir(sub);
+        // Written in an order that is neither the key order nor its reverse.
+        std::vector<std::string> names = harness::list_names(rt.work.path());
+        std::rotate(names.begin(), names.begin() + names.size() / 3, names.end());
+        for (const std::string& name : names) {
+            std::vector<uint8_t> bytes;
+            if (name.find('.') == std::string::npos ||
+                !harness::read_file(rt.work.file(name), &bytes, nullptr))
+                continue;
+            ASSERT_TRUE(harness::write_file(work + "/" + name, bytes, nullptr));
+        }
+        TempDir out;
+        rt.run = harness::run_converter(work + "/", {"-v", "-a"}, out.path());
+        EXPECT_EQ(rt.run.status, 0) << rt.run.err;
+        check_all(rt, true, true);
+        for (const auto& [key, path] : rt.run.files) {
+            std::vector<uint8_t> bytes;
+            ASSERT_TRUE(harness::read_file(path, &bytes, nullptr));
+            if (!first.count(key)) first[key] = bytes;
+            EXPECT_TRUE(first[key] == bytes) << path << " differs from the run under rec7/";
+        }
+    }
 }
 
 }  // namespace

@@ -1,14 +1,19 @@
 #include "user_audio.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "audio_support.h"
 #include "harness.h"
+#include "opus_unpack.h"
 #include "utils.h"
 
 using audio_test::Bytes;
@@ -42,6 +47,14 @@ std::vector<int64_t> audio_granules(const std::vector<OggPage>& pages) {
     std::vector<int64_t> granules;
     for (size_t i = 2; i < pages.size(); ++i) granules.push_back(pages[i].granule);
     return granules;
+}
+
+// One audio capture record of user `uid`: 8 leading bytes, the user id, the length, the packet.
+void add_record(Bytes* capture, uint32_t uid, const Bytes& rtp) {
+    capture->insert(capture->end(), 8, 0);
+    for (uint32_t v : {uid, static_cast<uint32_t>(rtp.size())})
+        for (int i = 0; i < 4; ++i) capture->push_back(static_cast<uint8_t>(v >> (8 * i)));
+    capture->insert(capture->end(), rtp.begin(), rtp.end());
 }
 
 class UserAudioTest : public ::testing::Test {
@@ -187,6 +200,10 @@ TEST_F(UserAudioTest, RecordsWithoutUsableOpusDataAreSkipped) {
         {"code-3 TOC without frame count", audio_test::make_rtp(5, {0x03})},
         {"code-3 packet of zero frames", audio_test::make_rtp(5, {0x03, 0x00})},
         {"code-3 packet of 48 x 20 ms", audio_test::make_rtp(5, {0x0B, 48, 0, 0})},
+        {"code-1 packet of odd data length", audio_test::make_rtp(5, {0xF9, 1, 2, 3})},
+        {"code-2 TOC alone", audio_test::make_rtp(5, {0xFA})},
+        {"code-3 CBR length not a multiple of 2 frames",
+         audio_test::make_rtp(5, {0xFB, 0x02, 1, 2, 3})},
     };
     for (const SkipCase& c : cases) {
         SCOPED_TRACE(c.name);
@@ -268,12 +285,198 @@ TEST_F(UserAudioTest, ShortPageWritesAreReportedOncePerFile) {
     const std::string err_text = err.take();
     EXPECT_TRUE(output_failure_seen());
     output_failure_reset();
-    // Header pages go through ogg_flush (standard output), full audio pages through ogg_write.
-    EXPECT_EQ(out_text.rfind("Error writing Ogg page header\n", 0), 0u) << out_text;
-    EXPECT_NE(err_text.find("Error writing Ogg page header\n"), std::string::npos) << err_text;
+    // Header pages go through ogg_flush (standard output); that failure is the only one met, as
+    // nothing more is written to the file after it.
+    EXPECT_EQ(out_text, "Error writing Ogg page header\n");
+    EXPECT_EQ(err_text.find("Error writing Ogg page"), std::string::npos) << err_text;
     const size_t first = err_text.find("cannot write");
     ASSERT_NE(first, std::string::npos) << err_text;
     EXPECT_EQ(err_text.find("cannot write", first + 1), std::string::npos) << err_text;
+}
+
+// Writes that fail for a moment (a transient error): the stream's descriptor is pointed at
+// /dev/full for one flush only. Nothing is written to the file after it, and it is reported once.
+TEST_F(UserAudioTest, NothingIsWrittenAfterAFailedWrite) {
+    output_failure_reset();
+    const std::vector<Bytes> opus = audio_test::encode_tone(100, 20);
+    const int disk = open("pages", O_RDWR | O_CREAT | O_TRUNC, 0644);
+    const int full = open("/dev/full", O_WRONLY);
+    ASSERT_GE(disk, 0);
+    ASSERT_GE(full, 0);
+    off_t before = -1;
+    audio_test::StreamCapture out(stdout);
+    audio_test::StreamCapture err(stderr);
+    {
+        muopus::user_audio ua(9);
+        put(ua, audio_test::make_rtp(0, opus[0]));  // the header pages go to the real file
+        ua.file.reset(fdopen(dup(disk), "wb"));
+        ASSERT_TRUE(ua.file);
+        setvbuf(ua.file.get(), nullptr, _IONBF, 0);
+        const int fd = fileno(ua.file.get());
+        for (uint16_t i = 1; i < 100; ++i) {
+            put(ua, audio_test::make_rtp(i, opus[i]));
+            if (i != 50) continue;
+            before = lseek(disk, 0, SEEK_END);
+            ASSERT_GE(dup2(full, fd), 0);
+            EXPECT_NE(ua.ogg_flush(), 0);
+            ASSERT_GE(dup2(disk, fd), 0);
+        }
+        ua.flush_all();
+    }
+    out.take();
+    const std::string text = err.take();
+    EXPECT_GT(before, 0);
+    EXPECT_EQ(lseek(disk, 0, SEEK_END), before);
+    close(full);
+    close(disk);
+    EXPECT_TRUE(output_failure_seen());
+    output_failure_reset();
+    const size_t first = text.find("_9.ogg: cannot write");
+    ASSERT_NE(first, std::string::npos) << text;
+    EXPECT_EQ(text.find("cannot", first + 20), std::string::npos) << text;
+}
+
+// Through the binary: packets libopus cannot parse, among good ones, leave a file that opusfile
+// plays to its last granule position and that ffmpeg reads without a word.
+TEST(UserAudioEndToEnd, UnparsablePacketsAreLeftOut) {
+    harness::TempDir work;
+    harness::TempDir out;
+    const std::vector<Bytes> opus = audio_test::encode_tone(30, 20);
+    const std::vector<Bytes> bad = {{0xF9, 1, 2, 3}, {0xFA}, {0xFB, 0x02, 1, 2, 3}};
+    Bytes capture;
+    uint16_t seq = 0;
+    for (size_t i = 0; i < opus.size(); ++i) {
+        add_record(&capture, 21, audio_test::make_rtp(seq++, opus[i]));
+        if (i % 10 == 3) add_record(&capture, 21, audio_test::make_rtp(seq++, bad[i / 10]));
+    }
+    ASSERT_TRUE(harness::write_file(work.file("cap_1.audio"), capture, nullptr));
+    const harness::ConverterRun run = harness::run_converter(work.slash(), {"-a"}, out.path());
+    ASSERT_EQ(run.status, 0) << run.err;
+    ASSERT_EQ(run.files.size(), 1u);
+    const std::string path = run.files.begin()->second;
+    EXPECT_EQ(audio_test::read_ogg_pages(path).back().granule, 30 * 960);
+    const harness::OpusCheck check = harness::opusfile_decode(path);
+    EXPECT_TRUE(check.ok) << check.error;
+    EXPECT_EQ(check.pcm_total, 30 * 960);
+    EXPECT_EQ(check.samples, 30 * 960);
+    if (access("/usr/bin/ffmpeg", X_OK) != 0) GTEST_SKIP() << "ffmpeg is not installed";
+    const harness::ProcessResult ff = harness::run_process(
+        {"/usr/bin/ffmpeg", "-nostdin", "-v", "error", "-i", path, "-f", "null", "-"});
+    EXPECT_EQ(ff.status, 0);
+    EXPECT_EQ(ff.err, "");
+}
+
+// Through the binary, twice: the serial numbers are the successive values of the unseeded rand(),
+// given out in the order of the users' first records (not the order of their ids).
+TEST(UserAudioEndToEnd, SerialNumbersFollowTheFirstRecords) {
+    harness::TempDir work;
+    const Bytes opus = audio_test::encode_tone(1, 20)[0];
+    Bytes capture;
+    const uint32_t uids[] = {30, 10, 20, 10, 30};
+    for (size_t i = 0; i < 5; ++i)
+        add_record(&capture, uids[i], audio_test::make_rtp(static_cast<uint16_t>(i), opus));
+    ASSERT_TRUE(harness::write_file(work.file("cap_1.audio"), capture, nullptr));
+    srand(1);  // what an unseeded generator starts from
+    std::map<uint32_t, uint32_t> want;
+    for (uint32_t uid : {30, 10, 20}) want[uid] = static_cast<uint32_t>(rand());
+    for (int run = 0; run < 2; ++run) {
+        harness::TempDir out;
+        const harness::ConverterRun r = harness::run_converter(work.slash(), {"-a"}, out.path());
+        ASSERT_EQ(r.status, 0) << r.err;
+        std::map<uint32_t, uint32_t> got;
+        for (const auto& [key, path] : r.files)
+            got[key.first] = audio_test::read_ogg_pages(path).front().serial;
+        EXPECT_EQ(got, want) << "run " << run;
+    }
+}
+
+// A user whose file cannot be created still draws its serial number at its first packet, so the
+// users after it keep theirs.
+TEST_F(UserAudioTest, SerialNumberIsDrawnWhenTheFileCannotBeCreated) {
+    output_failure_reset();
+    const Bytes record = audio_test::make_rtp(1, audio_test::encode_tone(1, 20)[0]);
+    srand(1);
+    const int first = rand();
+    rand();
+    const int third = rand();
+    srand(1);
+    muopus::user_audio a(1);
+    std::unique_ptr<muopus::user_audio> b;
+    {
+        audio_test::StreamCapture err(stderr);
+        audio_test::ScopedChdir in_proc("/proc");  // nothing can be created here
+        b = std::make_unique<muopus::user_audio>(2);
+    }
+    muopus::user_audio c(3);
+    put(a, record);
+    put(*b, record);
+    put(c, record);
+    const std::string name_a = a.name;
+    const std::string name_c = c.name;
+    a.flush_all();
+    c.flush_all();
+    EXPECT_EQ(audio_test::read_ogg_pages(dir_.file(name_a)).front().serial,
+              static_cast<uint32_t>(first));
+    EXPECT_EQ(audio_test::read_ogg_pages(dir_.file(name_c)).front().serial,
+              static_cast<uint32_t>(third));
+    output_failure_reset();
+}
+
+// The writer leaves page cutting to libogg: many small packets share a page.
+TEST_F(UserAudioTest, PagesHoldManyPackets) {
+    std::vector<Bytes> records;
+    const std::vector<Bytes> opus = audio_test::encode_tone(200, 20);
+    for (size_t i = 0; i < opus.size(); ++i)
+        records.push_back(audio_test::make_rtp(static_cast<uint16_t>(i), opus[i]));
+    const std::vector<OggPage> pages = write_file(records, false);
+    ASSERT_EQ(audio_packets(pages).size(), 200u);
+    EXPECT_LE(pages.size() - 2, 200u / 10) << "audio pages for 200 packets of 20 ms";
+}
+
+namespace {
+int failing_alloc = 0;  // the header allocation (from 1) that fails; 0: none
+int header_allocs = 0;
+void* counting_alloc(size_t size) {
+    return ++header_allocs == failing_alloc ? nullptr : malloc(size);
+}
+}  // namespace
+
+// When a header packet or its data cannot be allocated, the file is given up: nothing is written
+// to it, it is reported, and the run ends with status 2. The single-file converter gives up too.
+TEST_F(UserAudioTest, HeaderThatCannotBeAllocatedGivesUpTheFile) {
+    const std::vector<Bytes> opus = audio_test::encode_tone(3, 20);
+    // OpusHead's data and record, then OpusTags' data and record.
+    for (failing_alloc = 1; failing_alloc <= 4; ++failing_alloc) {
+        SCOPED_TRACE("allocation " + std::to_string(failing_alloc) + " fails");
+        output_failure_reset();
+        muopus::header_alloc = counting_alloc;
+        header_allocs = 0;
+        std::string name;
+        audio_test::StreamCapture out(stdout);
+        audio_test::StreamCapture err(stderr);
+        {
+            muopus::user_audio ua(12);
+            name = ua.name;
+            for (size_t i = 0; i < opus.size(); ++i)
+                put(ua, audio_test::make_rtp(static_cast<uint16_t>(i), opus[i]));
+            ua.flush_all();
+        }
+        header_allocs = 0;
+        harness::write_file(dir_.file("in.audio"), {}, nullptr);
+        opus_context ctx;
+        EXPECT_EQ(initOpus2Ogg(&ctx, "single.ogg", "in.audio"), -1);
+        EXPECT_EQ(ctx.out, nullptr);
+        EXPECT_EQ(ctx.in, nullptr);
+        muopus::header_alloc = malloc;
+        out.take();
+        const std::string text = err.take();
+        EXPECT_TRUE(output_failure_seen());
+        EXPECT_NE(text.find("_12.ogg: cannot compose the Ogg Opus headers"), std::string::npos)
+            << text;
+        EXPECT_TRUE(audio_test::read_bytes(dir_.file(name)).empty());
+    }
+    failing_alloc = 0;
+    output_failure_reset();
 }
 
 TEST(UserAudioPackets, CommentHeaderAndRecordHelpers) {

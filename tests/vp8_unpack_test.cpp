@@ -73,6 +73,7 @@ const DescriptorCase kDescriptorCases[] = {
     {"OneBytePayload", {0x10}, {}},
     {"ExtensionByteMissing", {0x90}, {}},
     {"LongPictureIdCutShort", {0x90, 0x80, 0x81}, {}},
+    {"LongPictureIdFillsThePayload", {0x90, 0x80, 0x81, 0x23}, {}},
     {"Tl0MissingAfterPictureId", {0x90, 0xC0, 0x05}, {}},
 };
 

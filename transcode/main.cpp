@@ -74,6 +74,19 @@ bool compare(const std::string& a, const std::string& b) {
     return get_file_time(a) < get_file_time(b);
 }
 
+bool compare_listed(const std::string& work, const std::string& a, const std::string& b) {
+    if (compare(a, b)) return true;
+    if (compare(b, a)) return false;
+    // A '_' in the work path gives every path the same key; the entry names still tell the
+    // recorder's order, and the names themselves settle what is left, so every run agrees.
+    const std::string name_a = a.compare(0, work.size(), work) == 0 ? a.substr(work.size()) : a;
+    const std::string name_b = b.compare(0, work.size(), work) == 0 ? b.substr(work.size()) : b;
+    const int64_t key_a = get_file_time(name_a);
+    const int64_t key_b = get_file_time(name_b);
+    if (key_a != key_b) return key_a < key_b;
+    return name_a < name_b;
+}
+
 // Reads one record of the single-file converter's input. 0: a whole record is in `buffer`;
 // -1: the input has no further whole record; -2: the record was longer than `buffer` and has been
 // skipped.
@@ -271,8 +284,11 @@ int main(int argc, char** argv) {
     std::vector<std::string> audio_files;
     if (trans_video) GetFileLists(video_files, work_path, ".video");
     if (trans_audio) GetFileLists(audio_files, work_path, ".audio");
-    if (!video_files.empty()) std::sort(video_files.begin(), video_files.end(), compare);
-    if (!audio_files.empty()) std::sort(audio_files.begin(), audio_files.end(), compare);
+    const auto in_order = [](const std::string& a, const std::string& b) {
+        return compare_listed(work_path, a, b);
+    };
+    if (!video_files.empty()) std::sort(video_files.begin(), video_files.end(), in_order);
+    if (!audio_files.empty()) std::sort(audio_files.begin(), audio_files.end(), in_order);
 
     if (output_dir_ok && trans_video && !video_files.empty()) run_pass(video_files, true);
     if (output_dir_ok && trans_audio && !audio_files.empty()) run_pass(audio_files, false);

@@ -4,7 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cinttypes>
 #include <cstring>
+#include <new>
 
 #include "progress.h"
 #include "run_stats.h"
@@ -16,6 +18,9 @@ namespace {
 constexpr size_t kInputBufferSize = 1 << 20;
 constexpr size_t kVideoHeadSize = 8;
 constexpr size_t kAudioHeadSize = 16;
+// No frame may exceed the reassembly's 10,485,760 bytes, so no real record comes near this; a
+// longer Length is refused before anything is allocated for it.
+constexpr uint64_t kMaxRecordLength = 16777216;
 
 uint32_t load_le32(const uint8_t* p) {
     return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
@@ -28,7 +33,10 @@ FILE* open_capture(const std::string& path, uint64_t* size) {
     const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return nullptr;
     struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    // O_NONBLOCK only guards the open; a file system that honoured it on a regular file could
+    // turn a would-block into a silent end of file.
+    const int flags = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) ? fcntl(fd, F_GETFL) : -1;
+    if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
         close(fd);
         return nullptr;
     }
@@ -70,6 +78,7 @@ bool MultFileTrans::get_next_file() {
     cur_pos_ = 0;
     cur_size_ = 0;
     in_begin_ = in_end_ = 0;
+    cur_path_ = path;
     cur_file.reset(open_capture(path, &cur_size_));
     if (cur_file) ++run_stats().files_read;
     // The read-ahead buffer is the only buffer: stdio's would copy every byte once more.
@@ -82,10 +91,11 @@ bool MultFileTrans::fill(uint64_t n) {
     const size_t have = in_end_ - in_begin_;
     if (have >= n) return true;
     if (n > in_cap_) {
-        // Only a record that the file really holds gets here (its length was checked against
-        // the file's size), so the buffer never outgrows the largest record present.
+        // Only a record that the file really holds and that is within the record limit gets
+        // here, so the buffer never outgrows the largest record present.
         const size_t cap = n > kInputBufferSize ? static_cast<size_t>(n) : kInputBufferSize;
-        std::unique_ptr<uint8_t[]> grown(new uint8_t[cap]);
+        std::unique_ptr<uint8_t[]> grown(new (std::nothrow) uint8_t[cap]);
+        if (!grown) return false;
         if (have > 0) memcpy(grown.get(), in_buf_.get() + in_begin_, have);
         in_buf_ = std::move(grown);
         in_cap_ = cap;
@@ -113,6 +123,42 @@ const uint8_t* MultFileTrans::take(uint64_t n) {
     return p;
 }
 
+// Consumes `n` bytes of the current file without reading them; false when the seek fails.
+bool MultFileTrans::skip(uint64_t n) {
+    const size_t have = in_end_ - in_begin_;
+    if (n <= have) {
+        take(n);
+        return true;
+    }
+    in_begin_ = in_end_ = 0;
+    cur_pos_ += n;
+    return fseeko(cur_file.get(), static_cast<off_t>(n - have), SEEK_CUR) == 0;
+}
+
+// Says on stderr why the record whose head is at byte `at` is not converted and counts it.
+void MultFileTrans::refuse(uint64_t at, uint64_t len, const char* why) {
+    fprintf(stderr, "transcode: %s: record at byte %" PRIu64 " (%" PRIu64 " bytes) skipped: %s\n",
+            cur_path_.c_str(), at, len, why);
+    ++run_stats().records_refused;
+}
+
+// Reads the `len` bytes of the record whose head is at `at` into the read-ahead. A record over
+// the limit, or one the memory cannot hold, is refused and skipped, and the file goes on after
+// it. False when the record is not there to take; the current file is closed when it ends.
+bool MultFileTrans::fill_record(uint64_t at, uint64_t len) {
+    if (len <= kMaxRecordLength) {
+        if (fill(len)) return true;
+        if (in_cap_ >= len) {  // there was room: the file ended first
+            ++run_stats().records_cut_short;
+            cur_file.reset();
+            return false;
+        }
+    }
+    refuse(at, len, len > kMaxRecordLength ? "longer than 16777216 bytes" : "out of memory");
+    if (!skip(len)) cur_file.reset();
+    return false;
+}
+
 bool MultFileTrans::remaining_at_least(uint64_t n) const {
     if (cur_pos_ <= cur_size_ && cur_size_ - cur_pos_ >= n) return true;
     // The file may have grown since it was opened; look again before calling the record cut short.
@@ -135,16 +181,18 @@ const uint8_t* MultFileTrans::read_next_video_data(uint64_t* length, uint32_t* u
             if (!get_next_file()) return nullptr;
             continue;
         }
+        const uint64_t at = cur_pos_;
         const uint8_t* head = take(kVideoHeadSize);
         const uint32_t len = load_le32(head);
         const uint32_t id = load_le32(head + 4);
         // A Length beyond the end of the file is a cut-short record: drop it without allocating
         // what a corrupt head announces.
-        if (!remaining_at_least(len) || !fill(len)) {
+        if (!remaining_at_least(len)) {
             ++run_stats().records_cut_short;
             if (!get_next_file()) return nullptr;
             continue;
         }
+        if (!fill_record(at, len)) continue;
         if (len > 0) ++run_stats().records_read;
         *length = len;
         *uid = id;
@@ -172,22 +220,29 @@ std::unique_ptr<uint8_t[]> MultFileTrans::read_next_audio_data(uint64_t* length,
         }
         uint64_t len = 0;
         uint32_t id = 0;
+        const uint64_t at = cur_pos_;
         if (read_audio_info(&len, &id) != 0) {
             if (in_end_ > in_begin_) ++run_stats().records_cut_short;
             if (!get_next_file()) return nullptr;
             continue;
         }
-        if (!remaining_at_least(len) || !fill(len)) {
+        if (!remaining_at_least(len)) {
             ++run_stats().records_cut_short;
             if (!get_next_file()) return nullptr;
             continue;
         }
-        if (len > 0) ++run_stats().records_read;
+        if (!fill_record(at, len)) continue;
         // The writer takes ownership of the packet, so it gets a block of its own.
         std::unique_ptr<uint8_t[]> data;
         if (len > 0) {
-            data.reset(new uint8_t[len]);
-            memcpy(data.get(), take(len), len);
+            data.reset(new (std::nothrow) uint8_t[len]);
+            const uint8_t* bytes = take(len);
+            if (!data) {
+                refuse(at, len, "out of memory");
+                continue;
+            }
+            memcpy(data.get(), bytes, len);
+            ++run_stats().records_read;
         }
         *length = len;
         *uid = id;

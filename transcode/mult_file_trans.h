@@ -41,7 +41,11 @@ private:
     bool fill(uint64_t n);
     const uint8_t* take(uint64_t n);
     bool remaining_at_least(uint64_t n) const;
+    bool skip(uint64_t n);
+    void refuse(uint64_t at, uint64_t len, const char* why);
+    bool fill_record(uint64_t at, uint64_t len);
 
+    std::string cur_path_;   // the current file, for messages
     uint64_t cur_size_ = 0;  // size of the current file
     uint64_t cur_pos_ = 0;   // bytes of it consumed as records
     // Read-ahead of the current file. Records are parsed where they lie in it, so a video record

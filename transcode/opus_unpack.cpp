@@ -98,11 +98,20 @@ int initOpus2Ogg(opus_context* ctx, const char* output, const char* input) {
     ctx->stream = block;
 
     ogg_packet* head = op_opushead();
-    if (head != nullptr) ogg_stream_packetin(ctx->stream, head);
+    ogg_packet* tags = head != nullptr ? op_opustags() : nullptr;
+    if (tags == nullptr) {
+        // Without its identification header the stream is no Ogg Opus stream: give it up.
+        op_free(head);
+        ogg_stream_destroy(ctx->stream);
+        ctx->stream = nullptr;
+        close_stream(&ctx->out);
+        close_stream(&ctx->in);
+        return -1;
+    }
+    ogg_stream_packetin(ctx->stream, head);
     puts("initOpus2Ogg===========");
     op_free(head);
-    ogg_packet* tags = op_opustags();
-    if (tags != nullptr) ogg_stream_packetin(ctx->stream, tags);
+    ogg_stream_packetin(ctx->stream, tags);
     op_free(tags);
     ogg_flush(ctx);
     return 0;

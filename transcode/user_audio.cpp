@@ -43,6 +43,8 @@ void print_text(const char* text, FILE* stream) {
 
 }  // namespace
 
+void* (*header_alloc)(size_t size) = malloc;
+
 int write_page(FILE* f, const ogg_page& page, int* err) {
     errno = 0;
     if (fwrite(page.header, 1, static_cast<size_t>(page.header_len), f) !=
@@ -87,8 +89,8 @@ int opus_samples(const unsigned char* data, int len) {
 ogg_packet* op_opustags() {
     const int vendor_len = static_cast<int>(strlen(kVendor));
     const int size = static_cast<int>(strlen(kOpusTagsMagic)) + vendor_len + 8;
-    auto* data = static_cast<unsigned char*>(malloc(static_cast<size_t>(size)));
-    auto* op = static_cast<ogg_packet*>(malloc(sizeof(ogg_packet)));
+    auto* data = static_cast<unsigned char*>(header_alloc(static_cast<size_t>(size)));
+    auto* op = static_cast<ogg_packet*>(header_alloc(sizeof(ogg_packet)));
     if (data == nullptr) {
         print_text("Couldn't allocate data buffer.\n", stderr);
         free(op);
@@ -121,8 +123,8 @@ void op_free(ogg_packet* op) {
 }
 
 ogg_packet* build_opushead(const char* no_data, const char* no_packet) {
-    auto* data = static_cast<unsigned char*>(malloc(kOpusHeadSize));
-    auto* op = static_cast<ogg_packet*>(malloc(sizeof(ogg_packet)));
+    auto* data = static_cast<unsigned char*>(header_alloc(kOpusHeadSize));
+    auto* op = static_cast<ogg_packet*>(header_alloc(sizeof(ogg_packet)));
     if (data == nullptr) {
         print_text(no_data, stderr);
         free(op);
@@ -159,6 +161,11 @@ ogg_packet* op_from_rtp(const uint8_t* data, int bytes, int64_t* granule) {
     // Counted before the record exists so that a refused packet leaves the granule as it was.
     const int samples = opus_samples(opus, rtp.payloadlen);
     if (samples < 0) return nullptr;
+    // A packet that libopus cannot split into its frames stops every decoder at that point.
+    unsigned char toc = 0;
+    const unsigned char* frames[48];
+    opus_int16 sizes[48];
+    if (opus_packet_parse(opus, rtp.payloadlen, &toc, frames, sizes, nullptr) < 0) return nullptr;
     ogg_packet* op = op_from_pkt(opus, rtp.payloadlen);
     if (op == nullptr) return nullptr;
     *granule += samples;
@@ -178,12 +185,17 @@ user_audio::~user_audio() {
 }
 
 void user_audio::put_rtp_data(std::unique_ptr<uint8_t[]> data, uint64_t length) {
-    if (!file) return;  // reported when the file could not be created
     if (first_packet) {
         first_packet = false;
-        write_ogg_header();
+        // Every user draws its serial number at its first packet, so that a file that could not
+        // be created does not shift the serial numbers of the users after it.
+        if (file)
+            write_ogg_header();
+        else
+            rand();
     }
-    if (!stream || !data || length > static_cast<uint64_t>(INT_MAX)) return;
+    // No file (reported when it could not be created), or one given up.
+    if (!file || !stream || !data || length > static_cast<uint64_t>(INT_MAX)) return;
     ogg_packet* op = op_from_rtp(data.get(), static_cast<int>(length), &granule);
     if (op == nullptr) {
         ++packets_refused;
@@ -197,24 +209,31 @@ void user_audio::put_rtp_data(std::unique_ptr<uint8_t[]> data, uint64_t length) 
 
 void user_audio::flush_all() {
     ogg_flush();
-    close_output(file, name);
+    if (write_failure_reported)
+        discard_output(file);
+    else
+        close_output(file, name);
     stream.reset();
 }
 
 int user_audio::write_ogg_header() {
+    const int serial = rand();
     auto* block = static_cast<ogg_stream_state*>(malloc(sizeof(ogg_stream_state)));
-    if (block == nullptr) return -1;
-    if (ogg_stream_init(block, rand()) < 0) {
-        free(block);
+    if (block != nullptr && ogg_stream_init(block, serial) == 0) stream.reset(block);
+    ogg_packet* head = stream ? op_opushead() : nullptr;
+    ogg_packet* tags = head ? op_opustags() : nullptr;
+    if (tags == nullptr) {
+        // A stream without its identification header is no Ogg Opus stream: give the file up.
+        if (!stream) free(block);
+        op_free(head);
+        stream.reset();
+        output_failure(name, "cannot compose the Ogg Opus headers", ENOMEM);
+        write_failure_reported = true;
         return -1;
     }
-    stream.reset(block);
-
-    ogg_packet* head = op_opushead();
-    if (head != nullptr) ogg_stream_packetin(stream.get(), head);
+    ogg_stream_packetin(stream.get(), head);
     op_free(head);
-    ogg_packet* tags = op_opustags();
-    if (tags != nullptr) ogg_stream_packetin(stream.get(), tags);
+    ogg_stream_packetin(stream.get(), tags);
     op_free(tags);
     // Each header goes out on a page of its own before any audio is submitted.
     ogg_flush();
@@ -235,6 +254,9 @@ int user_audio::write_pages(int (*next)(ogg_stream_state*, ogg_page*), FILE* mes
     if (!stream || !file) return -1;
     ogg_page page;
     while (next(stream.get(), &page) != 0) {
+        // After the first failure nothing more goes to the file: the pages that followed would
+        // stand after a hole. They are still taken out of the stream, which would grow otherwise.
+        if (write_failure_reported) continue;
         int err = 0;
         const int rc = write_page(file.get(), page, &err);
         if (rc == 0) continue;
@@ -247,7 +269,7 @@ int user_audio::write_pages(int (*next)(ogg_stream_state*, ogg_page*), FILE* mes
         }
         return rc;
     }
-    return 0;
+    return write_failure_reported ? -1 : 0;
 }
 
 ogg_packet* user_audio::op_opushead() {

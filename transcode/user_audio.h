@@ -17,6 +17,8 @@ ogg_packet* op_from_pkt(const unsigned char* data, int bytes);
 // 48 kHz samples in the Opus packet.
 int opus_samples(const unsigned char* data, int len);
 ogg_packet* op_opustags();
+// Allocates the two header packets and their data (malloc); a test puts a failing one in its place.
+extern void* (*header_alloc)(size_t size);
 // Writes one page to `f`, header then body: 0, -2 (header short) or -3 (body short), with the
 // errno of the failed write in `*err`.
 int write_page(FILE* f, const ogg_page& page, int* err);
@@ -55,7 +57,9 @@ public:
     bool first_packet = true;
     std::string name;                     // the output file's name, for error messages
     OutputBuffer io_buffer;               // stdio buffer of `file`, which is closed before it goes
-    bool write_failure_reported = false;  // a short page write is reported once per file
+    // A page write failed (reported once) or the headers could not be made: nothing more is
+    // written to the file.
+    bool write_failure_reported = false;
 
 private:
     int write_pages(int (*next)(ogg_stream_state*, ogg_page*), FILE* messages);

@@ -148,7 +148,8 @@ void userVideo::onGotFrame(const uint8_t* frame, int size, uint32_t timestamp) {
 
 void userVideo::ivf_write_trailer() {
     // With fewer than two frames there is no interval to average: the length stays "unknown".
-    if (!file || frame_count < 2) return;
+    // After a failed write the frames counted are not the ones on disk: nothing is patched.
+    if (!file || write_failed || frame_count < 2) return;
 
     errno = 0;
     const long resume = ftell(file.get());
@@ -177,7 +178,7 @@ void userVideo::close_file() {
     if (!file) return;
     // A file whose write already failed was reported once; its close need not say it again.
     if (write_failed)
-        file.reset();
+        discard_output(file);
     else
         close_output(file, name);
 }
@@ -187,7 +188,9 @@ void userVideo::write_record() {
 }
 
 void userVideo::write_bytes(const uint8_t* data, size_t size) {
-    if (!file || size == 0) return;
+    // After the first failure nothing more goes to the file: later records would stand after a
+    // hole, out of line with their heads.
+    if (!file || write_failed || size == 0) return;
     errno = 0;
     if (fwrite(data, size, 1, file.get()) != 1) report_write_failure(errno);
 }

@@ -52,7 +52,7 @@ public:
     void* decoder = nullptr;
     std::string name;           // the output file's name, for error messages
     stream_output_data record;  // composes the file header and each record head; reused
-    bool write_failed = false;  // the first failed write was reported; later ones stay quiet
+    bool write_failed = false;  // a write failed and was reported: nothing more is written
 
 private:
     void close_file();

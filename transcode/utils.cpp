@@ -1,6 +1,7 @@
 #include "utils.h"
 
 #include <fcntl.h>
+#include <stdio_ext.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -64,7 +65,8 @@ void output_failure_reset() {
 }
 
 int open_output_fd(const std::string& path) {
-    return open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    // The names are predictable; a symlink planted under one must not redirect the write.
+    return open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
 }
 
 FilePtr create_output(const std::string& name, OutputBuffer& buffer) {
@@ -79,6 +81,13 @@ FilePtr create_output(const std::string& name, OutputBuffer& buffer) {
     }
     buffer.attach(f.get());
     return f;
+}
+
+void discard_output(FilePtr& f) {
+    if (!f) return;
+    // What stdio still holds would land after the failed write, past a hole.
+    __fpurge(f.get());
+    f.reset();
 }
 
 void close_output(FilePtr& f, const std::string& name) {

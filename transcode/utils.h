@@ -39,7 +39,8 @@ private:
 };
 
 // Opens the output file `path` for writing, creating it (mode 0666 before the umask) or truncating
-// it: the one way every output file is opened. Returns the descriptor, or -1 with errno set.
+// it: the one way every output file is opened. A symlink at `path` is not followed: the open
+// fails (ELOOP). Returns the descriptor, or -1 with errno set.
 int open_output_fd(const std::string& path);
 
 // Creates (or truncates) the output file `name` in the current directory with `buffer` as its
@@ -48,6 +49,9 @@ FilePtr create_output(const std::string& name, OutputBuffer& buffer);
 
 // Closes `f`, reporting a failed close (data that never reached the disk) as an output failure.
 void close_output(FilePtr& f, const std::string& name);
+// Closes `f` after a failed write without writing what its buffer still holds, and says nothing:
+// the failure was reported when it happened.
+void discard_output(FilePtr& f);
 
 // An output file could not be created or fully written: names it on standard error with the
 // reason and marks the run, which then exits with status 2. `err` is an errno value, 0 for none.

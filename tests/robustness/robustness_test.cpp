@@ -220,6 +220,75 @@ TEST(Robustness, HugeLengthIsNotAllocated) {
     EXPECT_TRUE(run.files.count({4, Kind::audio}));
 }
 
+// Records the files really hold, sparse, around the 16 MiB limit, run under an address-space limit
+// far below the largest: the one at the limit is read (and is no packet), the two above it are
+// refused one stderr line each and skipped, and the records after each are converted. Under a
+// limit that leaves no room for the one at the limit, it is skipped the same way.
+TEST(Robustness, RecordsOverTheLimitAreSkippedWithoutAllocating) {
+    struct Run {
+        std::string limit;
+        size_t refused;
+    };
+#if defined(__SANITIZE_ADDRESS__)
+    // The sanitizer reserves more address space than any such limit allows.
+    const std::vector<Run> runs = {{"", 2}};
+#else
+    const std::vector<Run> runs = {{"ulimit -v 150000;", 2}, {"ulimit -v 25000;", 3}};
+#endif
+    const uint32_t lengths[] = {16777216, 16777217, 200u << 20};
+    for (const Kind kind : {Kind::video, Kind::audio}) {
+        SCOPED_TRACE(harness::kind_name(kind));
+        const bool video = kind == Kind::video;
+        const size_t head = video ? 8 : 16;
+        TempDir work;
+        const std::string path = work.file(video ? "s_1.video" : "s_1.audio");
+        const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ASSERT_GE(fd, 0);
+        off_t at = 0;
+        const auto put = [&](const Bytes& b) {
+            ASSERT_EQ(pwrite(fd, b.data(), b.size(), at), static_cast<ssize_t>(b.size()));
+            at += static_cast<off_t>(b.size());
+        };
+        std::vector<std::string> offsets;
+        for (uint16_t i = 0; i <= 3; ++i) {
+            put(video ? video_record(4, vp8_frame_packet(i, 3000u * i, 20))
+                      : audio_record(4, opus_packet(i, 20)));
+            if (i == 3) break;
+            offsets.push_back("record at byte " + std::to_string(at) + " ");
+            Bytes big_head = video ? Bytes{} : Bytes(8, 0);
+            if (video) put_le32(&big_head, lengths[i]);
+            put_le32(&big_head, 4);
+            if (!video) put_le32(&big_head, lengths[i]);
+            put(big_head);
+            at += lengths[i];  // a hole: zero bytes the file holds without using the disk
+            ASSERT_EQ(head, big_head.size());
+        }
+        ASSERT_EQ(close(fd), 0);
+        for (const Run& r : runs) {
+            SCOPED_TRACE(r.limit);
+            TempDir out;
+            const harness::ConverterRun run =
+                convert_with(r.limit, work.slash(), out.path(), {video ? "-v" : "-a"});
+            EXPECT_EQ(run.status, 0) << run.err;
+            EXPECT_EQ(count_lines(run.err, "\n"), r.refused) << run.err;
+            EXPECT_EQ(count_lines(run.err, path), r.refused) << run.err;
+            for (size_t i = 3 - r.refused; i < 3; ++i)
+                EXPECT_EQ(count_lines(run.err, offsets[i]), 1u) << run.err;
+            ASSERT_EQ(run.files.size(), 1u);
+            std::string err;
+            if (video) {
+                harness::IvfFile ivf;
+                ASSERT_TRUE(harness::read_ivf(run.files.begin()->second, &ivf, &err)) << err;
+                EXPECT_EQ(ivf.frames.size(), 4u);
+            } else {
+                harness::OggFile ogg;
+                ASSERT_TRUE(harness::read_ogg(run.files.begin()->second, &ogg, &err)) << err;
+                EXPECT_EQ(ogg.packets.size(), 4u + 2);
+            }
+        }
+    }
+}
+
 TEST(Robustness, RandomBytesNeverBreakTheRun) {
     std::mt19937 rng(1234);
     for (int round = 0; round < 8; ++round) {
@@ -268,6 +337,16 @@ TEST(Robustness, DirectoryAndFifoNamedLikeCapturesAreSkipped) {
     EXPECT_EQ(run.out,
               "start trans video\ntrans video sucess\nstart trans audio\ntrans audio sucess \n");
     EXPECT_EQ(run.files.size(), 2u);
+}
+
+TEST(Robustness, CaptureFilesAreReadInBlockingMode) {
+    TempDir work;
+    write_bytes(work.file("n_1.video"), video_record(8, vp8_frame_packet(1, 90, 20)));
+    MultFileTrans trans;
+    trans.set_all_files({work.file("n_1.video")});
+    ASSERT_TRUE(trans.get_next_file());
+    ASSERT_TRUE(trans.cur_file);
+    EXPECT_EQ(fcntl(fileno(trans.cur_file.get()), F_GETFL) & O_NONBLOCK, 0);
 }
 
 TEST(Robustness, HeaderLimitsCsrc15AndExtensions) {
