@@ -5,9 +5,12 @@
 
 #include "fuzz_support.h"
 #include "mult_file_trans.h"
+#include "run_stats.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz::silence_converter_output();
+    // The run record keeps an entry per user; one run's users must not pile up across millions.
+    run_stats() = RunStats{};
     static const fuzz::ScratchDir input("video-in");
     static const fuzz::ScratchDir output("video-out");
 
