@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "audio_timeline.h"
 #include "utils.h"
 
 namespace muopus {
@@ -54,8 +55,10 @@ public:
     std::string name;                     // the output file's name, for error messages
     OutputBuffer io_buffer;               // stdio buffer of `file`, which is closed before it goes
     bool write_failure_reported = false;  // a short page write is reported once per file
+    std::unique_ptr<AudioTimeline> timeline;  // with --repair: fills gaps of the RTP timeline
 
 private:
+    void fill_gap_before(const uint8_t* data, int bytes, int64_t start, ogg_packet* op);
     int write_pages(int (*next)(ogg_stream_state*, ogg_page*), FILE* messages);
 };
 

@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "keyframe_gate.h"
 #include "rtp_payload.h"
 #include "stream_buffer.h"
 #include "utils.h"
@@ -53,6 +54,7 @@ public:
     std::string name;           // the output file's name, for error messages
     stream_output_data record;  // composes the file header and each record head; reused
     bool write_failed = false;  // the first failed write was reported; later ones stay quiet
+    std::unique_ptr<KeyframeGate> gate;  // with --repair: which whole frames are written
 
 private:
     void close_file();

@@ -95,3 +95,11 @@ const rtp_unpacker_t* rtp_vp8_decode() {
     };
     return &unpacker;
 }
+
+bool rtp_vp8_refused(const uint8_t* packet, size_t size) {
+    rtp_packet_t pkt;
+    if (!packet || size > 0x7FFFFFFF ||
+        rtp_packet_deserialize(&pkt, packet, static_cast<int>(size)) != 0)
+        return false;
+    return pkt.payloadlen <= 0 || pkt.rtp.pt == kRefusedPayloadType;
+}

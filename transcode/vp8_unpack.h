@@ -1,7 +1,14 @@
 // VP8 RTP unpacker (RFC 7741): strips the payload descriptor and joins the fragments into frames.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
+
 #include "rtp_payload.h"
 
 // The VP8 unpacker table; every call returns the same static table.
 const rtp_unpacker_t* rtp_vp8_decode();
+
+// True for a well-formed RTP packet that the unpacker refuses although it takes a sequence number
+// of the stream: payload type 121, or nothing left after its padding (a bandwidth probe).
+bool rtp_vp8_refused(const uint8_t* packet, size_t size);
