@@ -17,4 +17,4 @@ ensure_packages() {
 }
 
 BUILD_PACKAGES=(cmake make g++ pkg-config libogg-dev libopus-dev)
-TEST_PACKAGES=(libvpx-dev libopusfile-dev libgtest-dev)
+TEST_PACKAGES=(libvpx-dev libopusfile-dev libgtest-dev ffmpeg)
