@@ -73,6 +73,10 @@ struct NothingLost {
     std::vector<std::string> converter_args;
 };
 
+void PrintTo(const NothingLost& p, std::ostream* os) {
+    *os << p.name;
+}
+
 class RepairNothingLost : public ::testing::TestWithParam<NothingLost> {};
 
 TEST_P(RepairNothingLost, OutputEqualsTheCleanCapture) {
@@ -111,18 +115,17 @@ TEST_P(RepairNothingLost, OutputEqualsTheCleanCapture) {
 
 INSTANTIATE_TEST_SUITE_P(
     Captures, RepairNothingLost,
-    ::testing::Values(
-        NothingLost{"swaps_and_duplicates",
-                    {},
-                    {"--reorder", "0.05", "--dup", "0.05"},
-                    {"-v", "-a", "--repair"}},
-        // Retransmissions 60 packets late, refused packets and a sequence wrap; a window of 80
-        // is enough for them.
-        NothingLost{"late_refused_and_wrap",
-                    {"--near-wrap"},
-                    {"--reorder", "0.03", "--dup", "0.03", "--late", "0.01:60", "--pt121", "4",
-                     "--probe", "4"},
-                    {"-v", "-a", "--reorder-window", "80"}}),
+    ::testing::Values(NothingLost{"swaps_and_duplicates",
+                                  {},
+                                  {"--reorder", "0.05", "--dup", "0.05"},
+                                  {"-v", "-a", "--repair"}},
+                      // Retransmissions 60 packets late, refused packets and a sequence wrap; a
+                      // window of 80 is enough for them.
+                      NothingLost{"late_refused_and_wrap",
+                                  {"--near-wrap"},
+                                  {"--reorder", "0.03", "--dup", "0.03", "--late", "0.01:60",
+                                   "--pt121", "4", "--probe", "4"},
+                                  {"-v", "-a", "--reorder-window", "80"}}),
     [](const ::testing::TestParamInfo<NothingLost>& info) { return std::string(info.param.name); });
 
 // ---- Loss: every frame written is whole, and with --wait-keyframe every frame decodes ---------
@@ -132,6 +135,10 @@ struct WithLoss {
     std::vector<std::string> converter_args;
     bool all_decode;
 };
+
+void PrintTo(const WithLoss& p, std::ostream* os) {
+    *os << p.name;
+}
 
 class RepairWithLoss : public ::testing::TestWithParam<WithLoss> {};
 

@@ -20,8 +20,8 @@ using rtptest::rtp_bytes;
 
 // ---- Reorder window ------------------------------------------------------------------------
 
-constexpr int kNotRtp = -1;     // a 5-byte record that is no RTP packet
-constexpr int kFlush = -2;      // flush() here
+constexpr int kNotRtp = -1;  // a 5-byte record that is no RTP packet
+constexpr int kFlush = -2;   // flush() here
 constexpr uint8_t kPt121 = 121;
 
 struct In {
@@ -52,8 +52,8 @@ std::vector<int> run_window(ReorderWindow& w, const std::vector<In>& in) {
             const uint8_t junk[5] = {1, 2, 3, 4, 5};
             w.push(junk, sizeof(junk));
         } else {
-            const auto b = rtp_bytes(static_cast<uint16_t>(i.seq), 0, false, {0x10, 0xAA}, i.pt,
-                                     i.ssrc);
+            const auto b =
+                rtp_bytes(static_cast<uint16_t>(i.seq), 0, false, {0x10, 0xAA}, i.pt, i.ssrc);
             w.push(b.data(), b.size());
         }
         drain();
@@ -70,6 +70,10 @@ RepairStats counts(uint64_t reordered, uint64_t duplicates, uint64_t late, uint6
     s.late = late;
     s.resets = resets;
     return s;
+}
+
+void PrintTo(const ReorderCase& c, std::ostream* os) {
+    *os << c.name;
 }
 
 class ReorderWindowCases : public ::testing::TestWithParam<ReorderCase> {};
@@ -90,29 +94,55 @@ INSTANTIATE_TEST_SUITE_P(
     Table, ReorderWindowCases,
     ::testing::Values(
         ReorderCase{"in_order", 4, {{1}, {2}, {3}, {4}, {5}, {6}}, {1, 2, 3, 4, 5, 6}, {}},
-        ReorderCase{"neighbours_swapped", 4, {{1}, {3}, {2}, {4}, {6}, {5}}, {1, 2, 3, 4, 5, 6},
+        ReorderCase{"neighbours_swapped",
+                    4,
+                    {{1}, {3}, {2}, {4}, {6}, {5}},
+                    {1, 2, 3, 4, 5, 6},
                     counts(2, 0, 0, 0)},
-        ReorderCase{"repeat_dropped_first_kept", 4, {{1}, {2}, {2}, {3}, {1}, {4}},
-                    {1, 2, 3, 4}, counts(0, 2, 0, 0)},
-        ReorderCase{"first_arrival_not_first", 8, {{5}, {4}, {6}, {3}, {7}}, {3, 4, 5, 6, 7},
+        ReorderCase{"repeat_dropped_first_kept",
+                    4,
+                    {{1}, {2}, {2}, {3}, {1}, {4}},
+                    {1, 2, 3, 4},
+                    counts(0, 2, 0, 0)},
+        ReorderCase{"first_arrival_not_first",
+                    8,
+                    {{5}, {4}, {6}, {3}, {7}},
+                    {3, 4, 5, 6, 7},
                     counts(2, 0, 0, 0)},
         // 2 is given up when 6 needs its place; when it comes it is too late.
-        ReorderCase{"late_beyond_window", 4, {{1}, {3}, {4}, {5}, {6}, {7}, {2}},
-                    {1, 3, 4, 5, 6, 7}, counts(0, 0, 1, 0)},
-        ReorderCase{"late_within_window_recovered", 4, {{1}, {3}, {4}, {2}, {5}},
-                    {1, 2, 3, 4, 5}, counts(1, 0, 0, 0)},
-        ReorderCase{"sequence_wrap", 4, {{65534}, {65535}, {1}, {0}, {2}},
-                    {65534, 65535, 0, 1, 2}, counts(1, 0, 0, 0)},
-        ReorderCase{"far_jump_starts_afresh", 4, {{1}, {2}, {3}, {30000}, {30001}},
-                    {1, 2, 3, 30000, 30001}, counts(0, 0, 0, 1)},
-        ReorderCase{"ssrc_change_starts_afresh", 4, {{10}, {11}, {5, 2}, {6, 2}}, {10, 11, 5, 6},
+        ReorderCase{"late_beyond_window",
+                    4,
+                    {{1}, {3}, {4}, {5}, {6}, {7}, {2}},
+                    {1, 3, 4, 5, 6, 7},
+                    counts(0, 0, 1, 0)},
+        ReorderCase{"late_within_window_recovered",
+                    4,
+                    {{1}, {3}, {4}, {2}, {5}},
+                    {1, 2, 3, 4, 5},
+                    counts(1, 0, 0, 0)},
+        ReorderCase{"sequence_wrap",
+                    4,
+                    {{65534}, {65535}, {1}, {0}, {2}},
+                    {65534, 65535, 0, 1, 2},
+                    counts(1, 0, 0, 0)},
+        ReorderCase{"far_jump_starts_afresh",
+                    4,
+                    {{1}, {2}, {3}, {30000}, {30001}},
+                    {1, 2, 3, 30000, 30001},
+                    counts(0, 0, 0, 1)},
+        ReorderCase{"ssrc_change_starts_afresh",
+                    4,
+                    {{10}, {11}, {5, 2}, {6, 2}},
+                    {10, 11, 5, 6},
                     counts(0, 0, 0, 1)},
         ReorderCase{"flush_with_holes", 8, {{1}, {5}, {3}}, {1, 3, 5}, counts(1, 0, 0, 0)},
         ReorderCase{"not_rtp_passes_at_once", 8, {{1}, {kNotRtp}, {2}}, {kNotRtp, 1, 2}, {}},
         ReorderCase{"after_flush_a_new_run", 4, {{7}, {kFlush}, {3}, {4}}, {7, 3, 4}, {}},
         // The refused packet takes number 3; the later ones close the gap it leaves.
-        ReorderCase{"refused_packet_renumbered_away", 4,
-                    {{1}, {2}, {3, 1, kPt121}, {5}, {4}, {6}}, {1, 2, 3, 4, 5},
+        ReorderCase{"refused_packet_renumbered_away",
+                    4,
+                    {{1}, {2}, {3, 1, kPt121}, {5}, {4}, {6}},
+                    {1, 2, 3, 4, 5},
                     counts(1, 0, 0, 0)},
         ReorderCase{"window_of_one", 1, {{1}, {3}, {2}, {4}}, {1, 3, 4}, counts(0, 0, 1, 0)}),
     [](const ::testing::TestParamInfo<ReorderCase>& info) { return std::string(info.param.name); });
@@ -159,6 +189,10 @@ struct TimelineCase {
     uint64_t gaps_filled, gap_ms, gaps_not_filled;
 };
 
+void PrintTo(const TimelineCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
 class AudioTimelineCases : public ::testing::TestWithParam<TimelineCase> {};
 
 TEST_P(AudioTimelineCases, CoversTheGaps) {
@@ -199,29 +233,46 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         TimelineCase{"contiguous", {{1000, 960}, {1960, 960}, {2920, 960}}, {"", "", ""}, 0, 0, 0},
         TimelineCase{"one_20ms_packet_lost", {{1000, 960}, {2920, 960}}, {"", "F8/960"}, 1, 20, 0},
-        TimelineCase{"two_lost_one_code3_packet", {{0, 960}, {2880, 960}}, {"", "FB02/1920"}, 1,
-                     40, 0},
-        TimelineCase{"stereo_bit_follows_the_packet", {{0, 960}, {1920, 960, 0xFC}},
-                     {"", "FC/960"}, 1, 20, 0},
-        TimelineCase{"gap_of_22_5ms_in_2_5ms_frames", {{0, 960}, {2040, 960}}, {"", "E309/1080"},
-                     1, 22, 0},
+        TimelineCase{
+            "two_lost_one_code3_packet", {{0, 960}, {2880, 960}}, {"", "FB02/1920"}, 1, 40, 0},
+        TimelineCase{"stereo_bit_follows_the_packet",
+                     {{0, 960}, {1920, 960, 0xFC}},
+                     {"", "FC/960"},
+                     1,
+                     20,
+                     0},
+        TimelineCase{
+            "gap_of_22_5ms_in_2_5ms_frames", {{0, 960}, {2040, 960}}, {"", "E309/1080"}, 1, 22, 0},
         TimelineCase{"gap_of_10ms", {{0, 480}, {960, 480}}, {"", "F0/480"}, 1, 10, 0},
         TimelineCase{"two_seconds_of_silence",
                      {{0, 960}, {96960, 960}},
                      {"", sixteen_times(k120ms) + "FB04/3840"},
-                     1, 2000, 0},
-        // Less than a 2.5 ms frame waits for the next gap.
-        TimelineCase{"remainder_carried", {{0, 960}, {1060, 960}, {2120, 960}},
-                     {"", "", "E0/120"}, 1, 2, 0},
-        TimelineCase{"timestamp_wraps", {{4294966816u, 960}, {1440, 960}}, {"", "F8/960"}, 1, 20,
+                     1,
+                     2000,
                      0},
-        TimelineCase{"backwards_not_filled", {{10000, 960}, {5000, 960}, {5960, 960}},
-                     {"", "", ""}, 0, 0, 1},
+        // Less than a 2.5 ms frame waits for the next gap.
+        TimelineCase{
+            "remainder_carried", {{0, 960}, {1060, 960}, {2120, 960}}, {"", "", "E0/120"}, 1, 2, 0},
+        TimelineCase{
+            "timestamp_wraps", {{4294966816u, 960}, {1440, 960}}, {"", "F8/960"}, 1, 20, 0},
+        TimelineCase{"backwards_not_filled",
+                     {{10000, 960}, {5000, 960}, {5960, 960}},
+                     {"", "", ""},
+                     0,
+                     0,
+                     1},
         TimelineCase{"restart_beyond_limit_not_filled",
                      {{0, 960}, {960 + 48000u * 301, 960}, {960 + 48000u * 301 + 960, 960}},
-                     {"", "", ""}, 0, 0, 1},
-        TimelineCase{"new_ssrc_not_filled", {{0, 960}, {5000, 960, 0xF8, 2}, {5960, 960, 0xF8, 2}},
-                     {"", "", ""}, 0, 0, 1}),
+                     {"", "", ""},
+                     0,
+                     0,
+                     1},
+        TimelineCase{"new_ssrc_not_filled",
+                     {{0, 960}, {5000, 960, 0xF8, 2}, {5960, 960, 0xF8, 2}},
+                     {"", "", ""},
+                     0,
+                     0,
+                     1}),
     [](const ::testing::TestParamInfo<TimelineCase>& info) {
         return std::string(info.param.name);
     });
@@ -231,10 +282,14 @@ INSTANTIATE_TEST_SUITE_P(
 struct GateCase {
     const char* name;
     bool wait_after_loss;
-    std::string frames;  // K key frame, d delta frame, lowercase x/X: the same after a loss
+    std::string frames;    // K key frame, d delta frame, lowercase x/X: the same after a loss
     std::string admitted;  // '1' written, '0' held back
     uint64_t skipped;
 };
+
+void PrintTo(const GateCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class KeyframeGateCases : public ::testing::TestWithParam<GateCase> {};
 

@@ -35,9 +35,9 @@ private:
     RepairStats* const stats_;
     bool started_ = false;
     uint32_t ssrc_ = 0;
-    uint32_t end_ = 0;          // RTP timestamp where the previous packet ended
-    int64_t carry_ = 0;         // samples of gaps not covered yet (under one 2.5 ms frame)
-    int64_t pending_ = 0;       // samples still to hand out before the current packet
+    uint32_t end_ = 0;     // RTP timestamp where the previous packet ended
+    int64_t carry_ = 0;    // samples of gaps not covered yet (under one 2.5 ms frame)
+    int64_t pending_ = 0;  // samples still to hand out before the current packet
     int64_t filled_samples_ = 0;
-    uint8_t stereo_ = 0;        // the TOC's stereo bit, taken from the packet the filler precedes
+    uint8_t stereo_ = 0;  // the TOC's stereo bit, taken from the packet the filler precedes
 };

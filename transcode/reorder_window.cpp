@@ -65,7 +65,8 @@ ReorderWindow::Verdict ReorderWindow::push(const uint8_t* packet, size_t size) {
     }
 
     // RFC 3550, A.1: the 16-bit number is taken as the extended number nearest the highest one.
-    const int64_t delta = static_cast<int16_t>(static_cast<uint16_t>(rtp.rtp.seq - seq16(highest_)));
+    const int64_t delta =
+        static_cast<int16_t>(static_cast<uint16_t>(rtp.rtp.seq - seq16(highest_)));
     const int64_t seq = highest_ + delta;
     const int64_t far = static_cast<int64_t>(capacity_) + kMaxDropout;
     if (rtp.rtp.ssrc != ssrc_ || delta > far || -delta > far) {

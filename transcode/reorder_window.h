@@ -48,9 +48,9 @@ private:
     struct Slot {
         std::vector<uint8_t> data;
         size_t size = 0;
-        int64_t seq = -1;     // extended sequence number last stored here
-        uint64_t epoch = 0;   // run of the ordering `seq` belongs to
-        bool held = false;    // stored and not yet released
+        int64_t seq = -1;    // extended sequence number last stored here
+        uint64_t epoch = 0;  // run of the ordering `seq` belongs to
+        bool held = false;   // stored and not yet released
     };
 
     void start(int64_t seq);
@@ -63,20 +63,20 @@ private:
     RepairStats* const stats_;
     const SkipTest skip_;
     std::unique_ptr<Slot[]> slots_;
-    Slot incoming_;            // a packet that waits for room (beyond the window, or a new run)
+    Slot incoming_;  // a packet that waits for room (beyond the window, or a new run)
     bool incoming_new_run_ = false;
     uint32_t incoming_ssrc_ = 0;
-    Slot passed_;              // a non-RTP packet handed straight through
+    Slot passed_;  // a non-RTP packet handed straight through
     bool have_passed_ = false;
 
-    bool running_ = false;     // a run of the ordering has begun
-    bool releasing_ = false;   // the run's start is settled: released in order from next_
+    bool running_ = false;    // a run of the ordering has begun
+    bool releasing_ = false;  // the run's start is settled: released in order from next_
     bool draining_ = false;
     uint64_t epoch_ = 1;
     uint32_t ssrc_ = 0;
-    int64_t next_ = 0;         // the next sequence number to release
-    int64_t highest_ = 0;      // the highest sequence number taken in this run
-    int64_t force_to_ = 0;     // missing numbers below this are given up
+    int64_t next_ = 0;      // the next sequence number to release
+    int64_t highest_ = 0;   // the highest sequence number taken in this run
+    int64_t force_to_ = 0;  // missing numbers below this are given up
     size_t held_ = 0;
-    uint16_t skipped_ = 0;     // packets left out by `skip` so far; later ones are renumbered
+    uint16_t skipped_ = 0;  // packets left out by `skip` so far; later ones are renumbered
 };
