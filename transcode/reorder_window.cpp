@@ -32,7 +32,10 @@ size_t ReorderWindow::bytes_reserved() const {
 }
 
 void ReorderWindow::store(Slot& slot, const uint8_t* packet, size_t size, int64_t seq) {
-    if (slot.data.size() < size) slot.data.resize(size);
+    if (slot.data.size() < size) {
+        slot.data.reserve(size);  // exactly: a slot keeps no more than the largest packet it held
+        slot.data.resize(size);
+    }
     if (size > 0) memcpy(slot.data.data(), packet, size);
     slot.size = size;
     slot.seq = seq;
