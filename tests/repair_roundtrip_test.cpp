@@ -9,6 +9,9 @@
 #include <vector>
 
 #include "harness.h"
+#include "mult_file_trans.h"
+#include "run_options.h"
+#include "run_stats.h"
 
 namespace {
 
@@ -214,6 +217,56 @@ TEST(RepairAudio, SilenceGapAndLossKeepTheRtpTimeline) {
             "ffprobe", {"-v", "error", "-show_entries", "format=duration", "-of", "csv=p=0", path});
         EXPECT_LE(std::fabs(std::atof(duration.c_str()) - rtp_span / 48000.0), 0.020) << duration;
     }
+}
+
+// ---- Counters: the passes fill the run record's repair counters --------------------------
+
+TEST(RepairCounters, PassesFillTheRunRecord) {
+    TempDir work, out;
+    const harness::ProcessResult synth =
+        harness::run_capture_synth({"--out",   work.path(),
+                                    "--quiet", "--users",
+                                    "1",       "--duration",
+                                    "4",       "--seed",
+                                    "23",      "--keyframe-interval",
+                                    "20",      "--video-kbps",
+                                    "1000",    "--drop",
+                                    "0.03",    "--dup",
+                                    "0.05",    "--reorder",
+                                    "0.05",    "--late",
+                                    "0.03:20", "--silence",
+                                    "1:1"});
+    ASSERT_EQ(synth.status, 0) << synth.err;
+    const RunOptions saved = run_options;
+    run_options.repair = true;
+    run_options.wait_keyframe = true;
+    run_options.reorder_window = 8;  // smaller than the lateness: late packets are dropped
+    run_options.output_dir = out.path();
+    run_stats() = RunStats();
+    for (Kind kind : {Kind::video, Kind::audio}) {
+        MultFileTrans pass;
+        pass.set_all_files(harness::list_capture_files(work.path(), kind));
+        pass.start_trans_code(kind == Kind::video);
+    }
+    run_options = saved;
+    ASSERT_EQ(run_stats().video.size(), 1u);
+    ASSERT_EQ(run_stats().audio.size(), 1u);
+    const RepairStats& v = run_stats().video.begin()->second.repair;
+    const RepairStats& a = run_stats().audio.begin()->second.repair;
+    for (const RepairStats* r : {&v, &a}) {
+        EXPECT_GT(r->reordered, 0u);
+        EXPECT_GT(r->duplicates, 0u);
+        EXPECT_GT(r->late, 0u);
+        EXPECT_EQ(r->resets, 0u);
+    }
+    EXPECT_GT(v.frames_lost, 0u);
+    EXPECT_GT(v.frames_skipped_keyframe, 0u);
+    EXPECT_EQ(v.gaps_filled + v.gap_ms + v.gaps_not_filled, 0u);
+    EXPECT_GT(a.gaps_filled, 0u);
+    EXPECT_GE(a.gap_ms, 1000u);  // the silence, and the lost packets
+    EXPECT_EQ(a.gaps_not_filled, 0u);
+    EXPECT_EQ(a.frames_lost + a.frames_skipped_keyframe, 0u);
+    run_stats() = RunStats();
 }
 
 }  // namespace

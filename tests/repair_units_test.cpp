@@ -282,9 +282,11 @@ INSTANTIATE_TEST_SUITE_P(
 struct GateCase {
     const char* name;
     bool wait_after_loss;
-    std::string frames;    // K key frame, d delta frame, lowercase x/X: the same after a loss
+    // K key frame, d delta frame, X/x: the same after a loss, p: a partial frame dropped
+    std::string frames;
     std::string admitted;  // '1' written, '0' held back
     uint64_t skipped;
+    uint64_t lost;
 };
 
 void PrintTo(const GateCase& c, std::ostream* os) {
@@ -299,6 +301,10 @@ TEST_P(KeyframeGateCases, WritesOnlyDecodableFrames) {
     KeyframeGate gate(c.wait_after_loss, &stats);
     std::string got;
     for (char f : c.frames) {
+        if (f == 'p') {
+            gate.dropped();
+            continue;
+        }
         const bool key = f == 'K' || f == 'X';
         const bool lost = f == 'x' || f == 'X';
         const uint8_t frame[3] = {static_cast<uint8_t>(key ? 0x10 : 0x11), 0, 0};
@@ -306,15 +312,18 @@ TEST_P(KeyframeGateCases, WritesOnlyDecodableFrames) {
     }
     EXPECT_EQ(got, c.admitted);
     EXPECT_EQ(stats.frames_skipped_keyframe, c.skipped);
+    EXPECT_EQ(stats.frames_lost, c.lost);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Table, KeyframeGateCases,
-    ::testing::Values(GateCase{"starts_at_first_key", false, "ddKdd", "00111", 2},
-                      GateCase{"loss_ignored_without_wait", false, "Kdxdd", "11111", 0},
-                      GateCase{"loss_waits_for_next_key", true, "KdxddKd", "1100011", 3},
-                      GateCase{"key_after_loss_is_written", true, "KdXd", "1111", 0},
-                      GateCase{"loss_before_first_key", true, "dxKd", "0011", 2}),
+    ::testing::Values(GateCase{"starts_at_first_key", false, "ddKdd", "00111", 2, 0},
+                      GateCase{"loss_ignored_without_wait", false, "Kdxdd", "11111", 0, 1},
+                      GateCase{"loss_waits_for_next_key", true, "KdxddKd", "1100011", 3, 1},
+                      GateCase{"key_after_loss_is_written", true, "KdXd", "1111", 0, 1},
+                      GateCase{"loss_before_first_key", true, "dxKd", "0011", 2, 1},
+                      // The partial frame is the lost one: the flag after it is not counted again.
+                      GateCase{"partial_frame_counted_once", true, "KdpxdKpXd", "1100111", 2, 2}),
     [](const ::testing::TestParamInfo<GateCase>& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -14,10 +14,12 @@ public:
         : wait_after_loss_(wait_after_loss), stats_(stats) {}
 
     // `flags` are those of the reassembly's frame callback: RTP_PAYLOAD_FLAG_PACKET_LOST when a
-    // frame was lost since the last one delivered. True: write the frame.
+    // frame was lost since the last one delivered. True: write the frame. A frame lost with all
+    // its packets leaves only that flag; it is counted as one lost frame.
     bool admit(const uint8_t* frame, int size, int flags);
     // A frame was dropped for a lost packet (counted as frames_lost).
     void dropped() {
+        dropped_since_ = true;
         if (stats_) ++stats_->frames_lost;
     }
 
@@ -29,5 +31,6 @@ public:
 private:
     const bool wait_after_loss_;
     RepairStats* const stats_;
-    bool waiting_ = true;  // no key frame yet, or one is needed after a loss
+    bool waiting_ = true;         // no key frame yet, or one is needed after a loss
+    bool dropped_since_ = false;  // a dropped frame was counted since the last whole one
 };
