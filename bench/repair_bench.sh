@@ -11,7 +11,9 @@ REPO=$(cd "$(dirname "$0")/.." && pwd)
 BUILD="$REPO/build-bench"
 GIB=1
 RUNS=3
-DATA="$(dirname "$REPO")/bench-data"
+# Inside the build directory, apart from bench/bench.sh's data, so that the two never remove each
+# other's directories.
+DATA="$REPO/build-bench/repair-data"
 KEEP=0
 PARTS="quality window timing"
 
@@ -23,7 +25,7 @@ Usage: bench/repair_bench.sh [options]
   --runs N       timed runs with and without --repair (default 3)
   --data DIR     where the data and scratch output go (default $DATA); no '_' in the path
   --only PARTS   comma list of quality, window, timing (default: all three)
-  --keep         keep the generated 1 GiB directory (shared with bench/bench.sh --keep)
+  --keep         keep the generated 1 GiB directory for the next run
 EOF
 }
 

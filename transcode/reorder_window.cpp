@@ -54,7 +54,7 @@ ReorderWindow::Verdict ReorderWindow::push(const uint8_t* packet, size_t size) {
     rtp_packet_t rtp;
     if (!packet || size > 0x7FFFFFFF ||
         rtp_packet_deserialize(&rtp, packet, static_cast<int>(size)) != 0) {
-        store(passed_, packet, size, -1);
+        store(passed_, packet, packet ? size : 0, -1);
         have_passed_ = true;
         return Verdict::passed;
     }
