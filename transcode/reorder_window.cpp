@@ -26,7 +26,8 @@ ReorderWindow::ReorderWindow(uint32_t capacity, RepairStats* stats, SkipTest ski
 ReorderWindow::~ReorderWindow() = default;
 
 size_t ReorderWindow::bytes_reserved() const {
-    size_t total = incoming_.data.capacity() + passed_.data.capacity();
+    size_t total =
+        incoming_.data.capacity() + passed_.data.capacity() + scratch_.data.capacity();
     for (uint32_t i = 0; i < capacity_; ++i) total += slots_[i].data.capacity();
     return total;
 }
@@ -96,6 +97,30 @@ ReorderWindow::Verdict ReorderWindow::push(const uint8_t* packet, size_t size) {
     }
     if (seq < highest_ && stats_) ++stats_->reordered;
     if (seq > highest_) highest_ = seq;
+    if (releasing_ && !draining_ && held_ == 0 && seq == next_ && !incoming_.held) {
+        // In order with nothing held, the usual case: released at once, without a trip through
+        // the ring (whose slots are cold by the time they come round again).
+        Slot& slot = slot_of(seq);
+        slot.size = 0;
+        slot.seq = seq;
+        slot.epoch = epoch_;
+        slot.held = false;
+        ++next_;
+        if (skip_ && skip_(packet, size)) {
+            ++skipped_;
+            return Verdict::held;
+        }
+        if (skipped_ == 0) {
+            direct_ = packet;
+            direct_size_ = size;
+        } else {
+            store(scratch_, packet, size, seq);  // renumbered in a buffer of its own
+            renumber(scratch_.data.data());
+            direct_ = scratch_.data.data();
+            direct_size_ = size;
+        }
+        return Verdict::held;
+    }
     if (seq >= next_ + capacity_) {
         // No room until the oldest numbers are released or given up.
         store(incoming_, packet, size, seq);
@@ -133,6 +158,12 @@ bool ReorderWindow::place_incoming() {
     return true;
 }
 
+void ReorderWindow::renumber(uint8_t* packet) const {
+    const uint16_t renumbered = static_cast<uint16_t>(((packet[2] << 8) | packet[3]) - skipped_);
+    packet[2] = static_cast<uint8_t>(renumbered >> 8);
+    packet[3] = static_cast<uint8_t>(renumbered);
+}
+
 bool ReorderWindow::release(Slot& slot, const uint8_t** packet, size_t* size) {
     slot.held = false;
     --held_;
@@ -141,12 +172,7 @@ bool ReorderWindow::release(Slot& slot, const uint8_t** packet, size_t* size) {
         ++skipped_;
         return false;
     }
-    if (skipped_ != 0) {
-        uint8_t* p = slot.data.data();
-        const uint16_t renumbered = static_cast<uint16_t>(((p[2] << 8) | p[3]) - skipped_);
-        p[2] = static_cast<uint8_t>(renumbered >> 8);
-        p[3] = static_cast<uint8_t>(renumbered);
-    }
+    if (skipped_ != 0) renumber(slot.data.data());
     *packet = slot.data.data();
     *size = slot.size;
     return true;
@@ -159,6 +185,12 @@ bool ReorderWindow::pop(const uint8_t** packet, size_t* size) {
         have_passed_ = false;
         *packet = passed_.data.data();
         *size = passed_.size;
+        return true;
+    }
+    if (direct_) {
+        *packet = direct_;
+        *size = direct_size_;
+        direct_ = nullptr;
         return true;
     }
     for (;;) {

@@ -3,7 +3,8 @@
 //
 // Use: push() one packet, then pop() until it returns false; at the end of the stream call
 // flush() and pop() until false again. A packet returned by pop() stays valid until the next
-// push() or pop(). The ring of N slots is made once; each slot keeps the largest packet it has
+// push() or pop(), and as long as the buffer given to the last push(): a packet that comes in order
+// while nothing is held is handed back from there, without a copy. The ring of N slots is made once; each slot keeps the largest packet it has
 // held, so memory is N times the largest packet and nothing is allocated once the slots are warm.
 #pragma once
 
@@ -57,6 +58,7 @@ private:
     void store(Slot& slot, const uint8_t* packet, size_t size, int64_t seq);
     bool place_incoming();
     bool release(Slot& slot, const uint8_t** packet, size_t* size);
+    void renumber(uint8_t* packet) const;
     Slot& slot_of(int64_t seq) { return slots_[static_cast<size_t>(seq % capacity_)]; }
 
     const uint32_t capacity_;
@@ -68,6 +70,11 @@ private:
     uint32_t incoming_ssrc_ = 0;
     Slot passed_;  // a non-RTP packet handed straight through
     bool have_passed_ = false;
+    // A packet released as it came (in order, nothing held): the caller's bytes, or a renumbered
+    // copy in `scratch_`.
+    const uint8_t* direct_ = nullptr;
+    size_t direct_size_ = 0;
+    Slot scratch_;
 
     bool running_ = false;    // a run of the ordering has begun
     bool releasing_ = false;  // the run's start is settled: released in order from next_
