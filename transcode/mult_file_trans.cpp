@@ -41,11 +41,14 @@ FILE* open_capture(const std::string& path, uint64_t* size) {
     return f;
 }
 
-// The user's reorder stage, made at their first packet.
+// The user's reorder stage, made at their first packet with its counters in `stats[uid]`.
 ReorderWindow& reorder_stage(std::map<uint32_t, std::unique_ptr<ReorderWindow>>& stages,
-                             uint32_t uid, RepairStats* stats, ReorderWindow::SkipTest skip) {
+                             uint32_t uid, std::map<uint32_t, StreamStats>& stats,
+                             ReorderWindow::SkipTest skip) {
     std::unique_ptr<ReorderWindow>& stage = stages[uid];
-    if (!stage) stage = std::make_unique<ReorderWindow>(run_options.reorder_window, stats, skip);
+    if (!stage)
+        stage =
+            std::make_unique<ReorderWindow>(run_options.reorder_window, &stats[uid].repair, skip);
     return *stage;
 }
 
@@ -227,8 +230,8 @@ void MultFileTrans::start_trans_video() {
             writer->put_rtp_data(data, length);
             continue;
         }
-        ReorderWindow& stage = reorder_stage(video_reorder, uid,
-                                             &run_stats().video[uid].repair, rtp_vp8_refused);
+        ReorderWindow& stage =
+            reorder_stage(video_reorder, uid, run_stats().video, rtp_vp8_refused);
         stage.push(data, length);
         drain(stage, [&](const uint8_t* p, size_t n) { writer->put_rtp_data(p, n); });
     }
@@ -260,10 +263,15 @@ void MultFileTrans::start_trans_audio() {
             writer->put_rtp_data(std::move(data), length);
             continue;
         }
-        ReorderWindow& stage =
-            reorder_stage(audio_reorder, uid, &run_stats().audio[uid].repair, nullptr);
+        ReorderWindow& stage = reorder_stage(audio_reorder, uid, run_stats().audio, nullptr);
         stage.push(data.get(), length);
-        drain(stage, [&](const uint8_t* p, size_t n) { put_audio_copy(*writer, p, n); });
+        drain(stage, [&](const uint8_t* p, size_t n) {
+            // A packet released as it came is the record itself: the writer takes it over.
+            if (p != nullptr && p == data.get())
+                writer->put_rtp_data(std::move(data), n);
+            else
+                put_audio_copy(*writer, p, n);
+        });
     }
     cur_file.reset();
     for (auto& entry : audio_reorder) {
