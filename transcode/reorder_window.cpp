@@ -3,8 +3,6 @@
 #include <cstring>
 #include <utility>
 
-#include "rtp_packet.h"
-
 namespace {
 
 // Extended sequence numbers of a run start here, far enough from 0 that a packet older than the
@@ -26,8 +24,7 @@ ReorderWindow::ReorderWindow(uint32_t capacity, RepairStats* stats, SkipTest ski
 ReorderWindow::~ReorderWindow() = default;
 
 size_t ReorderWindow::bytes_reserved() const {
-    size_t total =
-        incoming_.data.capacity() + passed_.data.capacity() + scratch_.data.capacity();
+    size_t total = incoming_.data.capacity() + passed_.data.capacity() + scratch_.data.capacity();
     for (uint32_t i = 0; i < capacity_; ++i) total += slots_[i].data.capacity();
     return total;
 }
@@ -52,33 +49,35 @@ void ReorderWindow::start(int64_t seq) {
 }
 
 ReorderWindow::Verdict ReorderWindow::push(const uint8_t* packet, size_t size) {
-    rtp_packet_t rtp;
-    if (!packet || size > 0x7FFFFFFF ||
-        rtp_packet_deserialize(&rtp, packet, static_cast<int>(size)) != 0) {
+    // Only the fixed header is read: the rest of the packet is the writer's business.
+    const unsigned version = packet && size >= 12 ? packet[0] >> 6 : 0;
+    if (version != 1 && version != 2) {
         store(passed_, packet, packet ? size : 0, -1);
         have_passed_ = true;
         return Verdict::passed;
     }
+    const uint16_t seq16_in = static_cast<uint16_t>((packet[2] << 8) | packet[3]);
+    const uint32_t ssrc = (uint32_t{packet[8]} << 24) | (uint32_t{packet[9]} << 16) |
+                          (uint32_t{packet[10]} << 8) | packet[11];
     draining_ = false;
     if (!running_) {
-        ssrc_ = rtp.rtp.ssrc;
-        start(kRunBase + rtp.rtp.seq);
+        ssrc_ = ssrc;
+        start(kRunBase + seq16_in);
         store(slot_of(next_), packet, size, next_);
         ++held_;
         return Verdict::held;
     }
 
     // RFC 3550, A.1: the 16-bit number is taken as the extended number nearest the highest one.
-    const int64_t delta =
-        static_cast<int16_t>(static_cast<uint16_t>(rtp.rtp.seq - seq16(highest_)));
+    const int64_t delta = static_cast<int16_t>(static_cast<uint16_t>(seq16_in - seq16(highest_)));
     const int64_t seq = highest_ + delta;
     const int64_t far = static_cast<int64_t>(capacity_) + kMaxDropout;
-    if (rtp.rtp.ssrc != ssrc_ || delta > far || -delta > far) {
+    if (ssrc != ssrc_ || delta > far || -delta > far) {
         // A new sender, or the same one restarted: what is held goes out first, then a new run.
         if (stats_) ++stats_->resets;
-        store(incoming_, packet, size, rtp.rtp.seq);
+        store(incoming_, packet, size, seq16_in);
         incoming_new_run_ = true;
-        incoming_ssrc_ = rtp.rtp.ssrc;
+        incoming_ssrc_ = ssrc;
         return Verdict::held;
     }
 

@@ -4,8 +4,9 @@
 // Use: push() one packet, then pop() until it returns false; at the end of the stream call
 // flush() and pop() until false again. A packet returned by pop() stays valid until the next
 // push() or pop(), and as long as the buffer given to the last push(): a packet that comes in order
-// while nothing is held is handed back from there, without a copy. The ring of N slots is made once; each slot keeps the largest packet it has
-// held, so memory is N times the largest packet and nothing is allocated once the slots are warm.
+// while nothing is held is handed back from there, without a copy. The ring of N slots is made
+// once; each slot keeps the largest packet it has held, so memory is N times the largest packet and
+// nothing is allocated once the slots are warm.
 #pragma once
 
 #include <cstddef>
@@ -31,8 +32,8 @@ public:
     ReorderWindow(const ReorderWindow&) = delete;
     ReorderWindow& operator=(const ReorderWindow&) = delete;
 
-    // A packet that is not RTP (under 12 bytes, or not version 2) takes no sequence number: it is
-    // passed through at once, in its place in the arrival order.
+    // A packet that is not RTP (under 12 bytes, or a version other than 2 and 1) takes no
+    // sequence number: it is passed through at once, in its place in the arrival order.
     Verdict push(const uint8_t* packet, size_t size);
     bool pop(const uint8_t** packet, size_t* size);
     void flush();  // release everything held, in order, on the following pop() calls
