@@ -1083,7 +1083,8 @@ UserStream make_audio_stream(const Options& o, int user, uint32_t uid, const Cli
     std::vector<PacketPlan> plans;
     double t = rt.unit() * 0.02;
     bool first = true;
-    const double silence_from = o.silence_at * 48000, silence_to = silence_from + o.silence_sec * 48000;
+    const double silence_from = o.silence_at * 48000;
+    const double silence_to = silence_from + o.silence_sec * 48000;
     double sent_time = 0;  // in samples from the first packet
     for (const Frame* f : us.sent) {
         const double at = sent_time;

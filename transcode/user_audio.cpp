@@ -170,7 +170,8 @@ ogg_packet* op_from_rtp(const uint8_t* data, int bytes, int64_t* granule) {
 
 user_audio::user_audio(uint32_t uid) : uid(uid), name(output_path(timeFilename("ogg", uid))) {
     file = create_output(name, io_buffer);
-    if (run_options.repair) timeline = std::make_unique<AudioTimeline>(&run_stats().audio[uid].repair);
+    if (run_options.repair)
+        timeline = std::make_unique<AudioTimeline>(&run_stats().audio[uid].repair);
 }
 
 user_audio::~user_audio() {
