@@ -269,12 +269,44 @@ def corpus_single_file():
     }
 
 
+def reorder_steps(window, steps):
+    """fuzz_reorder_window input: window byte, then (op, b1, b2, b3) steps."""
+    return bytes([window]) + b"".join(bytes(step) for step in steps)
+
+
+def near(delta, b3=4, other_ssrc=False, refused=False):
+    return (0 | (8 if other_ssrc else 0) | (0x30 if refused else 0), 0, delta & 0xFF, b3)
+
+
+def at(seq, b3=4):
+    return (2, seq >> 8, seq & 0xFF, b3)
+
+
+def corpus_reorder_window():
+    return {
+        "in_order": reorder_steps(8, [at(100)] + [near(1)] * 20),
+        "swaps_and_repeats": reorder_steps(
+            8, [at(100), near(2), near(-1), near(0), near(3), near(-1), near(2), near(0)]),
+        "late_beyond_window": reorder_steps(4, [at(10)] + [near(1)] * 8 + [near(-7), near(8)]),
+        "sequence_wrap": reorder_steps(16, [at(65533), near(1), near(2), near(-1), near(1),
+                                            near(1)]),
+        "far_jump_and_ssrc_change": reorder_steps(
+            8, [at(5), near(1), at(40000), near(1), near(1, other_ssrc=True), near(1)]),
+        "refused_between": reorder_steps(
+            8, [at(7), near(1), near(1, refused=True), near(2), near(-1), near(2)]),
+        "flush_and_not_rtp": reorder_steps(8, [at(1), near(2), (7, 0, 0, 0), (3, 1, 2, 3),
+                                               at(50), near(-1)]),
+        "window_4096": reorder_steps(0x80, [at(300)] + [near(3), near(-1)] * 10),
+    }
+
+
 CORPORA = {
     "fuzz_rtp_packet": corpus_rtp_packet,
     "fuzz_vp8_unpack": corpus_vp8_unpack,
     "fuzz_video_pass": corpus_video_pass,
     "fuzz_audio_pass": corpus_audio_pass,
     "fuzz_single_file": corpus_single_file,
+    "fuzz_reorder_window": corpus_reorder_window,
 }
 
 

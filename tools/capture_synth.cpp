@@ -93,7 +93,8 @@ enum Purpose : uint64_t {
     kPurposeImpair,
     kPurposePt121,
     kPurposeFile,
-    kPurposeStray
+    kPurposeStray,
+    kPurposeProbe
 };
 
 void put_le32(Bytes& b, uint32_t v) {
@@ -175,6 +176,10 @@ struct Options {
     bool impair_kind[2] = {true, true};
     std::vector<ImpairAt> drop_at;
     int pt121 = 0;
+    int probes = 0;
+    double late = 0;       // rate of packets held back
+    int late_by = 60;      // packets they are held back by
+    double silence_at = 0, silence_sec = 0;  // audio not sent (the timestamps go on)
     std::vector<FileSpot> cut_short;
     std::vector<std::pair<int, long>> zero_record;  // kind, record index in the kind's stream
     std::vector<FileSpot> stray;
@@ -248,6 +253,12 @@ const char kHelp[] =
     "  --impair video|audio|both      which kinds the three rates apply to (default both)\n"
     "  --drop-at KIND:USER:I  drop packet I (0-based, before other impairments) of user\n"
     "                         index USER (0-based); repeatable\n"
+    "  --late P[:D]           hold back a packet (rate P) by D packets (default 60): a late\n"
+    "                         retransmission; applied after --reorder\n"
+    "  --probe N              insert N packets of padding only (bandwidth probes) into each\n"
+    "                         video stream; they take sequence numbers like any packet\n"
+    "  --silence START:SEC    send no audio from START for SEC seconds (silence suppression);\n"
+    "                         the timestamps go on, the first packet after it has the marker\n"
     "  --pt121 N              insert N packets of payload type 121 into each video stream;\n"
     "                         they take sequence numbers like any packet of the stream\n"
     "  --cut-short KIND[:F]   cut the last record of file F (0-based, default last) short\n"
@@ -464,6 +475,18 @@ Options parse_args(int argc, char** argv, bool* help) {
             if (p.size() != 3) throw UsageError("--drop-at: expected KIND:USER:INDEX");
             o.drop_at.push_back({parse_kind(a, p[0]), static_cast<int>(parse_long(a, p[1], 0, 999)),
                                  parse_long(a, p[2], 0, 1L << 40)});
+        } else if (a == "--late") {
+            auto p = split(value(), ':');
+            if (p.size() > 2) throw UsageError("--late: expected P[:D]");
+            o.late = parse_double(a, p[0], 0, 1);
+            if (p.size() == 2) o.late_by = static_cast<int>(parse_long(a, p[1], 1, 100000));
+        } else if (a == "--probe") {
+            o.probes = static_cast<int>(parse_long(a, value(), 0, 100000));
+        } else if (a == "--silence") {
+            auto p = split(value(), ':');
+            if (p.size() != 2) throw UsageError("--silence: expected START:SEC");
+            o.silence_at = parse_double(a, p[0], 0, 1e6);
+            o.silence_sec = parse_double(a, p[1], 0, 1e6);
         } else if (a == "--pt121") {
             o.pt121 = static_cast<int>(parse_long(a, value(), 0, 100000));
         } else if (a == "--cut-short") {
@@ -775,6 +798,7 @@ struct RtpVariant {
 struct PacketPlan {
     Bytes payload;
     bool marker;
+    bool padding_only = false;  // a bandwidth probe: no payload, only padding
     int pt;
     uint32_t timestamp;
     double time;  // capture time in seconds
@@ -807,10 +831,11 @@ size_t rtp_header_size(const RtpVariant& v) {
 
 Bytes serialize_rtp(const RtpVariant& v, const PacketPlan& s, uint16_t seq, uint32_t ssrc,
                     Rng& rng) {
+    const int padding = s.padding_only ? 255 : v.padding;
     Bytes b;
-    b.reserve(rtp_header_size(v) + s.payload.size() + static_cast<size_t>(v.padding));
+    b.reserve(rtp_header_size(v) + s.payload.size() + static_cast<size_t>(padding));
     b.push_back(
-        static_cast<uint8_t>(0x80 | (v.padding > 0 ? 0x20 : 0) | (v.ext > 0 ? 0x10 : 0) | v.csrc));
+        static_cast<uint8_t>(0x80 | (padding > 0 ? 0x20 : 0) | (v.ext > 0 ? 0x10 : 0) | v.csrc));
     b.push_back(static_cast<uint8_t>((s.marker ? 0x80 : 0) | s.pt));
     put_be16(b, seq);
     put_be32(b, s.timestamp);
@@ -830,9 +855,9 @@ Bytes serialize_rtp(const RtpVariant& v, const PacketPlan& s, uint16_t seq, uint
         b.insert(b.end(), data.begin(), data.end());
     }
     b.insert(b.end(), s.payload.begin(), s.payload.end());
-    if (v.padding > 0) {
-        for (int i = 1; i < v.padding; ++i) b.push_back(0);
-        b.push_back(static_cast<uint8_t>(v.padding));
+    if (padding > 0) {
+        for (int i = 1; i < padding; ++i) b.push_back(0);
+        b.push_back(static_cast<uint8_t>(padding));
     }
     return b;
 }
@@ -918,12 +943,27 @@ void insert_pt121(std::vector<PacketPlan>& plans, int count, Rng& r) {
     }
 }
 
+void insert_probes(std::vector<PacketPlan>& plans, int count, Rng& r) {
+    for (int n = 0; n < count && !plans.empty(); ++n) {
+        size_t at = r.below(static_cast<uint32_t>(plans.size() + 1));
+        const PacketPlan& near = plans[at == 0 ? 0 : at - 1];
+        PacketPlan p;
+        p.pt = near.pt;
+        p.marker = false;
+        p.padding_only = true;
+        p.timestamp = near.timestamp;
+        p.time = near.time;
+        plans.insert(plans.begin() + static_cast<long>(at), std::move(p));
+    }
+}
+
 void impair(const Options& o, int kind, int user, std::vector<Packet>& packets, Rng& r) {
     std::vector<bool> keep(packets.size(), true);
     for (const auto& d : o.drop_at)
         if (d.kind == kind && d.user == user && d.index < static_cast<long>(packets.size()))
             keep[static_cast<size_t>(d.index)] = false;
-    const bool random = o.impair_kind[kind] && (o.drop > 0 || o.dup > 0 || o.reorder > 0);
+    const bool random =
+        o.impair_kind[kind] && (o.drop > 0 || o.dup > 0 || o.reorder > 0 || o.late > 0);
     if (!random && std::find(keep.begin(), keep.end(), false) == keep.end()) return;
     std::vector<Packet> out;
     out.reserve(packets.size());
@@ -941,6 +981,27 @@ void impair(const Options& o, int kind, int user, std::vector<Packet>& packets, 
                 std::swap(out[i].bytes, out[i + 1].bytes);
                 ++i;
             }
+        }
+    }
+    if (random && o.late > 0) {
+        // A retransmission: the packet's contents move `late_by` places on, the others close up.
+        std::vector<bool> moved(out.size(), false);
+        size_t i = 0;
+        while (i < out.size()) {
+            if (moved[i] || !r.chance(o.late)) {
+                ++i;
+                continue;
+            }
+            // The packet now at i has not had its turn yet, so i stays.
+            const size_t to = std::min(out.size() - 1, i + static_cast<size_t>(o.late_by));
+            Bytes b = std::move(out[i].bytes);
+            for (size_t k = i; k < to; ++k) {
+                out[k].bytes = std::move(out[k + 1].bytes);
+                moved[k] = moved[k + 1];
+            }
+            out[to].bytes = std::move(b);
+            moved[to] = true;
+            if (to == i) ++i;
         }
     }
     packets.swap(out);
@@ -997,6 +1058,10 @@ UserStream make_video_stream(const Options& o, int user, uint32_t uid, const Cli
     }
     Rng rp = rng_for(o.seed, kPurposePt121, static_cast<uint64_t>(user));
     insert_pt121(plans, o.pt121, rp);
+    if (o.probes > 0) {
+        Rng rb = rng_for(o.seed, kPurposeProbe, static_cast<uint64_t>(user));
+        insert_probes(plans, o.probes, rb);
+    }
     us.packets = to_packets(v, plans, seq, ssrc, rr);
     Rng ri = rng_for(o.seed, kPurposeImpair, static_cast<uint64_t>(user) * 2);
     impair(o, kVideo, user, us.packets, ri);
@@ -1018,7 +1083,18 @@ UserStream make_audio_stream(const Options& o, int user, uint32_t uid, const Cli
     std::vector<PacketPlan> plans;
     double t = rt.unit() * 0.02;
     bool first = true;
+    const double silence_from = o.silence_at * 48000;
+    const double silence_to = silence_from + o.silence_sec * 48000;
+    double sent_time = 0;  // in samples from the first packet
     for (const Frame* f : us.sent) {
+        const double at = sent_time;
+        sent_time += f->duration;
+        if (o.silence_sec > 0 && at >= silence_from && at < silence_to) {
+            ts += f->duration;
+            t += f->duration / 48000.0;
+            first = true;  // the next packet starts a talkspurt
+            continue;
+        }
         PacketPlan s;
         s.payload = f->data;
         s.marker = first;  // RFC 7587: the first packet of a talkspurt

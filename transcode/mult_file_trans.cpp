@@ -9,8 +9,10 @@
 #include <new>
 
 #include "progress.h"
+#include "run_options.h"
 #include "run_stats.h"
 #include "stream_count.h"
+#include "vp8_unpack.h"
 
 namespace {
 
@@ -47,6 +49,34 @@ FILE* open_capture(const std::string& path, uint64_t* size) {
     }
     *size = static_cast<uint64_t>(st.st_size);
     return f;
+}
+
+// The user's reorder stage, made at their first packet with its counters in `stats[uid]`.
+ReorderWindow& reorder_stage(std::map<uint32_t, std::unique_ptr<ReorderWindow>>& stages,
+                             uint32_t uid, std::map<uint32_t, StreamStats>& stats,
+                             ReorderWindow::SkipTest skip) {
+    std::unique_ptr<ReorderWindow>& stage = stages[uid];
+    if (!stage)
+        stage =
+            std::make_unique<ReorderWindow>(run_options.reorder_window, &stats[uid].repair, skip);
+    return *stage;
+}
+
+// Hands every packet the stage releases to `put`.
+template <typename Put>
+void drain(ReorderWindow& stage, Put put) {
+    const uint8_t* packet = nullptr;
+    size_t size = 0;
+    while (stage.pop(&packet, &size)) put(packet, size);
+}
+
+void put_audio_copy(muopus::user_audio& writer, const uint8_t* packet, size_t size) {
+    std::unique_ptr<uint8_t[]> copy;
+    if (size > 0) {
+        copy.reset(new uint8_t[size]);
+        memcpy(copy.get(), packet, size);
+    }
+    writer.put_rtp_data(std::move(copy), size);
 }
 
 }  // namespace
@@ -259,10 +289,23 @@ void MultFileTrans::start_trans_video() {
         std::unique_ptr<userVideo>& writer = video_writers[uid];
         if (!writer) writer = std::make_unique<userVideo>(uid);
         count_record(run_stats().video[uid], data, length);
-        writer->put_rtp_data(data, length);
+        if (!run_options.repair) {
+            writer->put_rtp_data(data, length);
+            continue;
+        }
+        ReorderWindow& stage =
+            reorder_stage(video_reorder, uid, run_stats().video, rtp_vp8_refused);
+        stage.push(data, length);
+        drain(stage, [&](const uint8_t* p, size_t n) { writer->put_rtp_data(p, n); });
     }
     cur_file.reset();
     progress_end();
+    for (auto& entry : video_reorder) {
+        userVideo& writer = *video_writers[entry.first];
+        entry.second->flush();
+        drain(*entry.second, [&](const uint8_t* p, size_t n) { writer.put_rtp_data(p, n); });
+    }
+    video_reorder.clear();
     for (auto& entry : video_writers) {
         entry.second->flush_all();
         StreamStats& stats = run_stats().video[entry.first];
@@ -285,10 +328,28 @@ void MultFileTrans::start_trans_audio() {
         std::unique_ptr<muopus::user_audio>& writer = audio_writers[uid];
         if (!writer) writer = std::make_unique<muopus::user_audio>(uid);
         count_record(run_stats().audio[uid], data.get(), length);
-        writer->put_rtp_data(std::move(data), length);
+        if (!run_options.repair) {
+            writer->put_rtp_data(std::move(data), length);
+            continue;
+        }
+        ReorderWindow& stage = reorder_stage(audio_reorder, uid, run_stats().audio, nullptr);
+        stage.push(data.get(), length);
+        drain(stage, [&](const uint8_t* p, size_t n) {
+            // A packet released as it came is the record itself: the writer takes it over.
+            if (p != nullptr && p == data.get())
+                writer->put_rtp_data(std::move(data), n);
+            else
+                put_audio_copy(*writer, p, n);
+        });
     }
     cur_file.reset();
     progress_end();
+    for (auto& entry : audio_reorder) {
+        muopus::user_audio& writer = *audio_writers[entry.first];
+        entry.second->flush();
+        drain(*entry.second, [&](const uint8_t* p, size_t n) { put_audio_copy(writer, p, n); });
+    }
+    audio_reorder.clear();
     for (auto& entry : audio_writers) {
         entry.second->flush_all();
         StreamStats& stats = run_stats().audio[entry.first];

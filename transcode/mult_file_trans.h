@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "reorder_window.h"
 #include "user_audio.h"
 #include "user_video.h"
 #include "utils.h"
@@ -36,6 +37,9 @@ public:
     FilePtr cur_file;
     std::map<uint32_t, std::unique_ptr<userVideo>> video_writers;
     std::map<uint32_t, std::unique_ptr<muopus::user_audio>> audio_writers;
+    // With --repair, each user's packets pass a reorder stage on their way to the writer.
+    std::map<uint32_t, std::unique_ptr<ReorderWindow>> video_reorder;
+    std::map<uint32_t, std::unique_ptr<ReorderWindow>> audio_reorder;
 
 private:
     bool fill(uint64_t n);

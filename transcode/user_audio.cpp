@@ -9,6 +9,7 @@
 
 #include "rtp_packet.h"
 #include "run_options.h"
+#include "run_stats.h"
 #include "user_video.h"
 
 namespace muopus {
@@ -176,6 +177,8 @@ ogg_packet* op_from_rtp(const uint8_t* data, int bytes, int64_t* granule) {
 
 user_audio::user_audio(uint32_t uid) : uid(uid), name(output_path(timeFilename("ogg", uid))) {
     file = create_output(name, io_buffer);
+    if (run_options.repair)
+        timeline = std::make_unique<AudioTimeline>(&run_stats().audio[uid].repair);
 }
 
 user_audio::~user_audio() {
@@ -196,15 +199,41 @@ void user_audio::put_rtp_data(std::unique_ptr<uint8_t[]> data, uint64_t length) 
     }
     // No file (reported when it could not be created), or one given up.
     if (!file || !stream || !data || length > static_cast<uint64_t>(INT_MAX)) return;
+    const int64_t start = granule;
     ogg_packet* op = op_from_rtp(data.get(), static_cast<int>(length), &granule);
     if (op == nullptr) {
         ++packets_refused;
         return;
     }
+    if (timeline) fill_gap_before(data.get(), static_cast<int>(length), start, op);
     ogg_stream_packetin(stream.get(), op);
     ++packets_written;
     free(op);  // the data is borrowed from `data`, and libogg has copied it
     ogg_write();
+}
+
+// Writes the packets that cover a gap in the RTP timeline before `op` (whose granule position
+// counted from `start`) and moves `op` to its place after them.
+void user_audio::fill_gap_before(const uint8_t* data, int bytes, int64_t start, ogg_packet* op) {
+    rtp_packet_t rtp;
+    if (rtp_packet_deserialize(&rtp, data, bytes) != 0) return;
+    const int64_t samples = granule - start;
+    timeline->before(rtp.rtp.timestamp, rtp.rtp.ssrc, op->packet[0], static_cast<int>(samples));
+    granule = start;
+    FillerPacket filler;
+    while (timeline->next(&filler)) {
+        ogg_packet* gap = op_from_pkt(filler.bytes, filler.size);
+        if (gap == nullptr) break;
+        granule += filler.samples;
+        gap->granulepos = granule;
+        gap->packetno = op->packetno;
+        ogg_stream_packetin(stream.get(), gap);
+        ++packets_written;
+        free(gap);
+        ogg_write();
+    }
+    granule += samples;
+    op->granulepos = granule;
 }
 
 void user_audio::flush_all() {

@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "audio_timeline.h"
 #include "utils.h"
 
 namespace muopus {
@@ -60,8 +61,10 @@ public:
     // A page write failed (reported once) or the headers could not be made: nothing more is
     // written to the file.
     bool write_failure_reported = false;
+    std::unique_ptr<AudioTimeline> timeline;  // with --repair: fills gaps of the RTP timeline
 
 private:
+    void fill_gap_before(const uint8_t* data, int bytes, int64_t start, ogg_packet* op);
     int write_pages(int (*next)(ogg_stream_state*, ogg_page*), FILE* messages);
 };
 

@@ -5,6 +5,7 @@
 #include <ctime>
 
 #include "run_options.h"
+#include "run_stats.h"
 
 namespace {
 
@@ -25,16 +26,20 @@ constexpr const char* kExtension = "mkv";
 constexpr uint32_t kDurationPad = 5;
 
 // The decoder's frame callback; `param` is the writer that created the decoder. Only whole frames
-// arrive here, so `flags` tells nothing the writer needs.
+// arrive here; `flags` tell the repair mode's gate of a loss before the frame.
 int onFrameReady(void* param, const void* frame, int size, uint32_t timestamp, int flags) noexcept {
-    (void)flags;
-    static_cast<userVideo*>(param)->onGotFrame(static_cast<const uint8_t*>(frame), size, timestamp);
+    auto* video = static_cast<userVideo*>(param);
+    const auto* bytes = static_cast<const uint8_t*>(frame);
+    if (video->gate && !video->gate->admit(bytes, size, flags)) return 0;
+    video->onGotFrame(bytes, size, timestamp);
     return 0;
 }
 
 void onFrameDropped(void* param, uint32_t timestamp) noexcept {
     (void)timestamp;
-    ++static_cast<userVideo*>(param)->frames_dropped;
+    auto* video = static_cast<userVideo*>(param);
+    ++video->frames_dropped;
+    if (video->gate) video->gate->dropped();
 }
 
 }  // namespace
@@ -74,7 +79,11 @@ void put_wl64(BufferIOWriter* writer, uint64_t value) {
     put_wl32(writer, static_cast<uint32_t>(value >> 32));
 }
 
-userVideo::userVideo(uint32_t uid) : uid(uid), payload_handler{onFrameReady, onFrameDropped} {}
+userVideo::userVideo(uint32_t uid) : uid(uid), payload_handler{onFrameReady, onFrameDropped} {
+    if (run_options.repair)
+        gate = std::make_unique<KeyframeGate>(run_options.wait_keyframe,
+                                              &run_stats().video[uid].repair);
+}
 
 userVideo::~userVideo() {
     // A writer normally ends through flush_all; one that did not still closes its file rather

@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "keyframe_gate.h"
 #include "rtp_payload.h"
 #include "stream_buffer.h"
 #include "utils.h"
@@ -53,6 +54,7 @@ public:
     std::string name;           // the output file's name, for error messages
     stream_output_data record;  // composes the file header and each record head; reused
     bool write_failed = false;  // a write failed and was reported: nothing more is written
+    std::unique_ptr<KeyframeGate> gate;  // with --repair: which whole frames are written
 
 private:
     void close_file();

@@ -95,3 +95,17 @@ const rtp_unpacker_t* rtp_vp8_decode() {
     };
     return &unpacker;
 }
+
+bool rtp_vp8_refused(const uint8_t* packet, size_t size) {
+    if (!packet || size < 12 || size > 0x7FFFFFFF) return true;
+    if ((packet[1] & 0x7F) == kRefusedPayloadType) return true;
+    const uint8_t first = packet[0];
+    const unsigned version = first >> 6;
+    if ((first & 0x30) == 0 && (version == 1 || version == 2)) {
+        // No padding, no extension: the payload is what follows the CSRC list.
+        return size <= 12 + 4 * size_t{first & 0x0Fu};
+    }
+    rtp_packet_t pkt;
+    if (rtp_packet_deserialize(&pkt, packet, static_cast<int>(size)) != 0) return true;
+    return pkt.payloadlen <= 0;
+}

@@ -1,0 +1,329 @@
+// The repair mode's units on literal packets: the reorder window, the audio timeline and the key
+// frame gate, each as one table of cases grouped by behaviour.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "audio_timeline.h"
+#include "keyframe_gate.h"
+#include "reorder_window.h"
+#include "rtp_payload.h"
+#include "rtp_support.h"
+#include "vp8_unpack.h"
+
+namespace {
+
+using rtptest::rtp_bytes;
+
+// ---- Reorder window ------------------------------------------------------------------------
+
+constexpr int kNotRtp = -1;  // a 5-byte record that is no RTP packet
+constexpr int kFlush = -2;   // flush() here
+constexpr uint8_t kPt121 = 121;
+
+struct In {
+    int seq;
+    uint32_t ssrc = 1;
+    uint8_t pt = 96;
+};
+
+struct ReorderCase {
+    const char* name;
+    uint32_t window;
+    std::vector<In> in;
+    std::vector<int> out;  // sequence numbers as released (kNotRtp for the passed record)
+    RepairStats stats;     // reordered, duplicates, late, resets are compared
+};
+
+std::vector<int> run_window(ReorderWindow& w, const std::vector<In>& in) {
+    std::vector<int> out;
+    auto drain = [&] {
+        const uint8_t* p = nullptr;
+        size_t n = 0;
+        while (w.pop(&p, &n)) out.push_back(n < 12 ? kNotRtp : (p[2] << 8) | p[3]);
+    };
+    std::vector<uint8_t> b;  // the packet pushed last: an in-order one is released from it
+    for (const In& i : in) {
+        if (i.seq == kFlush) {
+            w.flush();
+        } else if (i.seq == kNotRtp) {
+            b = {1, 2, 3, 4, 5};
+            w.push(b.data(), b.size());
+        } else {
+            b = rtp_bytes(static_cast<uint16_t>(i.seq), 0, false, {0x10, 0xAA}, i.pt, i.ssrc);
+            w.push(b.data(), b.size());
+        }
+        drain();
+    }
+    w.flush();
+    drain();
+    return out;
+}
+
+RepairStats counts(uint64_t reordered, uint64_t duplicates, uint64_t late, uint64_t resets) {
+    RepairStats s;
+    s.reordered = reordered;
+    s.duplicates = duplicates;
+    s.late = late;
+    s.resets = resets;
+    return s;
+}
+
+void PrintTo(const ReorderCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class ReorderWindowCases : public ::testing::TestWithParam<ReorderCase> {};
+
+TEST_P(ReorderWindowCases, ReleasesInOrder) {
+    const ReorderCase& c = GetParam();
+    RepairStats stats;
+    ReorderWindow w(c.window, &stats, rtp_vp8_refused);
+    EXPECT_EQ(run_window(w, c.in), c.out);
+    EXPECT_EQ(stats.reordered, c.stats.reordered);
+    EXPECT_EQ(stats.duplicates, c.stats.duplicates);
+    EXPECT_EQ(stats.late, c.stats.late);
+    EXPECT_EQ(stats.resets, c.stats.resets);
+    EXPECT_EQ(w.held(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, ReorderWindowCases,
+    ::testing::Values(
+        ReorderCase{"in_order", 4, {{1}, {2}, {3}, {4}, {5}, {6}}, {1, 2, 3, 4, 5, 6}, {}},
+        ReorderCase{"neighbours_swapped",
+                    4,
+                    {{1}, {3}, {2}, {4}, {6}, {5}},
+                    {1, 2, 3, 4, 5, 6},
+                    counts(2, 0, 0, 0)},
+        ReorderCase{"repeat_dropped_first_kept",
+                    4,
+                    {{1}, {2}, {2}, {3}, {1}, {4}},
+                    {1, 2, 3, 4},
+                    counts(0, 2, 0, 0)},
+        ReorderCase{"first_arrival_not_first",
+                    8,
+                    {{5}, {4}, {6}, {3}, {7}},
+                    {3, 4, 5, 6, 7},
+                    counts(2, 0, 0, 0)},
+        // 2 is given up when 6 needs its place; when it comes it is too late.
+        ReorderCase{"late_beyond_window",
+                    4,
+                    {{1}, {3}, {4}, {5}, {6}, {7}, {2}},
+                    {1, 3, 4, 5, 6, 7},
+                    counts(0, 0, 1, 0)},
+        ReorderCase{"late_within_window_recovered",
+                    4,
+                    {{1}, {3}, {4}, {2}, {5}},
+                    {1, 2, 3, 4, 5},
+                    counts(1, 0, 0, 0)},
+        ReorderCase{"sequence_wrap",
+                    4,
+                    {{65534}, {65535}, {1}, {0}, {2}},
+                    {65534, 65535, 0, 1, 2},
+                    counts(1, 0, 0, 0)},
+        ReorderCase{"far_jump_starts_afresh",
+                    4,
+                    {{1}, {2}, {3}, {30000}, {30001}},
+                    {1, 2, 3, 30000, 30001},
+                    counts(0, 0, 0, 1)},
+        ReorderCase{"ssrc_change_starts_afresh",
+                    4,
+                    {{10}, {11}, {5, 2}, {6, 2}},
+                    {10, 11, 5, 6},
+                    counts(0, 0, 0, 1)},
+        ReorderCase{"flush_with_holes", 8, {{1}, {5}, {3}}, {1, 3, 5}, counts(1, 0, 0, 0)},
+        ReorderCase{"not_rtp_passes_at_once", 8, {{1}, {kNotRtp}, {2}}, {kNotRtp, 1, 2}, {}},
+        ReorderCase{"after_flush_a_new_run", 4, {{7}, {kFlush}, {3}, {4}}, {7, 3, 4}, {}},
+        // The refused packet takes number 3; the later ones close the gap it leaves.
+        ReorderCase{"refused_packet_renumbered_away",
+                    4,
+                    {{1}, {2}, {3, 1, kPt121}, {5}, {4}, {6}},
+                    {1, 2, 3, 4, 5},
+                    counts(1, 0, 0, 0)},
+        ReorderCase{"window_of_one", 1, {{1}, {3}, {2}, {4}}, {1, 3, 4}, counts(0, 0, 1, 0)}),
+    [](const ::testing::TestParamInfo<ReorderCase>& info) { return std::string(info.param.name); });
+
+// Packets displaced by less than the window all come out, in order, and the store never grows
+// beyond one buffer per slot.
+TEST(ReorderWindow, DisplacedWithinTheWindowNothingIsLost) {
+    constexpr uint32_t kWindow = 64;
+    constexpr size_t kBlock = 32;
+    std::mt19937 rng(7);
+    std::vector<int> order(5000);
+    for (size_t i = 0; i < order.size(); ++i) order[i] = static_cast<int>((i + 63000) % 65536);
+    // Shuffled within blocks: no packet moves by a whole block, let alone the window.
+    for (size_t i = 0; i < order.size(); i += kBlock)
+        std::shuffle(order.begin() + static_cast<long>(i),
+                     order.begin() + static_cast<long>(std::min(order.size(), i + kBlock)), rng);
+    std::vector<In> in;
+    for (int s : order) in.push_back({s});
+    RepairStats stats;
+    ReorderWindow w(kWindow, &stats);
+    const std::vector<int> out = run_window(w, in);
+    ASSERT_EQ(out.size(), order.size());
+    for (size_t i = 0; i < out.size(); ++i)
+        ASSERT_EQ(out[i], static_cast<int>((i + 63000) % 65536)) << i;
+    EXPECT_EQ(stats.late + stats.duplicates + stats.resets, 0u);
+    const size_t packet = rtp_bytes(0, 0, false, {0x10, 0xAA}).size();
+    EXPECT_LE(w.bytes_reserved(), (kWindow + 3) * packet);
+}
+
+// ---- Audio timeline ------------------------------------------------------------------------
+
+struct Timed {
+    uint32_t ts;
+    int samples;
+    uint8_t toc = 0xF8;  // CELT fullband 20 ms, mono
+    uint32_t ssrc = 1;
+};
+
+struct TimelineCase {
+    const char* name;
+    std::vector<Timed> in;
+    // The filler written before each packet, as "bytes/samples" joined by spaces.
+    std::vector<std::string> fillers;
+    uint64_t gaps_filled, gap_ms, gaps_not_filled;
+};
+
+void PrintTo(const TimelineCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class AudioTimelineCases : public ::testing::TestWithParam<TimelineCase> {};
+
+TEST_P(AudioTimelineCases, CoversTheGaps) {
+    const TimelineCase& c = GetParam();
+    RepairStats stats;
+    AudioTimeline t(&stats);
+    std::vector<std::string> got;
+    for (const Timed& p : c.in) {
+        t.before(p.ts, p.ssrc, p.toc, p.samples);
+        std::string text;
+        FillerPacket f;
+        char buf[32];
+        while (t.next(&f)) {
+            if (f.size == 1)
+                snprintf(buf, sizeof(buf), "%02X/%d", f.bytes[0], f.samples);
+            else
+                snprintf(buf, sizeof(buf), "%02X%02X/%d", f.bytes[0], f.bytes[1], f.samples);
+            text += (text.empty() ? "" : " ") + std::string(buf);
+        }
+        got.push_back(text);
+    }
+    EXPECT_EQ(got, c.fillers);
+    EXPECT_EQ(stats.gaps_filled, c.gaps_filled);
+    EXPECT_EQ(stats.gap_ms, c.gap_ms);
+    EXPECT_EQ(stats.gaps_not_filled, c.gaps_not_filled);
+}
+
+const char k120ms[] = "FB06/5760";
+
+std::string sixteen_times(const char* filler) {
+    std::string s;
+    for (int i = 0; i < 16; ++i) s += std::string(filler) + " ";
+    return s;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, AudioTimelineCases,
+    ::testing::Values(
+        TimelineCase{"contiguous", {{1000, 960}, {1960, 960}, {2920, 960}}, {"", "", ""}, 0, 0, 0},
+        TimelineCase{"one_20ms_packet_lost", {{1000, 960}, {2920, 960}}, {"", "F8/960"}, 1, 20, 0},
+        TimelineCase{
+            "two_lost_one_code3_packet", {{0, 960}, {2880, 960}}, {"", "FB02/1920"}, 1, 40, 0},
+        TimelineCase{"stereo_bit_follows_the_packet",
+                     {{0, 960}, {1920, 960, 0xFC}},
+                     {"", "FC/960"},
+                     1,
+                     20,
+                     0},
+        TimelineCase{
+            "gap_of_22_5ms_in_2_5ms_frames", {{0, 960}, {2040, 960}}, {"", "E309/1080"}, 1, 22, 0},
+        TimelineCase{"gap_of_10ms", {{0, 480}, {960, 480}}, {"", "F0/480"}, 1, 10, 0},
+        TimelineCase{"two_seconds_of_silence",
+                     {{0, 960}, {96960, 960}},
+                     {"", sixteen_times(k120ms) + "FB04/3840"},
+                     1,
+                     2000,
+                     0},
+        // Less than a 2.5 ms frame waits for the next gap.
+        TimelineCase{
+            "remainder_carried", {{0, 960}, {1060, 960}, {2120, 960}}, {"", "", "E0/120"}, 1, 2, 0},
+        TimelineCase{
+            "timestamp_wraps", {{4294966816u, 960}, {1440, 960}}, {"", "F8/960"}, 1, 20, 0},
+        TimelineCase{"backwards_not_filled",
+                     {{10000, 960}, {5000, 960}, {5960, 960}},
+                     {"", "", ""},
+                     0,
+                     0,
+                     1},
+        TimelineCase{"restart_beyond_limit_not_filled",
+                     {{0, 960}, {960 + 48000u * 301, 960}, {960 + 48000u * 301 + 960, 960}},
+                     {"", "", ""},
+                     0,
+                     0,
+                     1},
+        TimelineCase{"new_ssrc_not_filled",
+                     {{0, 960}, {5000, 960, 0xF8, 2}, {5960, 960, 0xF8, 2}},
+                     {"", "", ""},
+                     0,
+                     0,
+                     1}),
+    [](const ::testing::TestParamInfo<TimelineCase>& info) {
+        return std::string(info.param.name);
+    });
+
+// ---- Key frame gate ------------------------------------------------------------------------
+
+struct GateCase {
+    const char* name;
+    bool wait_after_loss;
+    // K key frame, d delta frame, X/x: the same after a loss, p: a partial frame dropped
+    std::string frames;
+    std::string admitted;  // '1' written, '0' held back
+    uint64_t skipped;
+    uint64_t lost;
+};
+
+void PrintTo(const GateCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class KeyframeGateCases : public ::testing::TestWithParam<GateCase> {};
+
+TEST_P(KeyframeGateCases, WritesOnlyDecodableFrames) {
+    const GateCase& c = GetParam();
+    RepairStats stats;
+    KeyframeGate gate(c.wait_after_loss, &stats);
+    std::string got;
+    for (char f : c.frames) {
+        if (f == 'p') {
+            gate.dropped();
+            continue;
+        }
+        const bool key = f == 'K' || f == 'X';
+        const bool lost = f == 'x' || f == 'X';
+        const uint8_t frame[3] = {static_cast<uint8_t>(key ? 0x10 : 0x11), 0, 0};
+        got += gate.admit(frame, 3, lost ? RTP_PAYLOAD_FLAG_PACKET_LOST : 0) ? '1' : '0';
+    }
+    EXPECT_EQ(got, c.admitted);
+    EXPECT_EQ(stats.frames_skipped_keyframe, c.skipped);
+    EXPECT_EQ(stats.frames_lost, c.lost);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, KeyframeGateCases,
+    ::testing::Values(GateCase{"starts_at_first_key", false, "ddKdd", "00111", 2, 0},
+                      GateCase{"loss_ignored_without_wait", false, "Kdxdd", "11111", 0, 1},
+                      GateCase{"loss_waits_for_next_key", true, "KdxddKd", "1100011", 3, 1},
+                      GateCase{"key_after_loss_is_written", true, "KdXd", "1111", 0, 1},
+                      GateCase{"loss_before_first_key", true, "dxKd", "0011", 2, 1},
+                      // The partial frame is the lost one: the flag after it is not counted again.
+                      GateCase{"partial_frame_counted_once", true, "KdpxdKpXd", "1100111", 2, 2}),
+    [](const ::testing::TestParamInfo<GateCase>& info) { return std::string(info.param.name); });
+
+}  // namespace

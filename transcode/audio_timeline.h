@@ -1,0 +1,43 @@
+// Keeps one user's Ogg Opus granule positions on the RTP timeline: where the RTP timestamp moves
+// on by more than the previous packet lasted (loss, silence suppression, a muted microphone), it
+// hands out Opus packets without coded data to cover the gap, which decoders conceal.
+#pragma once
+
+#include <cstdint>
+
+#include "run_stats.h"
+
+// One Opus packet of a TOC byte (code 0, one frame) or a TOC byte and a frame count (code 3, CBR,
+// up to 120 ms); every frame in it is empty.
+struct FillerPacket {
+    uint8_t bytes[2] = {};
+    int size = 0;
+    int samples = 0;  // at 48 kHz
+};
+
+class AudioTimeline {
+public:
+    // The smallest Opus frame, 2.5 ms: gaps are covered in whole frames of it, and what is left
+    // over is carried to the next gap, so the granule stays within one such frame of the RTP time.
+    static constexpr int64_t kFrameSamples = 120;
+    // A forward jump longer than this is taken for a sender restart with a new timestamp base, not
+    // a pause, and is left alone: five minutes (see the README).
+    static constexpr int64_t kMaxGapSamples = int64_t{48000} * 300;
+
+    explicit AudioTimeline(RepairStats* stats) : stats_(stats) {}
+
+    // Called for each packet about to be written, with its RTP timestamp and SSRC, its first
+    // (TOC) byte and its samples; then next() until false gives the packets to write before it.
+    void before(uint32_t timestamp, uint32_t ssrc, uint8_t toc, int samples);
+    bool next(FillerPacket* out);
+
+private:
+    RepairStats* const stats_;
+    bool started_ = false;
+    uint32_t ssrc_ = 0;
+    uint32_t end_ = 0;     // RTP timestamp where the previous packet ended
+    int64_t carry_ = 0;    // samples of gaps not covered yet (under one 2.5 ms frame)
+    int64_t pending_ = 0;  // samples still to hand out before the current packet
+    int64_t filled_samples_ = 0;
+    uint8_t stereo_ = 0;  // the TOC's stereo bit, taken from the packet the filler precedes
+};

@@ -1,0 +1,36 @@
+// Decides which whole VP8 frames of one user are worth writing in repair mode: none before the
+// first key frame (nothing can decode them), and, when asked, none after a lost frame until the
+// next key frame (they refer to the picture that is missing).
+#pragma once
+
+#include <cstdint>
+
+#include "run_stats.h"
+
+class KeyframeGate {
+public:
+    // `stats` (may be null) receives frames_skipped_keyframe and frames_lost.
+    KeyframeGate(bool wait_after_loss, RepairStats* stats)
+        : wait_after_loss_(wait_after_loss), stats_(stats) {}
+
+    // `flags` are those of the reassembly's frame callback: RTP_PAYLOAD_FLAG_PACKET_LOST when a
+    // frame was lost since the last one delivered. True: write the frame. A frame lost with all
+    // its packets leaves only that flag; it is counted as one lost frame.
+    bool admit(const uint8_t* frame, int size, int flags);
+    // A frame was dropped for a lost packet (counted as frames_lost).
+    void dropped() {
+        dropped_since_ = true;
+        if (stats_) ++stats_->frames_lost;
+    }
+
+    // A VP8 frame tag with the low bit clear is a key frame (RFC 6386, 9.1).
+    static bool is_key_frame(const uint8_t* frame, int size) {
+        return frame != nullptr && size > 0 && (frame[0] & 0x01) == 0;
+    }
+
+private:
+    const bool wait_after_loss_;
+    RepairStats* const stats_;
+    bool waiting_ = true;         // no key frame yet, or one is needed after a loss
+    bool dropped_since_ = false;  // a dropped frame was counted since the last whole one
+};

@@ -1,0 +1,90 @@
+// Reorder stage of one user's RTP stream: holds up to N packets and releases them in sequence
+// number order, dropping repeats and packets that come after their turn has passed.
+//
+// Use: push() one packet, then pop() until it returns false; at the end of the stream call
+// flush() and pop() until false again. A packet returned by pop() stays valid until the next
+// push() or pop(), and as long as the buffer given to the last push(): a packet that comes in order
+// while nothing is held is handed back from there, without a copy. The ring of N slots is made
+// once; each slot keeps the largest packet it has held, so memory is N times the largest packet and
+// nothing is allocated once the slots are warm.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "run_stats.h"
+
+class ReorderWindow {
+public:
+    // What push() did with a packet.
+    enum class Verdict { held, passed, duplicate, late };
+
+    // `skip`, when set, names packets that take a sequence number but must not reach the writer
+    // (e.g. ones the unpacker refuses): they are ordered like any other and then left out, and the
+    // packets after them are renumbered down so that they leave no gap behind.
+    using SkipTest = bool (*)(const uint8_t* packet, size_t size);
+
+    // `stats` (may be null) receives reordered, duplicates, late and resets.
+    ReorderWindow(uint32_t capacity, RepairStats* stats, SkipTest skip = nullptr);
+    ~ReorderWindow();
+    ReorderWindow(const ReorderWindow&) = delete;
+    ReorderWindow& operator=(const ReorderWindow&) = delete;
+
+    // A packet that is not RTP (under 12 bytes, or a version other than 2 and 1) takes no
+    // sequence number: it is passed through at once, in its place in the arrival order.
+    Verdict push(const uint8_t* packet, size_t size);
+    bool pop(const uint8_t** packet, size_t* size);
+    void flush();  // release everything held, in order, on the following pop() calls
+
+    uint32_t capacity() const { return capacity_; }
+    size_t held() const { return held_; }
+    size_t bytes_reserved() const;  // memory of the packet store, for the memory bound
+
+    // A sequence number jump beyond the window by more than this many packets is a new stream
+    // (RFC 3550, A.1 allows the same dropout before it calls a sender restarted).
+    static constexpr int64_t kMaxDropout = 3000;
+
+private:
+    struct Slot {
+        std::vector<uint8_t> data;
+        size_t size = 0;
+        int64_t seq = -1;    // extended sequence number last stored here
+        uint64_t epoch = 0;  // run of the ordering `seq` belongs to
+        bool held = false;   // stored and not yet released
+    };
+
+    void start(int64_t seq);
+    void store(Slot& slot, const uint8_t* packet, size_t size, int64_t seq);
+    bool place_incoming();
+    bool release(Slot& slot, const uint8_t** packet, size_t* size);
+    void renumber(uint8_t* packet) const;
+    Slot& slot_of(int64_t seq) { return slots_[static_cast<size_t>(seq % capacity_)]; }
+
+    const uint32_t capacity_;
+    RepairStats* const stats_;
+    const SkipTest skip_;
+    std::unique_ptr<Slot[]> slots_;
+    Slot incoming_;  // a packet that waits for room (beyond the window, or a new run)
+    bool incoming_new_run_ = false;
+    uint32_t incoming_ssrc_ = 0;
+    Slot passed_;  // a non-RTP packet handed straight through
+    bool have_passed_ = false;
+    // A packet released as it came (in order, nothing held): the caller's bytes, or a renumbered
+    // copy in `scratch_`.
+    const uint8_t* direct_ = nullptr;
+    size_t direct_size_ = 0;
+    Slot scratch_;
+
+    bool running_ = false;    // a run of the ordering has begun
+    bool releasing_ = false;  // the run's start is settled: released in order from next_
+    bool draining_ = false;
+    uint64_t epoch_ = 1;
+    uint32_t ssrc_ = 0;
+    int64_t next_ = 0;      // the next sequence number to release
+    int64_t highest_ = 0;   // the highest sequence number taken in this run
+    int64_t force_to_ = 0;  // missing numbers below this are given up
+    size_t held_ = 0;
+    uint16_t skipped_ = 0;  // packets left out by `skip` so far; later ones are renumbered
+};
