@@ -150,6 +150,49 @@ TEST(RunReport, AgreesWithFilesAndManifestOfImpairedCapture) {
     EXPECT_GT(repeats_total, 0u);
 }
 
+// With --repair the writers also write filler packets and hold frames back; the report still
+// counts what the files hold, and carries the stage's counters.
+TEST(RunReport, RepairRunAgreesWithItsFiles) {
+    TempDir work;
+    TempDir cwd;
+    const harness::ProcessResult synth = harness::run_capture_synth(
+        {"--out", work.path(), "--quiet", "--users", "2", "--files", "2", "--duration", "4",
+         "--drop", "0.03", "--dup", "0.03", "--reorder", "0.03", "--silence", "1:1", "--seed",
+         "5"});
+    ASSERT_EQ(synth.status, 0) << synth.err;
+    const harness::ConverterRun run = harness::run_converter(
+        work.slash(), {"-v", "-a", "--repair", "-o", "out", "--report", "run.json"}, cwd.path());
+    ASSERT_EQ(run.status, 0) << run.err;
+    const std::map<StreamKey, std::string> files = outputs_in(cwd.file("out"));
+    const json report = read_json(cwd.file("run.json"));
+    ASSERT_TRUE(report.is_object());
+    uint64_t filled = 0, duplicates = 0;
+    std::string err;
+    for (const json& user : report["users"]) {
+        const uint32_t uid = user["user_id"];
+        for (Kind kind : {Kind::video, Kind::audio}) {
+            const json& s = user[harness::kind_name(kind)];
+            SCOPED_TRACE(std::to_string(uid) + " " + harness::kind_name(kind));
+            ASSERT_TRUE(files.count({uid, kind}));
+            ASSERT_TRUE(s["repair"].is_object());
+            filled += s["repair"]["gaps_filled"].get<uint64_t>();
+            duplicates += s["repair"]["duplicates"].get<uint64_t>();
+            if (kind == Kind::video) {
+                harness::IvfFile ivf;
+                ASSERT_TRUE(harness::read_ivf(files.at({uid, kind}), &ivf, &err)) << err;
+                EXPECT_EQ(s["frames_written"], ivf.frames.size());
+            } else {
+                harness::OggFile ogg;
+                ASSERT_TRUE(harness::read_ogg(files.at({uid, kind}), &ogg, &err)) << err;
+                EXPECT_EQ(s["packets_written"], ogg.packets.size() - 2);
+                EXPECT_EQ(s["last_granule"], ogg.pages.back().granulepos);
+            }
+        }
+    }
+    EXPECT_GT(filled, 0u);
+    EXPECT_GT(duplicates, 0u);
+}
+
 // ---- output directory and report failures, through the binary ----
 
 struct FailureCase {
