@@ -7,6 +7,9 @@ export LC_ALL=C  # a '.' decimal point in $EPOCHREALTIME and awk
 
 REPO=$(cd "$(dirname "$0")/.." && pwd)
 BUILD="$REPO/build-bench"
+SYNTH="$BUILD/tools/capture_synth"
+# shellcheck source=bench/lib.sh
+. "$REPO/bench/lib.sh"
 
 GIB=1
 RUNS=3
@@ -50,13 +53,8 @@ while [ $# -gt 0 ]; do
         *) echo "unknown option: $1" >&2; usage >&2; exit 2 ;;
     esac
 done
-[[ $GIB =~ ^[0-9]*\.?[0-9]+$ ]] || { echo "--gib: expected a number, got '$GIB'" >&2; exit 2; }
 [[ $PROFILE_GIB =~ ^[0-9]*\.?[0-9]+$ ]] || { echo "--profile-gib: expected a number" >&2; exit 2; }
-[[ $RUNS =~ ^[1-9][0-9]*$ ]] || { echo "--runs: expected a whole number >= 1, got '$RUNS'" >&2; exit 2; }
-mkdir -p "$DATA"
-DATA=$(cd "$DATA" && pwd)
-# The converter orders files by the number after the first '_' of the whole path.
-case "$DATA" in *_*) echo "--data: the path must hold no '_': $DATA" >&2; exit 2 ;; esac
+check_options
 
 SCRATCH="$DATA/scratch"
 LOG="$DATA/bench.log"
@@ -92,38 +90,11 @@ echo "building Release converter and tools in $BUILD"
 cmake -S "$REPO" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DTRANSCODE_TESTS=ON >>"$LOG"
 cmake --build "$BUILD" -j2 --target transcode capture_synth capture_extract >>"$LOG"
 TRANSCODE="$BUILD/transcode"
-SYNTH="$BUILD/tools/capture_synth"
 EXTRACT="$BUILD/tools/capture_extract"
 
 # ---- helpers -----------------------------------------------------------------------------------
 
-# 8 users of 2 Mbit/s VP8 (640x480, 1,200-byte packets) and 8 of 32 kbit/s Opus write about
-# 1.895 MB of capture per second of duration.
-BYTES_PER_SECOND=1895000
 
-# make_dir GIB: prints the path of a work directory of about GIB GiB, generated unless an earlier
-# run with --keep left the same one.
-make_dir() {
-    local gib=$1
-    local dir="$DATA/cap-${gib//./p}"
-    local duration
-    duration=$(awk -v g="$gib" -v r=$BYTES_PER_SECOND 'BEGIN { printf "%d", g * 1073741824 / r + 0.5 }')
-    [ "$duration" -ge 1 ] || duration=1
-    local args=(--duration "$duration" --users 8 --width 640 --height 480 --video-kbps 2000
-                --mtu 1200 --files 20 --clip-frames 300 --seed 1)
-    if [ ! -f "$dir/.params" ] || [ "$(cat "$dir/.params")" != "${args[*]}" ]; then
-        rm -rf "$dir"
-        echo "generating $gib GiB work directory $dir (${duration} s of capture)" >&2
-        "$SYNTH" --out "$dir" --quiet "${args[@]}" >>"$LOG"
-        echo "${args[*]}" >"$dir/.params"
-    fi
-    echo "$dir"
-}
-
-# capture_files DIR: the capture files of DIR, one per line.
-capture_files() {
-    find "$1" -maxdepth 1 -type f \( -name '*.video' -o -name '*.audio' \) | sort
-}
 
 total_bytes() {
     local sum=0 f

@@ -9,6 +9,9 @@ export LC_ALL=C
 
 REPO=$(cd "$(dirname "$0")/.." && pwd)
 BUILD="$REPO/build-bench"
+SYNTH="$BUILD/tools/capture_synth"
+# shellcheck source=bench/lib.sh
+. "$REPO/bench/lib.sh"
 GIB=1
 RUNS=3
 # Inside the build directory, apart from bench/bench.sh's data, so that the two never remove each
@@ -40,11 +43,7 @@ while [ $# -gt 0 ]; do
         *) echo "unknown option: $1" >&2; usage >&2; exit 2 ;;
     esac
 done
-[[ $GIB =~ ^[0-9]*\.?[0-9]+$ ]] || { echo "--gib: expected a number, got '$GIB'" >&2; exit 2; }
-[[ $RUNS =~ ^[1-9][0-9]*$ ]] || { echo "--runs: expected a whole number >= 1" >&2; exit 2; }
-mkdir -p "$DATA"
-DATA=$(cd "$DATA" && pwd)
-case "$DATA" in *_*) echo "--data: the path must hold no '_': $DATA" >&2; exit 2 ;; esac
+check_options
 
 WORK="$DATA/repair"
 LOG="$DATA/repair.log"
@@ -72,7 +71,6 @@ echo "building Release converter and tools in $BUILD"
 cmake -S "$REPO" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DTRANSCODE_TESTS=ON >>"$LOG"
 cmake --build "$BUILD" -j2 --target transcode capture_synth capture_extract >>"$LOG"
 TRANSCODE="$BUILD/transcode"
-SYNTH="$BUILD/tools/capture_synth"
 EXTRACT="$BUILD/tools/capture_extract"
 
 # ivf_stats CLEAN.ivf FILE.ivf: frames in FILE, and how many of them are byte for byte a frame of
@@ -205,24 +203,6 @@ print(n)' "$f")"
     done
 }
 
-# The 1 GiB work directory, made as bench/bench.sh makes it (and shared with it under --keep).
-BYTES_PER_SECOND=1895000
-make_dir() {
-    local gib=$1
-    local dir="$DATA/cap-${gib//./p}"
-    local duration
-    duration=$(awk -v g="$gib" -v r=$BYTES_PER_SECOND 'BEGIN { printf "%d", g * 1073741824 / r + 0.5 }')
-    [ "$duration" -ge 1 ] || duration=1
-    local args=(--duration "$duration" --users 8 --width 640 --height 480 --video-kbps 2000
-                --mtu 1200 --files 20 --clip-frames 300 --seed 1)
-    if [ ! -f "$dir/.params" ] || [ "$(cat "$dir/.params")" != "${args[*]}" ]; then
-        rm -rf "$dir"
-        echo "generating $gib GiB work directory $dir (${duration} s of capture)" >&2
-        "$SYNTH" --out "$dir" --quiet "${args[@]}" >>"$LOG"
-        echo "${args[*]}" >"$dir/.params"
-    fi
-    echo "$dir"
-}
 
 # timed ARGS...: one converter run on $DIR into a fresh directory; sets T (wall s), C (user + sys
 # s) and RSS (peak KiB).

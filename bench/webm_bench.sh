@@ -6,6 +6,9 @@ export LC_ALL=C
 
 REPO=$(cd "$(dirname "$0")/.." && pwd)
 BUILD="$REPO/build-bench"
+SYNTH="$BUILD/tools/capture_synth"
+# shellcheck source=bench/lib.sh
+. "$REPO/bench/lib.sh"
 GIB=1
 RUNS=3
 DATA="$(dirname "$REPO")/bench-data"
@@ -31,11 +34,7 @@ while [ $# -gt 0 ]; do
         *) echo "unknown option: $1" >&2; usage >&2; exit 2 ;;
     esac
 done
-[[ $GIB =~ ^[0-9]*\.?[0-9]+$ ]] || { echo "--gib: expected a number, got '$GIB'" >&2; exit 2; }
-[[ $RUNS =~ ^[1-9][0-9]*$ ]] || { echo "--runs: expected a whole number >= 1" >&2; exit 2; }
-mkdir -p "$DATA"
-DATA=$(cd "$DATA" && pwd)
-case "$DATA" in *_*) echo "--data: the path must hold no '_': $DATA" >&2; exit 2 ;; esac
+check_options
 SCRATCH="$DATA/webm-scratch"
 LOG="$DATA/webm-bench.log"
 : >"$LOG"
@@ -57,19 +56,8 @@ cmake -S "$REPO" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DTRANSCODE_TESTS=ON >>"
 cmake --build "$BUILD" -j2 --target transcode capture_synth >>"$LOG"
 TRANSCODE="$BUILD/transcode"
 
-# bench/bench.sh's recipe, with the same parameter stamp, so either script reuses the other's data.
-BYTES_PER_SECOND=1895000
-duration=$(awk -v g="$GIB" -v r=$BYTES_PER_SECOND 'BEGIN { printf "%d", g * 1073741824 / r + 0.5 }')
-[ "$duration" -ge 1 ] || duration=1
-args=(--duration "$duration" --users 8 --width 640 --height 480 --video-kbps 2000
-      --mtu 1200 --files 20 --clip-frames 300 --seed 1)
-if [ ! -f "$DIR/.params" ] || [ "$(cat "$DIR/.params")" != "${args[*]}" ]; then
-    rm -rf "$DIR"
-    echo "generating $GIB GiB work directory $DIR (${duration} s of capture)" >&2
-    "$BUILD/tools/capture_synth" --out "$DIR" --quiet "${args[@]}" >>"$LOG"
-    echo "${args[*]}" >"$DIR/.params"
-fi
-mapfile -t FILES < <(find "$DIR" -maxdepth 1 -type f \( -name '*.video' -o -name '*.audio' \) | sort)
+DIR=$(make_dir "$GIB")
+mapfile -t FILES < <(capture_files "$DIR")
 BYTES=0
 for f in "${FILES[@]}"; do BYTES=$((BYTES + $(stat -c %s "$f"))); done
 cat "${FILES[@]}" >/dev/null  # into the page cache, untimed
