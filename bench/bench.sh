@@ -26,7 +26,7 @@ Usage: bench/bench.sh [options]
   --gib X             size of the work directory in GiB (default 1)
   --runs N            timed runs of every measurement (default 3)
   --data DIR          where the work directories and scratch output go (default $DATA);
-                      must hold no '_' and should be on the disk being measured
+                      should be on the disk being measured
   --memory-scaling    instead of the comparison: the converter's peak memory on 0.25, 0.5 and
                       1 GiB directories
   --profile           instead of the comparison: the converter's hot functions (perf record -g

@@ -26,7 +26,7 @@ Usage: bench/repair_bench.sh [options]
 
   --gib X        size of the work directory of the timing part in GiB (default 1)
   --runs N       timed runs with and without --repair (default 3)
-  --data DIR     where the data and scratch output go (default $DATA); no '_' in the path
+  --data DIR     where the data and scratch output go (default $DATA)
   --only PARTS   comma list of quality, window, timing (default: all three)
   --keep         keep the generated 1 GiB directory for the next run
 EOF

@@ -20,7 +20,7 @@ Usage: bench/webm_bench.sh [--gib X] [--runs N] [--data DIR] [--keep]
 
   --gib X     size of the work directory in GiB (default 1)
   --runs N    timed runs of every measurement (default 3)
-  --data DIR  where the work directory and scratch output go (default $DATA; no '_' in it)
+  --data DIR  where the work directory and scratch output go (default $DATA)
   --keep      keep the generated data (bench/bench.sh --keep and this script share it)
 EOF
 }
