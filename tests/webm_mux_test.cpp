@@ -2,6 +2,7 @@
 // libavformat's demuxer and checked against the IVF and Ogg files of the same run, and mkvinfo's
 // verdict; then the mux called directly on missing, unwritable and hand-made inputs.
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 #include <ogg/ogg.h>
 #include <opus/opus.h>
 
@@ -11,6 +12,7 @@ extern "C" {
 
 #include <algorithm>
 #include <cmath>
+#include <fstream>
 #include <memory>
 
 #include "harness.h"
@@ -195,7 +197,9 @@ TEST_P(WebmCaptures, EachUserGetsOneFileMatchingItsIvfAndOgg) {
         ASSERT_EQ(synth.status, 0) << synth.err;
     }
     const std::string out = dir.subdir("out");
-    const harness::ConverterRun run = harness::run_converter(work, {"-v", "-a", "--webm"}, out);
+    const std::string report = dir.file("run.json");
+    const harness::ConverterRun run =
+        harness::run_converter(work, {"-v", "-a", "--webm", "--report", report}, out);
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.err, "");
     // stdout is the passes' status lines alone.
@@ -227,6 +231,13 @@ TEST_P(WebmCaptures, EachUserGetsOneFileMatchingItsIvfAndOgg) {
                 wrapped |= ivf.frames[i].timestamp < ivf.frames[i - 1].timestamp;
     }
     EXPECT_EQ(wrapped, kind.wraps);
+    // The report names each user's WebM, as the other outputs: relative to the run's directory.
+    std::ifstream in(report);
+    const nlohmann::json j = nlohmann::json::parse(in, nullptr, false);
+    ASSERT_TRUE(j.is_object());
+    for (const nlohmann::json& user : j["users"])
+        EXPECT_EQ(out + "/" + user["webm_file"].get<std::string>(),
+                  webm[user["user_id"].get<uint32_t>()]);
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -107,6 +107,8 @@ std::string run_report_text(const RunInfo& info, const RunStats& stats) {
         if (v != stats.video.end()) user["video"] = video_json(v->second, info.repair);
         auto a = stats.audio.find(uid);
         if (a != stats.audio.end()) user["audio"] = audio_json(a->second, info.repair);
+        auto w = stats.webm.find(uid);
+        if (w != stats.webm.end()) user["webm_file"] = w->second;
         users.push_back(std::move(user));
     }
 

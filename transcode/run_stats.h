@@ -47,6 +47,7 @@ struct RunStats {
     uint64_t records_refused = 0;  // e.g. a Length over the record limit
     std::map<uint32_t, StreamStats> video;
     std::map<uint32_t, StreamStats> audio;
+    std::map<uint32_t, std::string> webm;  // --webm: each user's WebM file that was written whole
 };
 
 // The run's record; map entries stay at one address, so a writer may keep a pointer to its own.

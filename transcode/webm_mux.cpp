@@ -608,7 +608,9 @@ void mux_all_webm() {
     for (const auto& entry : run_stats().video) users[entry.first].first = entry.second.output_file;
     for (const auto& entry : run_stats().audio)
         users[entry.first].second = entry.second.output_file;
-    for (const auto& user : users)
-        mux_webm(user.second.first, user.second.second,
-                 output_path(timeFilename("webm", user.first)));
+    for (const auto& user : users) {
+        const std::string path = output_path(timeFilename("webm", user.first));
+        if (mux_webm(user.second.first, user.second.second, path).written)
+            run_stats().webm[user.first] = path;
+    }
 }
