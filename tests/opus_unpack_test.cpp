@@ -132,7 +132,7 @@ TEST_F(OpusUnpackTest, WritesTheSamePacketsAsThePerUserWriter) {
         const audio_test::RtpShape shape{static_cast<int>(i % 3), i % 5 == 0 ? 1 : -1,
                                          i % 7 == 0 ? 4 : 0};
         records.push_back(audio_test::make_rtp(static_cast<uint16_t>(i), opus[i], shape));
-        if (i % 10 == 0) records.push_back(audio_test::make_rtp(1, {}));  // skipped by both
+        if (i % 10 == 0) records.push_back(audio_test::make_rtp(1, {}));      // skipped by both
         if (i % 10 == 5) records.push_back(audio_test::make_rtp(2, {0xFA}));  // libopus refuses
     }
 

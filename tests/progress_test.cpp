@@ -1,4 +1,6 @@
 // The progress line: its text, and that it reaches a terminal and nothing else.
+#include "progress.h"
+
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -6,7 +8,6 @@
 #include <vector>
 
 #include "harness.h"
-#include "progress.h"
 
 namespace {
 
@@ -42,8 +43,8 @@ const char kFourLines[] =
 TEST(Progress, DrawnOnATerminalAndErased) {
     if (access("/usr/bin/script", X_OK) != 0) GTEST_SKIP() << "util-linux script is missing";
     TempDir cwd;
-    const std::string command = std::string(TRANSCODE_BIN) + " -p " + SOURCE_DIR +
-                                "/samples/ -v -a -o out > stdout.txt";
+    const std::string command =
+        std::string(TRANSCODE_BIN) + " -p " + SOURCE_DIR + "/samples/ -v -a -o out > stdout.txt";
     const harness::ProcessResult r =
         harness::run_process({"/usr/bin/script", "-qec", command, "/dev/null"}, cwd.path());
     ASSERT_EQ(r.status, 0) << r.err;
@@ -62,8 +63,8 @@ TEST(Progress, DrawnOnATerminalAndErased) {
 
 TEST(Progress, NothingWhenStderrIsNotATerminal) {
     TempDir cwd;
-    const harness::ConverterRun run = harness::run_converter(
-        std::string(SOURCE_DIR) + "/samples/", {"-v", "-a", "-o", "out"}, cwd.path());
+    const harness::ConverterRun run = harness::run_converter(std::string(SOURCE_DIR) + "/samples/",
+                                                             {"-v", "-a", "-o", "out"}, cwd.path());
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.out, kFourLines);
     EXPECT_EQ(run.err, "");

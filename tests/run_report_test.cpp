@@ -1,5 +1,7 @@
 // The output directory, the per-user counters and the JSON run report: the report of a run over
 // impaired captures agrees with the files written and with the synthesizer's manifest.
+#include "run_report.h"
+
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -9,7 +11,6 @@
 #include <vector>
 
 #include "harness.h"
-#include "run_report.h"
 #include "stream_count.h"
 
 namespace {
@@ -49,9 +50,10 @@ TEST(RunReport, AgreesWithFilesAndManifestOfImpairedCapture) {
     TempDir work;
     TempDir cwd;
     const harness::ProcessResult synth = harness::run_capture_synth(
-        {"--out", work.path(), "--quiet", "--users", "3", "--files", "3", "--duration", "2",
-         "--drop", "0.04", "--dup", "0.03", "--reorder", "0.03", "--pt121", "2", "--cut-short",
-         "video:1", "--cut-short", "audio", "--seed", "21"});
+        {"--out",   work.path(),   "--quiet", "--users", "3",    "--files",
+         "3",       "--duration",  "2",       "--drop",  "0.04", "--dup",
+         "0.03",    "--reorder",   "0.03",    "--pt121", "2",    "--cut-short",
+         "video:1", "--cut-short", "audio",   "--seed",  "21"});
     ASSERT_EQ(synth.status, 0) << synth.err;
     harness::Manifest manifest;
     std::string err;
@@ -135,8 +137,9 @@ TEST(RunReport, AgreesWithFilesAndManifestOfImpairedCapture) {
                     [](int64_t sum, const harness::ManifestPacket& p) { return sum + p.samples; });
                 EXPECT_EQ(s["packets_written"], ogg.packets.size() - 2);
                 EXPECT_EQ(s["packets_written"], want.packets.size());
-                EXPECT_EQ(s["packets_written"].get<uint64_t>() + s["packets_refused"].get<uint64_t>(),
-                          per_user[key].first);
+                EXPECT_EQ(
+                    s["packets_written"].get<uint64_t>() + s["packets_refused"].get<uint64_t>(),
+                    per_user[key].first);
                 EXPECT_EQ(s["last_granule"], ogg.pages.back().granulepos);
                 EXPECT_EQ(s["last_granule"], samples);
                 EXPECT_DOUBLE_EQ(s["duration_seconds"].get<double>(), samples / 48000.0);
@@ -155,10 +158,10 @@ TEST(RunReport, AgreesWithFilesAndManifestOfImpairedCapture) {
 TEST(RunReport, RepairRunAgreesWithItsFiles) {
     TempDir work;
     TempDir cwd;
-    const harness::ProcessResult synth = harness::run_capture_synth(
-        {"--out", work.path(), "--quiet", "--users", "2", "--files", "2", "--duration", "4",
-         "--drop", "0.03", "--dup", "0.03", "--reorder", "0.03", "--silence", "1:1", "--seed",
-         "5"});
+    const harness::ProcessResult synth =
+        harness::run_capture_synth({"--out", work.path(), "--quiet", "--users", "2", "--files", "2",
+                                    "--duration", "4", "--drop", "0.03", "--dup", "0.03",
+                                    "--reorder", "0.03", "--silence", "1:1", "--seed", "5"});
     ASSERT_EQ(synth.status, 0) << synth.err;
     const harness::ConverterRun run = harness::run_converter(
         work.slash(), {"-v", "-a", "--repair", "-o", "out", "--report", "run.json"}, cwd.path());
@@ -234,25 +237,24 @@ const char kFourLines[] =
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, OutputFailures,
-    ::testing::Values(
-        FailureCase{"output_dir_under_a_file",
-                    {"-o", "{cwd}/plain/sub", "--report", "{cwd}/run.json"},
-                    "",
-                    "plain/sub: cannot create the output directory: Not a directory",
-                    false,
-                    true},
-        FailureCase{"output_dir_is_a_file",
-                    {"--output", "{cwd}/plain"},
-                    "",
-                    "plain: cannot create the output directory",
-                    false,
-                    false},
-        FailureCase{"report_in_missing_directory",
-                    {"-o", "{cwd}/out", "--report", "{cwd}/none/run.json"},
-                    kFourLines,
-                    "none/run.json: cannot write the report",
-                    true,
-                    false}),
+    ::testing::Values(FailureCase{"output_dir_under_a_file",
+                                  {"-o", "{cwd}/plain/sub", "--report", "{cwd}/run.json"},
+                                  "",
+                                  "plain/sub: cannot create the output directory: Not a directory",
+                                  false,
+                                  true},
+                      FailureCase{"output_dir_is_a_file",
+                                  {"--output", "{cwd}/plain"},
+                                  "",
+                                  "plain: cannot create the output directory",
+                                  false,
+                                  false},
+                      FailureCase{"report_in_missing_directory",
+                                  {"-o", "{cwd}/out", "--report", "{cwd}/none/run.json"},
+                                  kFourLines,
+                                  "none/run.json: cannot write the report",
+                                  true,
+                                  false}),
     [](const ::testing::TestParamInfo<FailureCase>& info) { return std::string(info.param.name); });
 
 // ---- units ----
@@ -310,21 +312,32 @@ struct CountStep {
 };
 
 std::vector<uint8_t> rtp(uint16_t seq, uint32_t ts) {
-    return {0x80, 96, uint8_t(seq >> 8), uint8_t(seq), uint8_t(ts >> 24), uint8_t(ts >> 16),
-            uint8_t(ts >> 8), uint8_t(ts), 0, 0, 0, 1, 0xAA};
+    return {0x80,
+            96,
+            uint8_t(seq >> 8),
+            uint8_t(seq),
+            uint8_t(ts >> 24),
+            uint8_t(ts >> 16),
+            uint8_t(ts >> 8),
+            uint8_t(ts),
+            0,
+            0,
+            0,
+            1,
+            0xAA};
 }
 
 TEST(StreamCount, SequenceStepsAcrossTheWrap) {
     const CountStep steps[] = {
         {rtp(65534, 10), 0, 0},
         {rtp(65535, 20), 0, 0},
-        {rtp(0, 30), 0, 0},                  // the wrap is one step forward
-        {rtp(3, 40), 1, 0},                  // two missing: one gap
-        {rtp(3, 40), 1, 1},                  // repeated
-        {rtp(2, 35), 1, 2},                  // backwards
-        {{0x80, 96, 0, 9}, 1, 2},            // too short for a header: bytes only
+        {rtp(0, 30), 0, 0},                                // the wrap is one step forward
+        {rtp(3, 40), 1, 0},                                // two missing: one gap
+        {rtp(3, 40), 1, 1},                                // repeated
+        {rtp(2, 35), 1, 2},                                // backwards
+        {{0x80, 96, 0, 9}, 1, 2},                          // too short for a header: bytes only
         {{0x40, 96, 0, 9, 0, 0, 0, 0, 0, 0, 0, 0}, 1, 2},  // version 1
-        {rtp(3, 50), 1, 2},                  // one past the last one seen
+        {rtp(3, 50), 1, 2},                                // one past the last one seen
     };
     StreamStats s;
     uint64_t bytes = 0;

@@ -2,9 +2,10 @@
 // libavformat's demuxer and checked against the IVF and Ogg files of the same run, and mkvinfo's
 // verdict; then the mux called directly on missing, unwritable and hand-made inputs.
 #include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
 #include <ogg/ogg.h>
 #include <opus/opus.h>
+
+#include <nlohmann/json.hpp>
 
 extern "C" {
 #include <libavformat/avformat.h>
@@ -165,8 +166,8 @@ void check_webm(const std::string& webm, const std::string& ivf, const std::stri
                                  ms_from(w.initial_padding, {1, 48000}, w.audio.time_base))
                 << "packet " << i;
             const std::vector<uint8_t>& op = o.packets[i].data;
-            const int n = opus_packet_get_nb_samples(op.data(), static_cast<opus_int32>(op.size()),
-                                                     48000);
+            const int n =
+                opus_packet_get_nb_samples(op.data(), static_cast<opus_int32>(op.size()), 48000);
             samples += n;
             frame = std::max(frame, n / 48000.0);
         }
@@ -190,7 +191,7 @@ TEST_P(WebmCaptures, EachUserGetsOneFileMatchingItsIvfAndOgg) {
     std::string work = std::string(SOURCE_DIR) + "/samples/";
     if (!kind.synth_args.empty()) {
         work = dir.subdir("cap") + "/";
-        std::vector<std::string> args = {"--out", work, "--quiet", "--duration", "2",
+        std::vector<std::string> args = {"--out",   work,  "--quiet",  "--duration", "2",
                                          "--width", "176", "--height", "144"};
         args.insert(args.end(), kind.synth_args.begin(), kind.synth_args.end());
         const harness::ProcessResult synth = harness::run_capture_synth(args);
@@ -246,8 +247,11 @@ INSTANTIATE_TEST_SUITE_P(
         CaptureKind{"audio_and_video", {"--users", "2", "--seed", "5"}, true, true, false},
         CaptureKind{"audio_only", {"--users", "1", "--video-users", "0"}, false, true, false},
         CaptureKind{"video_only", {"--users", "1", "--audio-users", "0"}, true, false, false},
-        CaptureKind{"wrapped_timestamps", {"--users", "1", "--near-wrap", "--audio-frame-ms", "60"},
-                    true, true, true},
+        CaptureKind{"wrapped_timestamps",
+                    {"--users", "1", "--near-wrap", "--audio-frame-ms", "60"},
+                    true,
+                    true,
+                    true},
         CaptureKind{"samples", {}, true, true, false}),
     [](const ::testing::TestParamInfo<CaptureKind>& info) { return info.param.name; });
 
@@ -298,8 +302,8 @@ enum class Input { real, missing, none };
 struct DirectCase {
     const char* name;
     Input video, audio;
-    bool unwritable;   // the output's directory does not exist
-    int pre_skip;      // > 0: the Ogg is rewritten with this pre-skip
+    bool unwritable;  // the output's directory does not exist
+    int pre_skip;     // > 0: the Ogg is rewritten with this pre-skip
     bool written;
 };
 

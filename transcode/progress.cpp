@@ -46,8 +46,7 @@ std::string clock_text(double seconds) {
     const uint64_t s = static_cast<uint64_t>(seconds + 0.5);
     char text[32];
     if (s >= 3600)
-        snprintf(text, sizeof text, "%llu:%02llu:%02llu",
-                 static_cast<unsigned long long>(s / 3600),
+        snprintf(text, sizeof text, "%llu:%02llu:%02llu", static_cast<unsigned long long>(s / 3600),
                  static_cast<unsigned long long>(s / 60 % 60),
                  static_cast<unsigned long long>(s % 60));
     else

@@ -15,12 +15,13 @@ constexpr uint32_t kReorderWindowMax = 4096;
 constexpr uint32_t kReorderWindowDefault = 512;
 
 struct RunOptions {
-    std::string output_dir;   // -o/--output: where the per-user files go; empty: the current directory
+    std::string
+        output_dir;  // -o/--output: where the per-user files go; empty: the current directory
     std::string report_path;  // --report: the JSON run report; empty: none
-    bool repair = false;      // --repair: reorder packets, fill audio gaps, write only decodable video
+    bool repair = false;  // --repair: reorder packets, fill audio gaps, write only decodable video
     uint32_t reorder_window = kReorderWindowDefault;  // --reorder-window N (implies repair)
-    bool wait_keyframe = false;  // --wait-keyframe (implies repair)
-    bool webm = false;           // --webm: one WebM per user after both passes
+    bool wait_keyframe = false;                       // --wait-keyframe (implies repair)
+    bool webm = false;                                // --webm: one WebM per user after both passes
 };
 
 extern RunOptions run_options;

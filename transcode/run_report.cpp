@@ -33,14 +33,10 @@ json repair_json(const RepairStats& r) {
 
 // The fields both kinds share.
 json stream_json(const StreamStats& s, bool repair) {
-    json j{{"output_file", s.output_file},
-           {"output_ok", s.output_ok},
-           {"packets", s.packets},
-           {"bytes", s.bytes},
-           {"first_rtp_timestamp", nullptr},
-           {"last_rtp_timestamp", nullptr},
-           {"seq_gaps", s.seq_gaps},
-           {"seq_repeats", s.seq_repeats}};
+    json j{{"output_file", s.output_file},   {"output_ok", s.output_ok},
+           {"packets", s.packets},           {"bytes", s.bytes},
+           {"first_rtp_timestamp", nullptr}, {"last_rtp_timestamp", nullptr},
+           {"seq_gaps", s.seq_gaps},         {"seq_repeats", s.seq_repeats}};
     if (s.have_timestamps) {
         j["first_rtp_timestamp"] = s.first_rtp_timestamp;
         j["last_rtp_timestamp"] = s.last_rtp_timestamp;
@@ -72,7 +68,8 @@ std::string errno_text(const char* what, int err) {
     return std::string(what) + ": " + strerror(err);
 }
 
-// The permissions every output file gets: 0666 less the umask, which can only be read by setting it.
+// The permissions every output file gets: 0666 less the umask, which can only be read by setting
+// it.
 mode_t file_mode() {
     const mode_t mask = umask(022);
     umask(mask);

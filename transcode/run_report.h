@@ -15,8 +15,8 @@ struct RunInfo {
     std::string output_dir;  // empty: the current directory
     bool video = false;      // the kinds asked for on the command line
     bool audio = false;
-    bool repair = false;     // print each stream's repair counters
-    int64_t start_ms = 0;    // wall clock, milliseconds since the epoch
+    bool repair = false;   // print each stream's repair counters
+    int64_t start_ms = 0;  // wall clock, milliseconds since the epoch
     int64_t end_ms = 0;
     double wall_seconds = 0;  // from the monotonic clock
     int exit_status = 0;

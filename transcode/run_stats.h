@@ -1,5 +1,5 @@
-// What a run found and did, kept for the run report and the WebM mux: run-wide totals and one record
-// per user and kind. The passes and writers fill it; nothing in it changes what is written.
+// What a run found and did, kept for the run report and the WebM mux: run-wide totals and one
+// record per user and kind. The passes and writers fill it; nothing in it changes what is written.
 #pragma once
 
 #include <cstdint>
@@ -8,23 +8,23 @@
 
 // Counters of the repair stage for one user's stream (all zero without --repair).
 struct RepairStats {
-    uint64_t reordered = 0;         // packets released in an order other than their arrival
-    uint64_t duplicates = 0;        // repeated sequence numbers dropped
-    uint64_t late = 0;              // packets older than the last one released, dropped
-    uint64_t resets = 0;            // sender restarts or SSRC changes that restarted the ordering
-    uint64_t gaps_filled = 0;       // audio: timeline gaps covered with empty Opus packets
-    uint64_t gap_ms = 0;            // audio: the milliseconds those gaps covered
-    uint64_t gaps_not_filled = 0;   // audio: backwards or over-long timestamp jumps left alone
-    uint64_t frames_lost = 0;       // video: frames that lost a packet
+    uint64_t reordered = 0;        // packets released in an order other than their arrival
+    uint64_t duplicates = 0;       // repeated sequence numbers dropped
+    uint64_t late = 0;             // packets older than the last one released, dropped
+    uint64_t resets = 0;           // sender restarts or SSRC changes that restarted the ordering
+    uint64_t gaps_filled = 0;      // audio: timeline gaps covered with empty Opus packets
+    uint64_t gap_ms = 0;           // audio: the milliseconds those gaps covered
+    uint64_t gaps_not_filled = 0;  // audio: backwards or over-long timestamp jumps left alone
+    uint64_t frames_lost = 0;      // video: frames that lost a packet
     uint64_t frames_skipped_keyframe = 0;  // video: frames held back until a key frame
 };
 
 // One user's stream of one kind.
 struct StreamStats {
-    std::string output_file;  // the path the writer created (empty when none was named)
-    bool output_ok = false;   // the file was created and no write to it failed
-    uint64_t packets = 0;     // capture records of this user
-    uint64_t bytes = 0;       // their packet bytes
+    std::string output_file;       // the path the writer created (empty when none was named)
+    bool output_ok = false;        // the file was created and no write to it failed
+    uint64_t packets = 0;          // capture records of this user
+    uint64_t bytes = 0;            // their packet bytes
     uint64_t frames_written = 0;   // video: IVF frames
     uint64_t frames_dropped = 0;   // video: frames dropped for a lost packet
     uint64_t packets_written = 0;  // audio: Ogg audio packets

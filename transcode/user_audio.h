@@ -56,8 +56,8 @@ public:
     FilePtr file;
     uint32_t uid;
     bool first_packet = true;
-    std::string name;                     // the output file's name, for error messages
-    OutputBuffer io_buffer;               // stdio buffer of `file`, which is closed before it goes
+    std::string name;        // the output file's name, for error messages
+    OutputBuffer io_buffer;  // stdio buffer of `file`, which is closed before it goes
     // A page write failed (reported once) or the headers could not be made: nothing more is
     // written to the file.
     bool write_failure_reported = false;

@@ -51,9 +51,9 @@ public:
     FilePtr file;
     // Stays null when the file or the decoder could not be made: the user's packets are skipped.
     void* decoder = nullptr;
-    std::string name;           // the output file's name, for error messages
-    stream_output_data record;  // composes the file header and each record head; reused
-    bool write_failed = false;  // a write failed and was reported: nothing more is written
+    std::string name;                    // the output file's name, for error messages
+    stream_output_data record;           // composes the file header and each record head; reused
+    bool write_failed = false;           // a write failed and was reported: nothing more is written
     std::unique_ptr<KeyframeGate> gate;  // with --repair: which whole frames are written
 
 private:

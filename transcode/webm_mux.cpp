@@ -33,25 +33,25 @@ namespace {
 // are loaded only when a WebM is to be written: linked, they would cost every run tens of
 // megabytes and tens of milliseconds at start. Resolving through the libavformat handle also
 // finds the libavcodec and libavutil functions, its dependencies.
-#define LIBAV_FUNCTIONS(X) \
-    X(av_channel_layout_default) \
-    X(av_compare_ts) \
-    X(av_free) \
-    X(av_freep) \
-    X(av_log_set_level) \
-    X(av_malloc) \
-    X(av_mallocz) \
-    X(av_packet_alloc) \
-    X(av_packet_free) \
-    X(av_rescale_q) \
-    X(av_write_frame) \
-    X(av_write_trailer) \
+#define LIBAV_FUNCTIONS(X)            \
+    X(av_channel_layout_default)      \
+    X(av_compare_ts)                  \
+    X(av_free)                        \
+    X(av_freep)                       \
+    X(av_log_set_level)               \
+    X(av_malloc)                      \
+    X(av_mallocz)                     \
+    X(av_packet_alloc)                \
+    X(av_packet_free)                 \
+    X(av_rescale_q)                   \
+    X(av_write_frame)                 \
+    X(av_write_trailer)               \
     X(avformat_alloc_output_context2) \
-    X(avformat_free_context) \
-    X(avformat_new_stream) \
-    X(avformat_write_header) \
-    X(avio_alloc_context) \
-    X(avio_context_free) \
+    X(avformat_free_context)          \
+    X(avformat_new_stream)            \
+    X(avformat_write_header)          \
+    X(avio_alloc_context)             \
+    X(avio_context_free)              \
     X(avio_flush)
 
 struct LibAv {
@@ -68,7 +68,7 @@ bool load_libav() {
         void* handle = dlopen(soname.c_str(), RTLD_NOW | RTLD_LOCAL);
         if (handle == nullptr) return false;
         bool all = true;
-#define LIBAV_RESOLVE(name)                                               \
+#define LIBAV_RESOLVE(name)                                              \
     av.name = reinterpret_cast<decltype(av.name)>(dlsym(handle, #name)); \
     all = all && av.name != nullptr;
         LIBAV_FUNCTIONS(LIBAV_RESOLVE)
@@ -82,7 +82,7 @@ bool load_libav() {
 
 constexpr AVRational kVideoClock = {1, 90000};  // RTP clock of VP8
 constexpr AVRational kAudioClock = {1, 48000};  // Ogg Opus granule positions
-constexpr int kSeekPreRollSamples = 3840;        // 80 ms, as the WebM mapping of Opus asks
+constexpr int kSeekPreRollSamples = 3840;       // 80 ms, as the WebM mapping of Opus asks
 constexpr size_t kIvfHeaderSize = 32;
 constexpr size_t kIvfFrameHeadSize = 12;
 constexpr size_t kOpusHeadMinSize = 19;
@@ -549,9 +549,9 @@ WebmMuxResult mux_webm(const std::string& ivf_path, const std::string& ogg_path,
     ctx->flags |= AVFMT_FLAG_BITEXACT;
     auto* buffer = static_cast<unsigned char*>(av.av_malloc(kOutputBufferSize));
     std::unique_ptr<AVIOContext, IoDeleter> io(
-        buffer ? av.avio_alloc_context(buffer, kOutputBufferSize, 1, &out, nullptr, write_fd,
-                                       seek_fd)
-               : nullptr);
+        buffer
+            ? av.avio_alloc_context(buffer, kOutputBufferSize, 1, &out, nullptr, write_fd, seek_fd)
+            : nullptr);
     if (!io) {
         av.av_free(buffer);
         output_failure(out_path, "cannot start the WebM muxer", ENOMEM);
@@ -572,7 +572,7 @@ WebmMuxResult mux_webm(const std::string& ivf_path, const std::string& ogg_path,
         bool take_video = video.have();
         if (take_video && audio.have())
             take_video = av.av_compare_ts(video.current().pts, kVideoClock, audio.current().pts,
-                                       kAudioClock) <= 0;
+                                          kAudioClock) <= 0;
         if (take_video) {
             ok = write_packet(ctx.get(), pkt.get(), ctx->streams[video_index], kVideoClock,
                               video.current()) >= 0;

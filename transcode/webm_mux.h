@@ -8,12 +8,12 @@
 
 // What one mux found in its inputs; zero counts for a track that is absent.
 struct WebmMuxResult {
-    bool written = false;       // the output exists and every write to it succeeded
+    bool written = false;  // the output exists and every write to it succeeded
     bool have_video = false;
     bool have_audio = false;
-    uint64_t video_frames = 0;  // IVF frames muxed
-    uint64_t audio_packets = 0; // Ogg audio packets muxed (OpusHead and OpusTags excluded)
-    int width = 0;              // from the first key frame's VP8 header
+    uint64_t video_frames = 0;   // IVF frames muxed
+    uint64_t audio_packets = 0;  // Ogg audio packets muxed (OpusHead and OpusTags excluded)
+    int width = 0;               // from the first key frame's VP8 header
     int height = 0;
 };
 
