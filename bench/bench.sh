@@ -86,15 +86,9 @@ TOOL_PACKAGES=(time)
 ensure_packages "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}" "${PEER_PACKAGES[@]}" \
                 "${TOOL_PACKAGES[@]}"
 
-echo "building Release converter and tools in $BUILD"
-cmake -S "$REPO" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DTRANSCODE_TESTS=ON >>"$LOG"
-cmake --build "$BUILD" -j2 --target transcode capture_synth capture_extract >>"$LOG"
-TRANSCODE="$BUILD/transcode"
-EXTRACT="$BUILD/tools/capture_extract"
+build_tools
 
 # ---- helpers -----------------------------------------------------------------------------------
-
-
 
 total_bytes() {
     local sum=0 f

@@ -1,5 +1,6 @@
+# shellcheck shell=bash disable=SC2034
 # Sourced by the benchmarks: checks of their shared options and the work directory they all time.
-# Uses DATA, LOG and SYNTH of the sourcing script.
+# Uses REPO, BUILD, DATA, LOG and SYNTH of the sourcing script; sets TRANSCODE and EXTRACT.
 
 # check_options: --gib and --runs are numbers; DATA exists and becomes absolute.
 check_options() {
@@ -35,4 +36,13 @@ make_dir() {
 # capture_files DIR: the capture files of DIR, one per line.
 capture_files() {
     find "$1" -maxdepth 1 -type f \( -name '*.video' -o -name '*.audio' \) | sort
+}
+
+# build_tools: a Release converter and the capture tools in BUILD; sets TRANSCODE and EXTRACT.
+build_tools() {
+    echo "building Release converter and tools in $BUILD" >&2
+    cmake -S "$REPO" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DTRANSCODE_TESTS=ON >>"$LOG"
+    cmake --build "$BUILD" -j2 --target transcode capture_synth capture_extract >>"$LOG"
+    TRANSCODE="$BUILD/transcode"
+    EXTRACT="$BUILD/tools/capture_extract"
 }

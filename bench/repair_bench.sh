@@ -67,11 +67,7 @@ PEER_PACKAGES=(gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins
                gstreamer1.0-libav ffmpeg python3 time)
 ensure_packages "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}" "${PEER_PACKAGES[@]}"
 
-echo "building Release converter and tools in $BUILD"
-cmake -S "$REPO" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DTRANSCODE_TESTS=ON >>"$LOG"
-cmake --build "$BUILD" -j2 --target transcode capture_synth capture_extract >>"$LOG"
-TRANSCODE="$BUILD/transcode"
-EXTRACT="$BUILD/tools/capture_extract"
+build_tools
 
 # ivf_stats CLEAN.ivf FILE.ivf: frames in FILE, and how many of them are byte for byte a frame of
 # CLEAN (GStreamer writes its own timestamps, so frames are matched by content).

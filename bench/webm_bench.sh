@@ -52,9 +52,7 @@ trap cleanup EXIT
 # shellcheck source=/dev/null
 . "$REPO/scripts/deps.sh"
 ensure_packages "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}" time
-cmake -S "$REPO" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DTRANSCODE_TESTS=ON >>"$LOG"
-cmake --build "$BUILD" -j2 --target transcode capture_synth >>"$LOG"
-TRANSCODE="$BUILD/transcode"
+build_tools
 
 DIR=$(make_dir "$GIB")
 mapfile -t FILES < <(capture_files "$DIR")
