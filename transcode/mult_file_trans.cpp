@@ -70,10 +70,21 @@ void drain(ReorderWindow& stage, Put put) {
     while (stage.pop(&packet, &size)) put(packet, size);
 }
 
+// A packet of the reorder stage that memory could not hold: dropped, said on stderr and counted.
+void drop_for_memory(uint32_t uid, size_t size) {
+    fprintf(stderr, "transcode: user %" PRIu32 ": packet of %zu bytes skipped: out of memory\n", uid,
+            size);
+    ++run_stats().records_refused;
+}
+
 void put_audio_copy(muopus::user_audio& writer, const uint8_t* packet, size_t size) {
     std::unique_ptr<uint8_t[]> copy;
     if (size > 0) {
-        copy.reset(new uint8_t[size]);
+        copy.reset(new (std::nothrow) uint8_t[size]);
+        if (!copy) {
+            drop_for_memory(writer.uid, size);
+            return;
+        }
         memcpy(copy.get(), packet, size);
     }
     writer.put_rtp_data(std::move(copy), size);
@@ -295,7 +306,8 @@ void MultFileTrans::start_trans_video() {
         }
         ReorderWindow& stage =
             reorder_stage(video_reorder, uid, run_stats().video, rtp_vp8_refused);
-        stage.push(data, length);
+        if (stage.push(data, length) == ReorderWindow::Verdict::no_memory)
+            drop_for_memory(uid, length);
         drain(stage, [&](const uint8_t* p, size_t n) { writer->put_rtp_data(p, n); });
     }
     cur_file.reset();
@@ -333,7 +345,8 @@ void MultFileTrans::start_trans_audio() {
             continue;
         }
         ReorderWindow& stage = reorder_stage(audio_reorder, uid, run_stats().audio, nullptr);
-        stage.push(data.get(), length);
+        if (stage.push(data.get(), length) == ReorderWindow::Verdict::no_memory)
+            drop_for_memory(uid, length);
         drain(stage, [&](const uint8_t* p, size_t n) {
             // A packet released as it came is the record itself: the writer takes it over.
             if (p != nullptr && p == data.get())

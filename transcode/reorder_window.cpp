@@ -1,6 +1,7 @@
 #include "reorder_window.h"
 
 #include <cstring>
+#include <new>
 #include <utility>
 
 namespace {
@@ -49,6 +50,16 @@ void ReorderWindow::start(int64_t seq) {
 }
 
 ReorderWindow::Verdict ReorderWindow::push(const uint8_t* packet, size_t size) {
+    // Storing a packet may grow its slot, and a failed allocation must not end the run. store()
+    // throws before it marks anything held, so the stage stays consistent without the packet.
+    try {
+        return push_packet(packet, size);
+    } catch (const std::bad_alloc&) {
+        return Verdict::no_memory;
+    }
+}
+
+ReorderWindow::Verdict ReorderWindow::push_packet(const uint8_t* packet, size_t size) {
     // Only the fixed header is read: the rest of the packet is the writer's business.
     const unsigned version = packet && size >= 12 ? packet[0] >> 6 : 0;
     if (version != 1 && version != 2) {

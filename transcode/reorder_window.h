@@ -18,8 +18,9 @@
 
 class ReorderWindow {
 public:
-    // What push() did with a packet.
-    enum class Verdict { held, passed, duplicate, late };
+    // What push() did with a packet. no_memory: the packet could not be stored and is dropped;
+    // the stage goes on with the packets after it.
+    enum class Verdict { held, passed, duplicate, late, no_memory };
 
     // `skip`, when set, names packets that take a sequence number but must not reach the writer
     // (e.g. ones the unpacker refuses): they are ordered like any other and then left out, and the
@@ -55,6 +56,7 @@ private:
         bool held = false;   // stored and not yet released
     };
 
+    Verdict push_packet(const uint8_t* packet, size_t size);
     void start(int64_t seq);
     void store(Slot& slot, const uint8_t* packet, size_t size, int64_t seq);
     bool place_incoming();

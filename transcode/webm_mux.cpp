@@ -610,7 +610,13 @@ void mux_all_webm() {
         users[entry.first].second = entry.second.output_file;
     for (const auto& user : users) {
         const std::string path = output_path(timeFilename("webm", user.first));
-        if (mux_webm(user.second.first, user.second.second, path).written)
-            run_stats().webm[user.first] = path;
+        // Frames are read into memory one at a time; one that cannot be held gives up this
+        // user's WebM, not the run.
+        try {
+            if (mux_webm(user.second.first, user.second.second, path).written)
+                run_stats().webm[user.first] = path;
+        } catch (const std::bad_alloc&) {
+            output_failure(path, "cannot write", ENOMEM);
+        }
     }
 }
