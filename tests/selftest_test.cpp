@@ -31,9 +31,16 @@ TEST(SelfTest, LittleEndianStores) {
 }
 
 TEST(SelfTest, TimestampIsWallClockMilliseconds) {
-    const int64_t before = static_cast<int64_t>(time(nullptr)) * 1000;
+    // Bounds from the precise wall clock: time() reads a coarse clock that can still show the
+    // previous second for a few milliseconds after the precise clock has moved on.
+    const auto now_ms = [] {
+        struct timespec ts;
+        clock_gettime(CLOCK_REALTIME, &ts);
+        return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+    };
+    const int64_t before = now_ms();
     const int64_t t = getTimeStamp();
-    const int64_t after = static_cast<int64_t>(time(nullptr)) * 1000 + 999;
+    const int64_t after = now_ms();
     EXPECT_GE(t, before);
     EXPECT_LE(t, after);
 }
