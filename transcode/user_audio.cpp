@@ -46,6 +46,33 @@ void print_text(const char* text, FILE* stream) {
 
 void* (*header_alloc)(size_t size) = malloc;
 
+namespace {
+
+// A header packet record owning a fresh `size`-byte block for its data, granule 0; null, with the
+// caller's text for whichever allocation failed printed on stderr, when either fails.
+ogg_packet* alloc_header_packet(int size, int64_t packetno, const char* no_data,
+                                const char* no_packet) {
+    auto* data = static_cast<unsigned char*>(header_alloc(static_cast<size_t>(size)));
+    auto* op = static_cast<ogg_packet*>(header_alloc(sizeof(ogg_packet)));
+    if (data == nullptr) {
+        print_text(no_data, stderr);
+        free(op);
+        return nullptr;
+    }
+    if (op == nullptr) {
+        print_text(no_packet, stderr);
+        free(data);
+        return nullptr;
+    }
+    memset(op, 0, sizeof(*op));
+    op->packet = data;
+    op->bytes = size;
+    op->packetno = packetno;
+    return op;
+}
+
+}  // namespace
+
 int write_page(FILE* f, const ogg_page& page, int* err) {
     errno = 0;
     if (fwrite(page.header, 1, static_cast<size_t>(page.header_len), f) !=
@@ -90,30 +117,14 @@ int opus_samples(const unsigned char* data, int len) {
 ogg_packet* op_opustags() {
     const int vendor_len = static_cast<int>(strlen(kVendor));
     const int size = static_cast<int>(strlen(kOpusTagsMagic)) + vendor_len + 8;
-    auto* data = static_cast<unsigned char*>(header_alloc(static_cast<size_t>(size)));
-    auto* op = static_cast<ogg_packet*>(header_alloc(sizeof(ogg_packet)));
-    if (data == nullptr) {
-        print_text("Couldn't allocate data buffer.\n", stderr);
-        free(op);
-        return nullptr;
-    }
-    if (op == nullptr) {
-        print_text("Couldn't allocate Ogg packet.\n", stderr);
-        free(data);
-        return nullptr;
-    }
+    ogg_packet* op = alloc_header_packet(size, 1, "Couldn't allocate data buffer.\n",
+                                         "Couldn't allocate Ogg packet.\n");
+    if (op == nullptr) return nullptr;
+    unsigned char* data = op->packet;
     memcpy(data, kOpusTagsMagic, 8);
     le32(data + 8, vendor_len);
     memcpy(data + 12, kVendor, static_cast<size_t>(vendor_len));
     le32(data + 12 + vendor_len, 0);  // no user comments
-
-    memset(op, 0, sizeof(*op));
-    op->packet = data;
-    op->bytes = size;
-    op->b_o_s = 0;
-    op->e_o_s = 0;
-    op->granulepos = 0;
-    op->packetno = 1;
     return op;
 }
 
@@ -124,18 +135,9 @@ void op_free(ogg_packet* op) {
 }
 
 ogg_packet* build_opushead(const char* no_data, const char* no_packet) {
-    auto* data = static_cast<unsigned char*>(header_alloc(kOpusHeadSize));
-    auto* op = static_cast<ogg_packet*>(header_alloc(sizeof(ogg_packet)));
-    if (data == nullptr) {
-        print_text(no_data, stderr);
-        free(op);
-        return nullptr;
-    }
-    if (op == nullptr) {
-        print_text(no_packet, stderr);
-        free(data);
-        return nullptr;
-    }
+    ogg_packet* op = alloc_header_packet(kOpusHeadSize, 0, no_data, no_packet);
+    if (op == nullptr) return nullptr;
+    unsigned char* data = op->packet;
     memcpy(data, kOpusHeadMagic, 8);
     data[8] = 1;                   // version
     data[9] = 2;                   // channels
@@ -143,14 +145,7 @@ ogg_packet* build_opushead(const char* no_data, const char* no_packet) {
     le32(data + 12, kSampleRate);  // input sample rate
     le16(data + 16, 0);            // output gain
     data[18] = 0;                  // channel mapping family
-
-    memset(op, 0, sizeof(*op));
-    op->packet = data;
-    op->bytes = kOpusHeadSize;
     op->b_o_s = 1;
-    op->e_o_s = 0;
-    op->granulepos = 0;
-    op->packetno = 0;
     return op;
 }
 
