@@ -82,6 +82,15 @@ bool load_libav() {
 
 constexpr AVRational kVideoClock = {1, 90000};  // RTP clock of VP8
 constexpr AVRational kAudioClock = {1, 48000};  // Ogg Opus granule positions
+// The video timeline follows the RTP timestamps, except where they cannot be time that passed: a
+// step back, or a step forward of more than five minutes (a sender that restarted with a new
+// random timestamp base). There a new segment of the timeline begins, one frame interval after
+// the previous frame. Five minutes is also the longest audio gap that --repair fills.
+constexpr int64_t kMaxVideoStep = int64_t{90000} * 300;
+// The frame interval is the last step between two frames of at most one second (a longer one is
+// a pause); 1/30 s until one is seen.
+constexpr int64_t kMaxFrameInterval = 90000;
+constexpr int64_t kDefaultFrameInterval = 3000;
 constexpr int kSeekPreRollSamples = 3840;       // 80 ms, as the WebM mapping of Opus asks
 constexpr size_t kIvfHeaderSize = 32;
 constexpr size_t kIvfFrameHeadSize = 12;
@@ -189,13 +198,8 @@ public:
         have_current_ = true;
         ++frames_;
         have_next_ = read_frame(&next_);
-        if (have_next_) {
-            current_.duration = next_.pts - current_.pts;
-            last_step_ = current_.duration;
-        } else {
-            // The last picture stays for as long as the one before it.
-            current_.duration = last_step_;
-        }
+        // The last picture stays for one frame interval.
+        current_.duration = have_next_ ? next_.pts - current_.pts : interval_;
         return true;
     }
 
@@ -218,14 +222,21 @@ private:
         if (frame_size > 0 && fread(out->data.data(), frame_size, 1, file_.get()) != 1)
             return false;
         pos_ += frame_size;
-        // RTP timestamps wrap at 2^32: each step is the signed 32-bit difference. A step back
-        // (frames out of order) holds the time, since the muxer takes only rising timestamps.
+        // RTP timestamps wrap at 2^32: each step is the signed 32-bit difference. The muxer takes
+        // only rising times, and a restarted sender's new base says nothing of the time between.
         const uint32_t rtp = static_cast<uint32_t>(timestamp_);
-        if (started_) unwrapped_ += static_cast<int32_t>(rtp - last_rtp_);
+        if (started_) {
+            const int64_t step = static_cast<int32_t>(rtp - last_rtp_);
+            if (step < 0 || step > kMaxVideoStep) {
+                last_pts_ += interval_;
+            } else {
+                last_pts_ += step;
+                if (step > 0 && step <= kMaxFrameInterval) interval_ = step;
+            }
+        }
         started_ = true;
         last_rtp_ = rtp;
-        out->pts = std::max(unwrapped_, last_pts_);
-        last_pts_ = out->pts;
+        out->pts = last_pts_;
         out->key = vp8_key_frame(out->data.data(), out->data.size());
         return true;
     }
@@ -239,9 +250,8 @@ private:
     int height_ = 0;
     bool started_ = false;
     uint32_t last_rtp_ = 0;
-    int64_t unwrapped_ = 0;
-    int64_t last_pts_ = 0;
-    int64_t last_step_ = 0;
+    int64_t last_pts_ = 0;  // of the frame read last
+    int64_t interval_ = kDefaultFrameInterval;
     uint64_t frames_ = 0;
     SourcePacket current_;
     SourcePacket next_;
