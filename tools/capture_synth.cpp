@@ -177,10 +177,10 @@ struct Options {
     std::vector<ImpairAt> drop_at;
     int pt121 = 0;
     int probes = 0;
-    double late = 0;       // rate of packets held back
-    int late_by = 60;      // packets they are held back by
+    double late = 0;                         // rate of packets held back
+    int late_by = 60;                        // packets they are held back by
     double silence_at = 0, silence_sec = 0;  // audio not sent (the timestamps go on)
-    bool restart = false;  // every sender restarts once: a new SSRC and timestamp base
+    bool restart = false;     // every sender restarts once: a new SSRC and timestamp base
     double restart_at = 0;    // seconds of media from each stream's first packet
     double restart_step = 0;  // seconds the timestamp base moves by (negative: back)
     std::vector<FileSpot> cut_short;
@@ -950,8 +950,8 @@ std::vector<Packet> to_packets(const RtpVariant& v, const std::vector<PacketPlan
     std::vector<Packet> out;
     out.reserve(plans.size());
     for (const auto& s : plans) {
-        out.push_back({serialize_rtp(v, s, seq, s.restarted ? restarted_ssrc(ssrc) : ssrc, rng),
-                       s.time});
+        out.push_back(
+            {serialize_rtp(v, s, seq, s.restarted ? restarted_ssrc(ssrc) : ssrc, rng), s.time});
         ++seq;
     }
     return out;
