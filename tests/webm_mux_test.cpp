@@ -300,8 +300,8 @@ INSTANTIATE_TEST_SUITE_P(
                     true,
                     true,
                     true},
-        // 310 ms without audio: --repair fills it with packets of 120, 120 and 70 ms among the
-        // 20 ms ones, so each packet's start must be summed from the durations of those before.
+        // 16 packets (320 ms) not sent: --repair fills the gap with packets of 120, 120 and 80 ms
+        // among the 20 ms ones, so each packet's start must be summed from the durations before.
         CaptureKind{"repair_fillers",
                     {"--users", "1", "--silence", "0.5:0.31"},
                     true,
