@@ -185,6 +185,9 @@ cp -r "$w/rec5" "$tmp/other/rec1"
     -- -a -v >/dev/null 2>&1 || fail "resume with other options failed"
 [ "$(sort "$tmp/converted6" | tr '\n' ' ')" = "$tmp/other/rec1/ $w/rec2/ " ] ||
     fail "the resume with other options converted [$(cat "$tmp/converted6")]"
+same_files "$tmp/single/rec5" "$tmp/changed/rec1" # the earlier output replaced, nothing else left
+[ "$(find "$tmp/changed" -mindepth 1 -maxdepth 1 -printf '%f ' | tr ' ' '\n' | sort | xargs)" = \
+    "rec1 rec2 rec3 rec4" ] || fail "$tmp/changed holds other entries: $(ls -A "$tmp/changed")"
 
 # 7. Options that transcode refuses: the job fails, and the earlier output stays as it was.
 before=$(snapshot "$tmp/changed/rec1")
