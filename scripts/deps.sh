@@ -19,6 +19,6 @@ ensure_packages() {
 BUILD_PACKAGES=(cmake make g++ pkg-config libogg-dev libopus-dev nlohmann-json3-dev libavformat-dev
                 libavcodec-dev libavutil-dev)
 TEST_PACKAGES=(libvpx-dev libopusfile-dev libgtest-dev bsdutils groff-base man-db parallel mkvtoolnix
-               ffmpeg)
+               ffmpeg procps)
 # scripts/package_check.sh: CPack's DEB generator runs file(1) and dpkg-shlibdeps.
 PACKAGE_PACKAGES=(dpkg-dev file)
