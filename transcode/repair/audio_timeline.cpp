@@ -20,7 +20,9 @@ uint8_t toc(int64_t frame_samples, uint8_t stereo, uint8_t code) {
 void AudioTimeline::before(uint32_t timestamp, uint32_t ssrc, uint8_t toc_byte, int samples) {
     pending_ = 0;
     stereo_ = toc_byte & 0x04;
-    covered_samples_ += samples > 0 ? samples : 0;
+    covered_samples_ += samples <= 0                  ? 0
+                        : samples < kMaxCreditSamples ? samples
+                                                      : kMaxCreditSamples;
     if (started_) {
         const int64_t gap = static_cast<int32_t>(timestamp - end_);
         const int64_t total = gap + carry_;

@@ -26,9 +26,11 @@ public:
     // All gaps filled together may last at most this many times what the packets themselves
     // cover, plus one kMaxGapSamples: a gap that would go beyond is left alone like a restart.
     // Opus DTX sends one 20 ms packet per 400 ms of silence (19 times as much gap as packet); 24
-    // leaves room for the loss of some of them. A 30-byte record covers at most 120 ms, which
-    // bounds what timestamps alone can make the file grow by (see the README).
+    // leaves room for the loss of some of them.
     static constexpr int64_t kFillMultiple = 24;
+    // Each packet counts for at most this much of the time covered: one byte can claim up to
+    // 120 ms, and the fillers (and a WebM made from the file) would then outgrow the capture.
+    static constexpr int64_t kMaxCreditSamples = 960;
 
     explicit AudioTimeline(RepairStats* stats) : stats_(stats) {}
 
