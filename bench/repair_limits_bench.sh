@@ -102,15 +102,18 @@ open(path, "wb").write(out)
 PY
 }
 
-# run DIR OUT ARGS...: the converter on DIR into a fresh OUT; sets T (wall s), RSS (peak KiB) and
-# BYTES (bytes written).
+# run DIR OUT ARGS...: the converter on DIR into a fresh OUT; sets T (wall s), RSS (peak KiB),
+# BYTES (bytes written) and ST (exit status: 2 when some output files could not be opened, as
+# with more users than open files allowed).
 run() {
     local dir=$1 out=$2
     shift 2
     rm -rf "$out"
     mkdir -p "$out"
     local t0=$EPOCHREALTIME
-    (cd "$out" && /usr/bin/time -v -o "$WORK/tv" "$TRANSCODE" -p "$dir/" "$@" >/dev/null 2>>"$LOG")
+    ST=0
+    (cd "$out" && /usr/bin/time -v -o "$WORK/tv" "$TRANSCODE" -p "$dir/" "$@" >/dev/null 2>>"$LOG") ||
+        ST=$?
     local t1=$EPOCHREALTIME
     T=$(awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.3f", b - a }')
     RSS=$(awk -F': ' '/Maximum resident set size/ { print $2 }' "$WORK/tv")
@@ -145,6 +148,9 @@ users_part() {
     echo "== peak memory of 20,000 audio users with one packet each"
     gen "$WORK/users" audio users 20000
     echo "   capture: $(size_of "$WORK/users") bytes; bound: 1.5 x the plain run"
+    # Every user's file stays open during the pass.
+    ulimit -n "$(ulimit -Hn)" 2>/dev/null || true
+    echo "   open files allowed: $(ulimit -n)"
     # shellcheck disable=SC2059
     printf "$MFMT" "run" "peak RSS KiB" "/ plain run"
     local plain="" args
@@ -153,7 +159,8 @@ users_part() {
         run "$WORK/users" "$WORK/out" $args
         [ -n "$plain" ] || plain=$RSS
         # shellcheck disable=SC2059
-        printf "$MFMT" "$args" "$RSS" "$(awk -v a="$RSS" -v b="$plain" 'BEGIN { printf "%.2f", a / b }')"
+        printf "$MFMT" "$args (status $ST)" "$RSS" \
+            "$(awk -v a="$RSS" -v b="$plain" 'BEGIN { printf "%.2f", a / b }')"
     done
 }
 
