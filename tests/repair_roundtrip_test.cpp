@@ -4,7 +4,9 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <functional>
 #include <map>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
@@ -268,5 +270,110 @@ TEST(RepairCounters, PassesFillTheRunRecord) {
     EXPECT_EQ(a.frames_lost + a.frames_skipped_keyframe, 0u);
     run_stats() = RunStats();
 }
+
+// ---- Hostile captures: what timestamps and lengths alone can cost ---------------------------
+
+constexpr uint32_t kUid = 7;
+
+// An audio RTP packet of user kUid: sequence number, timestamp and the Opus payload.
+std::vector<uint8_t> audio_packet(uint16_t seq, uint32_t ts, const std::vector<uint8_t>& opus) {
+    std::vector<uint8_t> p = {0x80,
+                              111,
+                              static_cast<uint8_t>(seq >> 8),
+                              static_cast<uint8_t>(seq),
+                              static_cast<uint8_t>(ts >> 24),
+                              static_cast<uint8_t>(ts >> 16),
+                              static_cast<uint8_t>(ts >> 8),
+                              static_cast<uint8_t>(ts),
+                              0,
+                              0,
+                              0x12,
+                              0x34};
+    p.insert(p.end(), opus.begin(), opus.end());
+    return p;
+}
+
+// Writes `count` audio records of user kUid, the i-th packet made by `make(i)`, as one capture
+// file in `dir`; its size in bytes.
+size_t write_audio_capture(const std::string& dir, int count,
+                           const std::function<std::vector<uint8_t>(int)>& make) {
+    std::vector<uint8_t> bytes;
+    for (int i = 0; i < count; ++i) {
+        const std::vector<uint8_t> packet = make(i);
+        const uint32_t head[4] = {0, 0, kUid, static_cast<uint32_t>(packet.size())};
+        for (uint32_t word : head)
+            for (int b = 0; b < 4; ++b) bytes.push_back(static_cast<uint8_t>(word >> (8 * b)));
+        bytes.insert(bytes.end(), packet.begin(), packet.end());
+    }
+    std::string err;
+    EXPECT_TRUE(harness::write_file(dir + "/cap_1.audio", bytes, &err)) << err;
+    return bytes.size();
+}
+
+// 20,000 packets of 120 ms in two bytes (six empty 20 ms frames: the most time a byte can claim)
+// whose timestamps each step just under the 5 minutes a gap may be filled across.
+TEST(RepairLimits, TimestampsAloneCannotMultiplyTheOutput) {
+    TempDir work, out;
+    const size_t in = write_audio_capture(work.path(), 20000, [](int i) {
+        return audio_packet(static_cast<uint16_t>(i), static_cast<uint32_t>(i) * 48000u * 300,
+                            {0xFB, 0x06});
+    });
+    const harness::ConverterRun run =
+        harness::run_converter(work.slash(), {"-a", "--repair"}, out.path());
+    ASSERT_EQ(run.status, 0) << run.err;
+    ASSERT_EQ(run.files.size(), 1u);
+    std::vector<uint8_t> ogg;
+    std::string err;
+    ASSERT_TRUE(harness::read_file(run.files.begin()->second, &ogg, &err)) << err;
+    EXPECT_LE(ogg.size(), 4 * in + (1u << 20)) << in;
+}
+
+// In repair mode a record longer than any RTP packet is refused before the reorder stage, which
+// would otherwise hold it; without --repair it goes to the writer as before.
+struct LongRecord {
+    const char* name;
+    std::vector<std::string> args;
+    const char* err;
+    int refused;
+};
+
+void PrintTo(const LongRecord& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class RepairLongRecords : public ::testing::TestWithParam<LongRecord> {};
+
+TEST_P(RepairLongRecords, LongerThan65535BytesRefused) {
+    const LongRecord& c = GetParam();
+    TempDir work, out;
+    // 65,535 bytes, the longest RTP packet, then one byte more, then a 20 ms packet.
+    write_audio_capture(work.path(), 3, [](int i) {
+        std::vector<uint8_t> opus = {0xF8, 0xFF, 0xFE};
+        if (i < 2) opus.resize(65535 - 12 + static_cast<size_t>(i));
+        return audio_packet(static_cast<uint16_t>(i), static_cast<uint32_t>(i) * 960, opus);
+    });
+    const std::string report = out.path() + "/report.json";
+    std::vector<std::string> args = c.args;
+    args.insert(args.end(), {"--report", report});
+    const harness::ConverterRun run = harness::run_converter(work.slash(), args, out.path());
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.err, c.err);
+    std::vector<uint8_t> text;
+    std::string err;
+    ASSERT_TRUE(harness::read_file(report, &text, &err)) << err;
+    const nlohmann::json j = nlohmann::json::parse(text.begin(), text.end());
+    EXPECT_EQ(j["records_dropped"]["refused"], c.refused);
+    EXPECT_EQ(j["records_read"], 3);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, RepairLongRecords,
+    ::testing::Values(
+        LongRecord{"repair",
+                   {"-a", "--repair"},
+                   "transcode: user 7: packet of 65536 bytes skipped: longer than 65535 bytes\n",
+                   1},
+        LongRecord{"plain", {"-a"}, "", 0}),
+    [](const ::testing::TestParamInfo<LongRecord>& info) { return std::string(info.param.name); });
 
 }  // namespace

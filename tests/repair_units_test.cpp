@@ -1,8 +1,10 @@
 // The repair mode's units on literal packets: the reorder window, the audio timeline and the key
 // frame gate, each as one table of cases grouped by behaviour.
 #include <gtest/gtest.h>
+#include <malloc.h>
 
 #include <algorithm>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -144,7 +146,29 @@ INSTANTIATE_TEST_SUITE_P(
                     {{1}, {2}, {3, 1, kPt121}, {5}, {4}, {6}},
                     {1, 2, 3, 4, 5},
                     counts(1, 0, 0, 0)},
-        ReorderCase{"window_of_one", 1, {{1}, {3}, {2}, {4}}, {1, 3, 4}, counts(0, 0, 1, 0)}),
+        ReorderCase{"window_of_one", 1, {{1}, {3}, {2}, {4}}, {1, 3, 4}, counts(0, 0, 1, 0)},
+        // Edges of the window before the first release: one whole window older than the first
+        // arrival is late; one whole window ahead waits outside until the oldest has gone (the
+        // repeat finds it in its place).
+        ReorderCase{"one_window_older_than_first_arrival_is_late",
+                    4,
+                    {{5}, {1}, {6}},
+                    {5, 6},
+                    counts(0, 0, 1, 0)},
+        ReorderCase{
+            "one_window_ahead_waits_for_room", 4, {{1}, {5}, {5}}, {1, 5}, counts(0, 1, 0, 0)},
+        ReorderCase{"far_backward_jump_starts_afresh",
+                    4,
+                    {{30000}, {30001}, {10}, {11}},
+                    {30000, 30001, 10, 11},
+                    counts(0, 0, 0, 1)},
+        ReorderCase{"after_flush_the_same_numbers_again",
+                    4,
+                    {{1}, {2}, {3}, {kFlush}, {1}, {2}, {3}},
+                    {1, 2, 3, 1, 2, 3},
+                    {}},
+        // Every packet lands one short of a window ahead: the numbers between are given up.
+        ReorderCase{"stride_of_window_minus_one", 4, {{1}, {4}, {7}, {10}}, {1, 4, 7, 10}, {}}),
     [](const ::testing::TestParamInfo<ReorderCase>& info) { return std::string(info.param.name); });
 
 // Packets displaced by less than the window all come out, in order, and the store never grows
@@ -188,6 +212,27 @@ TEST(ReorderWindow, PacketThatCannotBeStoredIsDroppedAndTheStageGoesOn) {
     ASSERT_TRUE(w.pop(&p, &n));
     EXPECT_EQ(std::vector<uint8_t>(p, p + n), second);
     EXPECT_FALSE(w.pop(&p, &n));
+}
+#endif
+
+// Memory follows the packets held, not the window: many users with one packet each cost little
+// more than their packets. (mallinfo2 does not see the sanitizer's allocator.)
+#if !defined(__SANITIZE_ADDRESS__)
+TEST(ReorderWindow, MemoryFollowsThePacketsHeld) {
+    constexpr int kStages = 256;
+    constexpr uint32_t kWindow = 4096;
+    const std::vector<uint8_t> packet = rtp_bytes(10, 0, false, {0x10, 0xAA});
+    std::vector<std::unique_ptr<ReorderWindow>> stages;
+    stages.reserve(kStages);
+    const size_t before = mallinfo2().uordblks;
+    for (int i = 0; i < kStages; ++i) {
+        stages.push_back(std::make_unique<ReorderWindow>(kWindow, nullptr));
+        ASSERT_EQ(stages.back()->push(packet.data(), packet.size()), ReorderWindow::Verdict::held);
+        EXPECT_EQ(stages.back()->held(), 1u);
+    }
+    const size_t per_stage = (mallinfo2().uordblks - before) / kStages;
+    // The stage's own fields, two bits per slot, and the packet with its heap entry.
+    EXPECT_LE(per_stage, 1024 + kWindow / 4 + packet.size() + 64);
 }
 #endif
 
@@ -241,6 +286,18 @@ TEST_P(AudioTimelineCases, CoversTheGaps) {
 
 const char k120ms[] = "FB06/5760";
 
+// `filler` n times, joined by spaces.
+std::string repeated(const char* filler, int n) {
+    std::string s;
+    for (int i = 0; i < n; ++i) s += (i ? " " : "") + std::string(filler);
+    return s;
+}
+
+// Gaps at the edges: exactly 5 minutes is filled; after it, the fillers may cover at most
+// kFillMultiple times the packets' own 60 ms (69,120 samples), and one 2.5 ms frame more is not.
+constexpr uint32_t kFiveMinutes = 48000u * 300;
+constexpr uint32_t kAfterFive = 960 + kFiveMinutes + 960;
+
 std::string sixteen_times(const char* filler) {
     std::string s;
     for (int i = 0; i < 16; ++i) s += std::string(filler) + " ";
@@ -286,6 +343,33 @@ INSTANTIATE_TEST_SUITE_P(
                      0,
                      0,
                      1},
+        TimelineCase{"gap_of_exactly_5_minutes_filled",
+                     {{0, 960}, {960 + kFiveMinutes, 960}},
+                     {"", repeated(k120ms, 2500)},
+                     1,
+                     300000,
+                     0},
+        TimelineCase{"fill_up_to_the_budget",
+                     {{0, 960}, {960 + kFiveMinutes, 960}, {kAfterFive + 69120, 960}},
+                     {"", repeated(k120ms, 2500), repeated(k120ms, 12)},
+                     2,
+                     301440,
+                     0},
+        TimelineCase{"fill_beyond_the_budget_not_filled",
+                     {{0, 960}, {960 + kFiveMinutes, 960}, {kAfterFive + 69240, 960}},
+                     {"", repeated(k120ms, 2500), ""},
+                     1,
+                     300000,
+                     1},
+        // A 120 ms packet earns only 20 ms of budget: the same gap as above is not filled.
+        TimelineCase{"long_packets_count_20ms_each",
+                     {{0, 5760, 0xFB},
+                      {5760 + kFiveMinutes, 5760, 0xFB},
+                      {5760 + kFiveMinutes + 5760 + 69240, 5760, 0xFB}},
+                     {"", repeated(k120ms, 2500), ""},
+                     1,
+                     300000,
+                     1},
         TimelineCase{"new_ssrc_not_filled",
                      {{0, 960}, {5000, 960, 0xF8, 2}, {5960, 960, 0xF8, 2}},
                      {"", "", ""},
@@ -295,6 +379,68 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<TimelineCase>& info) {
         return std::string(info.param.name);
     });
+
+// Whatever the timestamps, the fillers cover at most kFillMultiple times what the packets cover
+// plus one 5-minute allowance; real silences within that are filled whole.
+struct Burst {
+    int packets;
+    int samples;    // each packet's
+    uint32_t step;  // from one packet's timestamp to the next one's
+};
+
+struct BudgetCase {
+    const char* name;
+    std::vector<Burst> bursts;
+    bool all_filled;
+};
+
+void PrintTo(const BudgetCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class AudioTimelineBudget : public ::testing::TestWithParam<BudgetCase> {};
+
+TEST_P(AudioTimelineBudget, FillIsBoundedByWhatThePacketsCover) {
+    const BudgetCase& c = GetParam();
+    RepairStats stats;
+    AudioTimeline t(&stats);
+    uint32_t ts = 0;
+    int64_t covered = 0, filled = 0, gaps = 0;
+    bool first = true;
+    for (const Burst& b : c.bursts) {
+        for (int i = 0; i < b.packets; ++i) {
+            if (!first) {
+                ts += b.step;
+                gaps += b.step - static_cast<uint32_t>(b.samples);
+            }
+            first = false;
+            const uint8_t toc = b.samples == 5760 ? 0xFB : 0xF8;
+            t.before(ts, 1, toc, b.samples);
+            covered += b.samples;
+            FillerPacket f;
+            while (t.next(&f)) filled += f.samples;
+        }
+    }
+    EXPECT_LE(filled, AudioTimeline::kFillMultiple * covered + AudioTimeline::kMaxGapSamples);
+    if (c.all_filled) {
+        EXPECT_EQ(filled, gaps);
+        EXPECT_EQ(stats.gaps_not_filled, 0u);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, AudioTimelineBudget,
+    ::testing::Values(
+        // 10 s of talk, a 4-minute mute, 10 s of talk.
+        BudgetCase{"muted_participant",
+                   {{500, 960, 960}, {1, 960, 960 + 48000 * 240}, {499, 960, 960}},
+                   true},
+        // DTX: one 20 ms packet per 400 ms of silence, for an hour.
+        BudgetCase{"dtx_for_an_hour", {{9000, 960, 19200}}, true},
+        BudgetCase{"every_gap_just_under_5_minutes", {{10000, 960, kFiveMinutes}}, false},
+        BudgetCase{
+            "120ms_packets_gaps_just_under_5_minutes", {{10000, 5760, kFiveMinutes}}, false}),
+    [](const ::testing::TestParamInfo<BudgetCase>& info) { return std::string(info.param.name); });
 
 // ---- Key frame gate ------------------------------------------------------------------------
 

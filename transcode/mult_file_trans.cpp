@@ -70,11 +70,24 @@ void drain(ReorderWindow& stage, Put put) {
     while (stage.pop(&packet, &size)) put(packet, size);
 }
 
-// A packet of the reorder stage that memory could not hold: dropped, said on stderr and counted.
-void drop_for_memory(uint32_t uid, size_t size) {
-    fprintf(stderr, "transcode: user %" PRIu32 ": packet of %zu bytes skipped: out of memory\n", uid,
-            size);
+// A packet that does not reach the writer: dropped, said on stderr and counted.
+void drop_packet(uint32_t uid, size_t size, const char* why) {
+    fprintf(stderr, "transcode: user %" PRIu32 ": packet of %zu bytes skipped: %s\n", uid, size,
+            why);
     ++run_stats().records_refused;
+}
+
+void drop_for_memory(uint32_t uid, size_t size) {
+    drop_packet(uid, size, "out of memory");
+}
+
+// Hands a packet to the user's reorder stage. No RTP packet is longer than 65,535 bytes: a longer
+// record is refused here, so that the stage never holds more than that per packet.
+void push_to_stage(ReorderWindow& stage, uint32_t uid, const uint8_t* data, uint64_t length) {
+    if (length > ReorderWindow::kMaxPacketSize)
+        drop_packet(uid, static_cast<size_t>(length), "longer than 65535 bytes");
+    else if (stage.push(data, static_cast<size_t>(length)) == ReorderWindow::Verdict::no_memory)
+        drop_for_memory(uid, static_cast<size_t>(length));
 }
 
 void put_audio_copy(muopus::user_audio& writer, const uint8_t* packet, size_t size) {
@@ -306,8 +319,7 @@ void MultFileTrans::start_trans_video() {
         }
         ReorderWindow& stage =
             reorder_stage(video_reorder, uid, run_stats().video, rtp_vp8_refused);
-        if (stage.push(data, length) == ReorderWindow::Verdict::no_memory)
-            drop_for_memory(uid, length);
+        push_to_stage(stage, uid, data, length);
         drain(stage, [&](const uint8_t* p, size_t n) { writer->put_rtp_data(p, n); });
     }
     cur_file.reset();
@@ -345,8 +357,7 @@ void MultFileTrans::start_trans_audio() {
             continue;
         }
         ReorderWindow& stage = reorder_stage(audio_reorder, uid, run_stats().audio, nullptr);
-        if (stage.push(data.get(), length) == ReorderWindow::Verdict::no_memory)
-            drop_for_memory(uid, length);
+        push_to_stage(stage, uid, data.get(), length);
         drain(stage, [&](const uint8_t* p, size_t n) {
             // A packet released as it came is the record itself: the writer takes it over.
             if (p != nullptr && p == data.get())

@@ -20,19 +20,26 @@ uint8_t toc(int64_t frame_samples, uint8_t stereo, uint8_t code) {
 void AudioTimeline::before(uint32_t timestamp, uint32_t ssrc, uint8_t toc_byte, int samples) {
     pending_ = 0;
     stereo_ = toc_byte & 0x04;
+    covered_samples_ += samples <= 0                  ? 0
+                        : samples < kMaxCreditSamples ? samples
+                                                      : kMaxCreditSamples;
     if (started_) {
         const int64_t gap = static_cast<int32_t>(timestamp - end_);
-        if (ssrc != ssrc_ || gap < 0 || gap > kMaxGapSamples) {
-            // A step back, another source or a restart: the new timeline starts here.
+        const int64_t total = gap + carry_;
+        const int64_t fill = total / kFrameSamples * kFrameSamples;
+        // What the fillers may still cover; timestamps alone cannot make the file grow beyond it.
+        const int64_t budget = kFillMultiple * covered_samples_ + kMaxGapSamples - filled_samples_;
+        if (ssrc != ssrc_ || gap < 0 || gap > kMaxGapSamples || fill > budget) {
+            // A step back, another source, a restart, or more silence than the packets can
+            // account for: the new timeline starts here.
             if (stats_) ++stats_->gaps_not_filled;
             carry_ = 0;
         } else if (gap > 0) {
-            const int64_t total = gap + carry_;
-            pending_ = total / kFrameSamples * kFrameSamples;
+            pending_ = fill;
             carry_ = total - pending_;
+            filled_samples_ += pending_;
             if (pending_ > 0 && stats_) {
                 ++stats_->gaps_filled;
-                filled_samples_ += pending_;
                 stats_->gap_ms = static_cast<uint64_t>(filled_samples_ / 48);
             }
         }

@@ -23,6 +23,14 @@ public:
     // A forward jump longer than this is taken for a sender restart with a new timestamp base, not
     // a pause, and is left alone: five minutes (see the README).
     static constexpr int64_t kMaxGapSamples = int64_t{48000} * 300;
+    // All gaps filled together may last at most this many times what the packets themselves
+    // cover, plus one kMaxGapSamples: a gap that would go beyond is left alone like a restart.
+    // Opus DTX sends one 20 ms packet per 400 ms of silence (19 times as much gap as packet); 24
+    // leaves room for the loss of some of them.
+    static constexpr int64_t kFillMultiple = 24;
+    // Each packet counts for at most this much of the time covered: one byte can claim up to
+    // 120 ms, and the fillers (and a WebM made from the file) would then outgrow the capture.
+    static constexpr int64_t kMaxCreditSamples = 960;
 
     explicit AudioTimeline(RepairStats* stats) : stats_(stats) {}
 
@@ -39,5 +47,6 @@ private:
     int64_t carry_ = 0;    // samples of gaps not covered yet (under one 2.5 ms frame)
     int64_t pending_ = 0;  // samples still to hand out before the current packet
     int64_t filled_samples_ = 0;
+    int64_t covered_samples_ = 0;  // by the packets themselves
     uint8_t stereo_ = 0;  // the TOC's stereo bit, taken from the packet the filler precedes
 };

@@ -1,5 +1,6 @@
 #include "reorder_window.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 #include <utility>
@@ -7,7 +8,7 @@
 namespace {
 
 // Extended sequence numbers of a run start here, far enough from 0 that a packet older than the
-// first one of the run still has a positive number (slots are found by its remainder).
+// first one of the run still has a positive number (bits are found by its remainder).
 constexpr int64_t kRunBase = int64_t{1} << 32;
 
 uint16_t seq16(int64_t seq) {
@@ -17,41 +18,117 @@ uint16_t seq16(int64_t seq) {
 }  // namespace
 
 ReorderWindow::ReorderWindow(uint32_t capacity, RepairStats* stats, SkipTest skip)
-    : capacity_(capacity == 0 ? 1 : capacity),
-      stats_(stats),
-      skip_(skip),
-      slots_(new Slot[capacity_]) {}
+    : capacity_(capacity == 0 ? 1 : capacity), stats_(stats), skip_(skip) {}
 
 ReorderWindow::~ReorderWindow() = default;
 
 size_t ReorderWindow::bytes_reserved() const {
-    size_t total = incoming_.data.capacity() + passed_.data.capacity() + scratch_.data.capacity();
-    for (uint32_t i = 0; i < capacity_; ++i) total += slots_[i].data.capacity();
+    size_t total = incoming_.data.capacity() + passed_.data.capacity() + scratch_.data.capacity() +
+                   out_.data.capacity();
+    for (const Buffer& b : heap_) total += b.data.capacity();
+    for (const Buffer& b : spare_) total += b.data.capacity();
     return total;
 }
 
-void ReorderWindow::store(Slot& slot, const uint8_t* packet, size_t size, int64_t seq) {
-    if (slot.data.size() < size) {
-        slot.data.reserve(size);  // exactly: a slot keeps no more than the largest packet it held
-        slot.data.resize(size);
+bool ReorderWindow::seen(int64_t seq) const {
+    if (seq < next_ - static_cast<int64_t>(capacity_) || seq >= next_ + capacity_) return false;
+    const uint64_t bit = static_cast<uint64_t>(seq) & seen_mask_;
+    return (seen_[bit >> 6] >> (bit & 63)) & 1;
+}
+
+void ReorderWindow::mark_seen(int64_t seq) {
+    const uint64_t bit = static_cast<uint64_t>(seq) & seen_mask_;
+    seen_[bit >> 6] |= uint64_t{1} << (bit & 63);
+}
+
+// Clears the bits of `count` numbers from `from` on: at most the whole ring, a word at a time.
+void ReorderWindow::clear_seen(int64_t from, int64_t count) {
+    const uint64_t bits = seen_mask_ + 1;
+    if (count <= 0) return;
+    if (static_cast<uint64_t>(count) >= bits) {
+        memset(seen_.get(), 0, bits / 8);
+        return;
     }
-    if (size > 0) memcpy(slot.data.data(), packet, size);
-    slot.size = size;
-    slot.seq = seq;
-    slot.epoch = epoch_;
-    slot.held = true;
+    uint64_t bit = static_cast<uint64_t>(from) & seen_mask_;
+    uint64_t left = static_cast<uint64_t>(count);
+    while (left > 0) {
+        const uint64_t in_word = std::min<uint64_t>(left, 64 - (bit & 63));
+        const uint64_t mask =
+            in_word == 64 ? ~uint64_t{0} : ((uint64_t{1} << in_word) - 1) << (bit & 63);
+        seen_[bit >> 6] &= ~mask;
+        left -= in_word;
+        bit = (bit + in_word) & seen_mask_;
+    }
+}
+
+// Moves the release point up to `seq`. The numbers that come into the window's reach at its top
+// take the bits of numbers that leave it at its foot.
+void ReorderWindow::advance_to(int64_t seq) {
+    clear_seen(next_ + capacity_, seq - next_);
+    next_ = seq;
+}
+
+void ReorderWindow::store(Buffer& buffer, const uint8_t* packet, size_t size, int64_t seq) {
+    if (buffer.data.size() < size) {
+        buffer.data.reserve(
+            size);  // exactly: a buffer keeps no more than the largest packet it held
+        buffer.data.resize(size);
+    }
+    if (size > 0) memcpy(buffer.data.data(), packet, size);
+    buffer.size = size;
+    buffer.seq = seq;
+    buffer.held = true;
+}
+
+ReorderWindow::Buffer ReorderWindow::spare() {
+    if (spare_.empty()) return Buffer();
+    Buffer b = std::move(spare_.back());
+    spare_.pop_back();
+    return b;
+}
+
+void ReorderWindow::recycle(Buffer&& buffer) {
+    buffer.held = false;
+    if (buffer.data.capacity() == 0) return;
+    // Kept only while there is room: the spare list never holds more copies than have been held at
+    // once, so it never needs to grow here.
+    if (spare_.size() < spare_.capacity()) spare_.push_back(std::move(buffer));
+}
+
+// Makes room for one more held packet, so that hold() and recycle() never allocate: every
+// allocation comes before a packet is counted anywhere.
+void ReorderWindow::make_room() {
+    if (heap_.size() == heap_.capacity())
+        heap_.reserve(std::max(heap_.size() + 1, std::min<size_t>(heap_.size() * 2, capacity_)));
+    // Room for every copy that could come back: the heap and the spare list share them.
+    if (spare_.capacity() < heap_.capacity()) spare_.reserve(heap_.capacity());
+}
+
+void ReorderWindow::hold(Buffer&& buffer) {
+    mark_seen(buffer.seq);
+    heap_.push_back(std::move(buffer));
+    std::push_heap(heap_.begin(), heap_.end(), Later());
 }
 
 void ReorderWindow::start(int64_t seq) {
+    if (!seen_) {
+        uint64_t bits = 64;
+        while (bits < 2 * uint64_t{capacity_}) bits *= 2;
+        seen_.reset(new uint64_t[bits / 64]);
+        seen_mask_ = bits - 1;
+    }
+    memset(seen_.get(), 0, (seen_mask_ + 1) / 8);
     running_ = true;
     releasing_ = false;
-    ++epoch_;
     next_ = highest_ = force_to_ = seq;
 }
 
 ReorderWindow::Verdict ReorderWindow::push(const uint8_t* packet, size_t size) {
-    // Storing a packet may grow its slot, and a failed allocation must not end the run. store()
-    // throws before it marks anything held, so the stage stays consistent without the packet.
+    // Storing a packet may allocate, and a failed allocation must not end the run. Every step that
+    // allocates comes before the packet is counted anywhere, so the stage stays consistent without
+    // it.
+    recycle(std::move(out_));
+    out_ = Buffer();
     try {
         return push_packet(packet, size);
     } catch (const std::bad_alloc&) {
@@ -72,10 +149,13 @@ ReorderWindow::Verdict ReorderWindow::push_packet(const uint8_t* packet, size_t 
                           (uint32_t{packet[10]} << 8) | packet[11];
     draining_ = false;
     if (!running_) {
+        Buffer b = spare();
+        store(b, packet, size, 0);
+        make_room();
         ssrc_ = ssrc;
         start(kRunBase + seq16_in);
-        store(slot_of(next_), packet, size, next_);
-        ++held_;
+        b.seq = next_;
+        hold(std::move(b));
         return Verdict::held;
     }
 
@@ -85,61 +165,63 @@ ReorderWindow::Verdict ReorderWindow::push_packet(const uint8_t* packet, size_t 
     const int64_t far = static_cast<int64_t>(capacity_) + kMaxDropout;
     if (ssrc != ssrc_ || delta > far || -delta > far) {
         // A new sender, or the same one restarted: what is held goes out first, then a new run.
-        if (stats_) ++stats_->resets;
+        make_room();  // for the time it is placed
         store(incoming_, packet, size, seq16_in);
+        if (stats_) ++stats_->resets;
         incoming_new_run_ = true;
         incoming_ssrc_ = ssrc;
         return Verdict::held;
     }
 
-    const Slot& same = slot_of(seq);
-    if (same.epoch == epoch_ && same.seq == seq) {
+    if (seen(seq)) {
         if (stats_) ++stats_->duplicates;
         return Verdict::duplicate;
     }
     if (seq < next_) {
-        // Before the first release the run may still begin earlier than its first arrival.
+        // Before the first release the run may still begin earlier than its first arrival, as long
+        // as the span from it to the highest number fits the window.
         if (releasing_ || highest_ - seq >= capacity_) {
             if (stats_) ++stats_->late;
             return Verdict::late;
         }
-        next_ = seq;
     }
-    if (seq < highest_ && stats_) ++stats_->reordered;
-    if (seq > highest_) highest_ = seq;
-    if (releasing_ && !draining_ && held_ == 0 && seq == next_ && !incoming_.held) {
-        // In order with nothing held, the usual case: released at once, without a trip through
-        // the ring (whose slots are cold by the time they come round again).
-        Slot& slot = slot_of(seq);
-        slot.size = 0;
-        slot.seq = seq;
-        slot.epoch = epoch_;
-        slot.held = false;
-        ++next_;
-        if (skip_ && skip_(packet, size)) {
+    if (releasing_ && !draining_ && heap_.empty() && seq == next_ && !incoming_.held) {
+        // In order with nothing held, the usual case: released at once, without a copy.
+        const bool skip = skip_ && skip_(packet, size);
+        if (skipped_ != 0 && !skip) {
+            store(scratch_, packet, size, seq);  // renumbered in a buffer of its own
+            renumber(scratch_.data.data());
+        }
+        if (seq < highest_ && stats_) ++stats_->reordered;
+        if (seq > highest_) highest_ = seq;
+        mark_seen(seq);
+        advance_to(next_ + 1);
+        if (skip) {
             ++skipped_;
             return Verdict::held;
         }
-        if (skipped_ == 0) {
-            direct_ = packet;
-            direct_size_ = size;
-        } else {
-            store(scratch_, packet, size, seq);  // renumbered in a buffer of its own
-            renumber(scratch_.data.data());
-            direct_ = scratch_.data.data();
-            direct_size_ = size;
-        }
+        direct_ = skipped_ == 0 ? packet : scratch_.data.data();
+        direct_size_ = size;
         return Verdict::held;
     }
     if (seq >= next_ + capacity_) {
         // No room until the oldest numbers are released or given up.
+        make_room();  // for the time it is placed
         store(incoming_, packet, size, seq);
+        if (seq < highest_ && stats_) ++stats_->reordered;
+        highest_ = std::max(highest_, seq);
         incoming_new_run_ = false;
         force_to_ = seq - capacity_ + 1;
         return Verdict::held;
     }
-    store(slot_of(seq), packet, size, seq);
-    ++held_;
+    Buffer b = spare();
+    store(b, packet, size, seq);
+    make_room();
+    // Nothing below allocates: the packet is taken.
+    if (seq < next_) next_ = seq;
+    if (seq < highest_ && stats_) ++stats_->reordered;
+    if (seq > highest_) highest_ = seq;
+    hold(std::move(b));
     return Verdict::held;
 }
 
@@ -147,24 +229,20 @@ void ReorderWindow::flush() {
     draining_ = true;
 }
 
-// Moves the waiting packet into the ring once there is room for it; false while it must wait.
+// Moves the waiting packet into the heap once there is room for it; false while it must wait.
 bool ReorderWindow::place_incoming() {
     if (incoming_new_run_) {
-        if (held_ > 0) return false;
+        if (!heap_.empty()) return false;
         ssrc_ = incoming_ssrc_;
         start(kRunBase + incoming_.seq);
         incoming_.seq = next_;
     } else if (incoming_.seq >= next_ + capacity_) {
         return false;
     }
-    Slot& slot = slot_of(incoming_.seq);
-    std::swap(slot.data, incoming_.data);
-    slot.size = incoming_.size;
-    slot.seq = incoming_.seq;
-    slot.epoch = epoch_;
-    slot.held = true;
+    Buffer b = std::move(incoming_);
+    incoming_ = spare();
     incoming_.held = false;
-    ++held_;
+    hold(std::move(b));
     return true;
 }
 
@@ -174,17 +252,21 @@ void ReorderWindow::renumber(uint8_t* packet) const {
     packet[3] = static_cast<uint8_t>(renumbered);
 }
 
-bool ReorderWindow::release(Slot& slot, const uint8_t** packet, size_t* size) {
-    slot.held = false;
-    --held_;
-    ++next_;
-    if (skip_ && skip_(slot.data.data(), slot.size)) {
+// Takes the lowest held packet (numbered next_) off the heap; false when `skip` leaves it out.
+bool ReorderWindow::release(const uint8_t** packet, size_t* size) {
+    std::pop_heap(heap_.begin(), heap_.end(), Later());
+    recycle(std::move(out_));
+    out_ = std::move(heap_.back());
+    heap_.pop_back();
+    out_.held = false;
+    advance_to(next_ + 1);
+    if (skip_ && skip_(out_.data.data(), out_.size)) {
         ++skipped_;
         return false;
     }
-    if (skipped_ != 0) renumber(slot.data.data());
-    *packet = slot.data.data();
-    *size = slot.size;
+    if (skipped_ != 0) renumber(out_.data.data());
+    *packet = out_.data.data();
+    *size = out_.size;
     return true;
 }
 
@@ -203,6 +285,8 @@ bool ReorderWindow::pop(const uint8_t** packet, size_t* size) {
         direct_ = nullptr;
         return true;
     }
+    recycle(std::move(out_));
+    out_ = Buffer();
     for (;;) {
         if (incoming_.held && place_incoming()) continue;
         if (!running_) return false;
@@ -211,23 +295,28 @@ bool ReorderWindow::pop(const uint8_t** packet, size_t* size) {
         // the first arrival still finds its place.
         if (!releasing_ && !draining_ && !waiting && highest_ - next_ + 1 < capacity_) return false;
         releasing_ = true;
-        if (held_ == 0) {
-            if (waiting && !incoming_new_run_) {
-                next_ = force_to_;  // nothing held below the waiting packet: jump to its window
-                continue;
-            }
-            if (draining_ && !waiting) {
+        const int64_t lowest = heap_.empty() ? 0 : heap_.front().seq;
+        if (!heap_.empty() && lowest == next_) {
+            if (release(packet, size)) return true;
+            continue;
+        }
+        // next_ is missing. It waits while more may come; it is given up when the stream ends,
+        // when a packet beyond the window needs its place, or when a new run waits for the held
+        // packets to go.
+        int64_t give_up_to;
+        if (waiting && !incoming_new_run_) {
+            give_up_to = heap_.empty() ? force_to_ : std::min(lowest, force_to_);
+        } else if (!heap_.empty() && (draining_ || waiting)) {
+            give_up_to = lowest;
+        } else {
+            if (heap_.empty() && draining_ && !waiting) {
                 running_ = false;  // the stream ended; a later packet begins a new run
                 draining_ = false;
             }
             return false;
         }
-        Slot& slot = slot_of(next_);
-        if (slot.held && slot.epoch == epoch_ && slot.seq == next_) {
-            if (release(slot, packet, size)) return true;
-            continue;
-        }
-        if (!draining_ && !waiting) return false;
-        ++next_;  // given up: the packet never came in time
+        // GIVE-UP POINT: the numbers next_ .. give_up_to - 1 never came in time. This is the one
+        // place where numbers are abandoned, a whole run of them in one step.
+        advance_to(give_up_to);
     }
 }

@@ -4,9 +4,13 @@
 // Use: push() one packet, then pop() until it returns false; at the end of the stream call
 // flush() and pop() until false again. A packet returned by pop() stays valid until the next
 // push() or pop(), and as long as the buffer given to the last push(): a packet that comes in order
-// while nothing is held is handed back from there, without a copy. The ring of N slots is made
-// once; each slot keeps the largest packet it has held, so memory is N times the largest packet and
-// nothing is allocated once the slots are warm.
+// while nothing is held is handed back from there, without a copy.
+//
+// Memory follows the packets actually held, not the window: a held packet costs a copy of its
+// bytes and one entry of a heap ordered by sequence number, and released copies are kept for the
+// next packets, so nothing is allocated once as many packets have been held as are held at once.
+// The window itself costs two bits per slot (which numbers near the window have come). Every step
+// costs the same however far apart the numbers are: a run of missing numbers is given up at once.
 #pragma once
 
 #include <cstddef>
@@ -40,53 +44,69 @@ public:
     void flush();  // release everything held, in order, on the following pop() calls
 
     uint32_t capacity() const { return capacity_; }
-    size_t held() const { return held_; }
-    size_t bytes_reserved() const;  // memory of the packet store, for the memory bound
+    size_t held() const { return heap_.size(); }
+    size_t bytes_reserved() const;  // bytes of the packet copies, held or kept for reuse
 
     // A sequence number jump beyond the window by more than this many packets is a new stream
     // (RFC 3550, A.1 allows the same dropout before it calls a sender restarted).
     static constexpr int64_t kMaxDropout = 3000;
+    // The longest RTP packet there can be: UDP and RFC 4571's 16-bit length both stop here. The
+    // pass refuses longer records before they reach the stage, so that N held packets never take
+    // more than N times this.
+    static constexpr size_t kMaxPacketSize = 65535;
 
 private:
-    struct Slot {
+    struct Buffer {
         std::vector<uint8_t> data;
         size_t size = 0;
-        int64_t seq = -1;    // extended sequence number last stored here
-        uint64_t epoch = 0;  // run of the ordering `seq` belongs to
-        bool held = false;   // stored and not yet released
+        int64_t seq = -1;  // extended sequence number of the packet in it
+        bool held = false;
+    };
+    struct Later {  // heap order: the lowest sequence number on top
+        bool operator()(const Buffer& a, const Buffer& b) const { return a.seq > b.seq; }
     };
 
     Verdict push_packet(const uint8_t* packet, size_t size);
     void start(int64_t seq);
-    void store(Slot& slot, const uint8_t* packet, size_t size, int64_t seq);
+    void advance_to(int64_t seq);
+    void store(Buffer& buffer, const uint8_t* packet, size_t size, int64_t seq);
+    void make_room();
+    void hold(Buffer&& buffer);
+    void recycle(Buffer&& buffer);
+    Buffer spare();
     bool place_incoming();
-    bool release(Slot& slot, const uint8_t** packet, size_t* size);
+    bool release(const uint8_t** packet, size_t* size);
     void renumber(uint8_t* packet) const;
-    Slot& slot_of(int64_t seq) { return slots_[static_cast<size_t>(seq % capacity_)]; }
+    // Which sequence numbers in [next_ - capacity_, next_ + capacity_) have come in this run.
+    bool seen(int64_t seq) const;
+    void mark_seen(int64_t seq);
+    void clear_seen(int64_t from, int64_t count);
 
     const uint32_t capacity_;
     RepairStats* const stats_;
     const SkipTest skip_;
-    std::unique_ptr<Slot[]> slots_;
-    Slot incoming_;  // a packet that waits for room (beyond the window, or a new run)
+    std::vector<Buffer> heap_;   // the held packets
+    std::vector<Buffer> spare_;  // copies released, kept for the next packets
+    Buffer out_;                 // the packet pop() handed out last
+    std::unique_ptr<uint64_t[]> seen_;
+    uint64_t seen_mask_ = 0;  // bits in seen_ minus one (a power of two, at least 2 x capacity_)
+    Buffer incoming_;         // a packet that waits for room (beyond the window, or a new run)
     bool incoming_new_run_ = false;
     uint32_t incoming_ssrc_ = 0;
-    Slot passed_;  // a non-RTP packet handed straight through
+    Buffer passed_;  // a non-RTP packet handed straight through
     bool have_passed_ = false;
     // A packet released as it came (in order, nothing held): the caller's bytes, or a renumbered
     // copy in `scratch_`.
     const uint8_t* direct_ = nullptr;
     size_t direct_size_ = 0;
-    Slot scratch_;
+    Buffer scratch_;
 
     bool running_ = false;    // a run of the ordering has begun
     bool releasing_ = false;  // the run's start is settled: released in order from next_
     bool draining_ = false;
-    uint64_t epoch_ = 1;
     uint32_t ssrc_ = 0;
     int64_t next_ = 0;      // the next sequence number to release
     int64_t highest_ = 0;   // the highest sequence number taken in this run
     int64_t force_to_ = 0;  // missing numbers below this are given up
-    size_t held_ = 0;
     uint16_t skipped_ = 0;  // packets left out by `skip` so far; later ones are renumbered
 };
