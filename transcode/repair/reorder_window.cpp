@@ -120,6 +120,7 @@ ReorderWindow::Verdict ReorderWindow::push_packet(const uint8_t* packet, size_t 
             ++skipped_;
             return Verdict::held;
         }
+        if (recovery_.released) recovery_.released(recovery_.param, seq, packet, size);  // FEC hook
         if (skipped_ == 0) {
             direct_ = packet;
             direct_size_ = size;
@@ -182,6 +183,8 @@ bool ReorderWindow::release(Slot& slot, const uint8_t** packet, size_t* size) {
         ++skipped_;
         return false;
     }
+    if (recovery_.released)  // FEC hook
+        recovery_.released(recovery_.param, slot.seq, slot.data.data(), slot.size);
     if (skipped_ != 0) renumber(slot.data.data());
     *packet = slot.data.data();
     *size = slot.size;
@@ -228,6 +231,40 @@ bool ReorderWindow::pop(const uint8_t** packet, size_t* size) {
             continue;
         }
         if (!draining_ && !waiting) return false;
+        if (recovery_.recover && recover_next()) continue;  // FEC hook: rebuilt, released next
         ++next_;  // given up: the packet never came in time
     }
+}
+
+// ---- FEC recovery hook ----------------------------------------------------------------------
+
+const uint8_t* ReorderWindow::held_packet(void* self, int64_t seq, size_t* size) {
+    ReorderWindow& w = *static_cast<ReorderWindow*>(self);
+    if (seq < 0) return nullptr;
+    const Slot& slot = w.slot_of(seq);
+    if (slot.held && slot.epoch == w.epoch_ && slot.seq == seq) {
+        *size = slot.size;
+        return slot.data.data();
+    }
+    if (w.incoming_.held && !w.incoming_new_run_ && w.incoming_.seq == seq) {
+        *size = w.incoming_.size;
+        return w.incoming_.data.data();
+    }
+    return nullptr;
+}
+
+// Asks the hook for the number about to be given up; a rebuilt packet is held in its slot, to be
+// released like one that came.
+bool ReorderWindow::recover_next() {
+    size_t n = 0;
+    const uint8_t* rebuilt =
+        recovery_.recover(recovery_.param, next_, ssrc_, &ReorderWindow::held_packet, this, &n);
+    if (!rebuilt) return false;
+    try {
+        store(slot_of(next_), rebuilt, n, next_);
+    } catch (const std::bad_alloc&) {
+        return false;  // given up as without the hook
+    }
+    ++held_;
+    return true;
 }

@@ -43,6 +43,22 @@ public:
     size_t held() const { return held_; }
     size_t bytes_reserved() const;  // memory of the packet store, for the memory bound
 
+    // ---- FEC recovery hook (optional; fec_recovery.h binds it) ----------------------------------
+    // `released` sees every packet the stage hands on (not those `skip` leaves out), before any
+    // renumbering, with its extended sequence number. `recover` is asked for a number the stage is
+    // about to give up, with the run's SSRC and a lookup of the packets the stage holds; it returns
+    // a rebuilt packet (valid until its next call), which the stage releases in that place, or
+    // null. It is never asked while the number can still arrive, so a late packet wins.
+    using HeldLookup = const uint8_t* (*)(void* param, int64_t seq, size_t* size);
+    struct RecoveryHook {
+        void (*released)(void* param, int64_t seq, const uint8_t* packet, size_t size);
+        const uint8_t* (*recover)(void* param, int64_t seq, uint32_t ssrc, HeldLookup held,
+                                  void* held_param, size_t* size);
+        void* param;
+    };
+    void set_recovery(const RecoveryHook& hook) { recovery_ = hook; }
+    // ---- end of the FEC recovery hook -----------------------------------------------------------
+
     // A sequence number jump beyond the window by more than this many packets is a new stream
     // (RFC 3550, A.1 allows the same dropout before it calls a sender restarted).
     static constexpr int64_t kMaxDropout = 3000;
@@ -63,6 +79,8 @@ private:
     bool release(Slot& slot, const uint8_t** packet, size_t* size);
     void renumber(uint8_t* packet) const;
     Slot& slot_of(int64_t seq) { return slots_[static_cast<size_t>(seq % capacity_)]; }
+    static const uint8_t* held_packet(void* self, int64_t seq, size_t* size);  // FEC hook
+    bool recover_next();                                                       // FEC hook
 
     const uint32_t capacity_;
     RepairStats* const stats_;
@@ -89,4 +107,5 @@ private:
     int64_t force_to_ = 0;  // missing numbers below this are given up
     size_t held_ = 0;
     uint16_t skipped_ = 0;  // packets left out by `skip` so far; later ones are renumbered
+    RecoveryHook recovery_{nullptr, nullptr, nullptr};  // FEC hook
 };
