@@ -340,7 +340,8 @@ const uint8_t* FecRecovery::find(const Source& src, int64_t seq, size_t* size) c
 bool FecRecovery::xor_packet(const FecHeader& h, const Source& src, int64_t seq, uint32_t offset,
                              std::vector<uint8_t>* out) const {
     const size_t protection = h.payload_size;
-    if (out->capacity() < kRtpHeader + protection) out->reserve(kRtpHeader + protection);  // exactly
+    if (out->capacity() < kRtpHeader + protection)
+        out->reserve(kRtpHeader + protection);  // exactly
     out->resize(kRtpHeader + protection);
     uint8_t* p = out->data();
     if (protection > 0) memcpy(p + kRtpHeader, h.payload, protection);
