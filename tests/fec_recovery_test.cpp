@@ -426,6 +426,28 @@ TEST(FecRecovery, KeepsAtMostMaxFecPackets) {
     EXPECT_NE(fec.recover(kBase + 2, kSsrc, lookup, &held, &n), nullptr);
 }
 
+// Looking at FEC packets is paid from a budget that released packets refill: drained to the last
+// unit, a rebuild waits for the next released packet.
+TEST(FecRecovery, WorkIsPaidFromABudget) {
+    std::vector<Bytes> media = {make({10}), make({11}), make({12})};
+    Bytes body;
+    ASSERT_TRUE(encode(kUlpfec, media, &body));
+    RepairStats stats;
+    FecRecovery fec(1, &stats);
+    ASSERT_TRUE(add(fec, kUlpfec, body));
+    Held held = {{kBase + 10, media[0]}, {kBase + 12, media[2]}};
+    size_t n = 0;
+    // Each ask for a number it does not protect costs one look at the one FEC packet.
+    for (uint64_t i = 0; i < FecRecovery::kWorkCap; ++i)
+        ASSERT_EQ(fec.recover(kBase + 100, kSsrc, lookup, &held, &n), nullptr);
+    EXPECT_EQ(fec.recover(kBase + 11, kSsrc, lookup, &held, &n), nullptr);
+    fec.keep(kBase + 1, media[0].data(), media[0].size());
+    const uint8_t* p = fec.recover(kBase + 11, kSsrc, lookup, &held, &n);
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(Bytes(p, p + n), media[1]);
+    EXPECT_EQ(stats.fec_recovered, 1u);
+}
+
 // ---- The reorder stage's hook -------------------------------------------------------------------
 
 // Packets 10-17 in a window of 4, with ULPFEC over 10-13 given to the store first. `late` comes

@@ -241,9 +241,7 @@ FecRecovery::FecRecovery(uint32_t max_fec, RepairStats* stats)
 FecRecovery::~FecRecovery() = default;
 
 size_t FecRecovery::fec_held() const {
-    size_t n = 0;
-    for (uint32_t i = 0; i < max_fec_; ++i) n += fec_[i].live ? 1 : 0;
-    return n;
+    return live_;
 }
 
 size_t FecRecovery::bytes_reserved() const {
@@ -271,8 +269,9 @@ bool FecRecovery::add(uint32_t ssrc, const uint8_t* body, size_t size, bool flex
     if (!body || size > kMaxPacket) return false;
     if (flexfec ? !flexfec_parse(body, size, &h) : !ulpfec_parse(body, size, ssrc, &h))
         return false;
+    budget_ = std::min(kWorkCap, budget_ + kWorkPerPacket);
     Fec& slot = fec_[next_fec_];
-    slot.live = false;
+    kill(slot);
     try {
         if (slot.data.size() < size) {
             slot.data.reserve(size);  // exactly: a slot keeps no more than the largest it held
@@ -286,6 +285,7 @@ bool FecRecovery::add(uint32_t ssrc, const uint8_t* body, size_t size, bool flex
     slot.header.payload = slot.data.data() + (h.payload - body);
     slot.added_at = released_;
     slot.live = true;
+    ++live_;
     next_fec_ = (next_fec_ + 1) % max_fec_;
     return true;
 }
@@ -297,6 +297,7 @@ void FecRecovery::keep(int64_t seq, const uint8_t* packet, size_t size) {
     }
     last_kept_ = seq;
     ++released_;
+    budget_ = std::min(kWorkCap, budget_ + kWorkPerPacket);
     if (!packet || size < kRtpHeader || size > kMaxPacket || seq < 0) return;
     Kept& k = kept_[static_cast<size_t>(seq % kHistory)];
     k.seq = -1;
@@ -380,11 +381,12 @@ bool FecRecovery::xor_packet(const FecHeader& h, const Source& src, int64_t seq,
 FecRecovery::Rebuilt FecRecovery::rebuild(const Source& src, int64_t seq, int depth,
                                           std::vector<uint8_t>* out) {
     Rebuilt result = Rebuilt::none;
-    for (uint32_t f = 0; f < max_fec_; ++f) {
+    for (uint32_t f = 0; f < max_fec_ && live_ > 0 && budget_ > 0; ++f) {
+        --budget_;
         Fec& fec = fec_[f];
         if (!fec.live) continue;
         if (released_ - fec.added_at > kMaxFecAge) {
-            fec.live = false;
+            kill(fec);
             continue;
         }
         const FecHeader& h = fec.header;
@@ -396,6 +398,11 @@ FecRecovery::Rebuilt FecRecovery::rebuild(const Source& src, int64_t seq, int de
             if (i == offset || !h.protects(i)) continue;
             size_t n = 0;
             const int64_t other = seq + static_cast<int64_t>(i) - offset;
+            if (budget_ == 0) {
+                absent_count = 2;  // out of work for now: as if it could not be rebuilt
+                break;
+            }
+            --budget_;
             if (!find(src, other, &n)) {
                 absent = other;
                 ++absent_count;
@@ -413,10 +420,11 @@ FecRecovery::Rebuilt FecRecovery::rebuild(const Source& src, int64_t seq, int de
         }
         if (absent_count != 0) continue;
         try {
-            if (xor_packet(h, src, seq, offset, out)) {
-                fec.live = false;  // every packet it protects is now at hand
-                return Rebuilt::ok;
-            }
+            const bool ok = xor_packet(h, src, seq, offset, out);
+            // Either way it is done: every packet it protects is now at hand, or what it gave
+            // does not agree with the packets at hand, and would not for another number either.
+            kill(fec);
+            if (ok) return Rebuilt::ok;
         } catch (const std::bad_alloc&) {
             continue;
         }
@@ -428,7 +436,7 @@ FecRecovery::Rebuilt FecRecovery::rebuild(const Source& src, int64_t seq, int de
 const uint8_t* FecRecovery::recover(int64_t seq, uint32_t ssrc, FecLookup lookup, void* param,
                                     size_t* size) {
     *size = 0;
-    if (spare_seq_ == seq && spare_ssrc_ == ssrc) {
+    if (spare_seq_ == seq && spare_ssrc_ == ssrc) {  // rebuilt on the way to another one
         out_.swap(spare_);
         spare_seq_ = -1;
     } else {
@@ -442,6 +450,12 @@ const uint8_t* FecRecovery::recover(int64_t seq, uint32_t ssrc, FecLookup lookup
     if (stats_) ++stats_->fec_recovered;
     *size = out_.size();
     return out_.data();
+}
+
+void FecRecovery::kill(Fec& fec) {
+    if (!fec.live) return;
+    fec.live = false;
+    --live_;
 }
 
 // ---- The reorder stage's hook -------------------------------------------------------------------

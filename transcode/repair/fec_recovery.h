@@ -97,6 +97,12 @@ public:
     // than the widest reorder window and dropout, far less than a wrap of the 16-bit numbers.
     static constexpr uint64_t kMaxFecAge = 16384;
     static constexpr size_t kMaxPacket = 65535;
+    // Work on rebuilding (an FEC packet looked at, a packet looked up) is paid from a budget that
+    // every released media packet and every FEC packet adds to, so that a capture made to ask
+    // for rebuilds without end costs time in proportion to its size, never more; a stream of
+    // ordinary losses never comes near it.
+    static constexpr uint64_t kWorkPerPacket = 2048;
+    static constexpr uint64_t kWorkCap = uint64_t{1} << 20;
 
     // `stats` (may be null) receives fec_recovered and fec_unrecoverable. A reorder window of N
     // packets gives a missing number up about N packets after it: `max_fec` should hold the FEC
@@ -119,7 +125,8 @@ public:
     // packets are all at hand (through `lookup`, then the kept ones, then one rebuilt on the way).
     // Returns the packet, valid until the next call, or null. A rebuilt packet that does not parse
     // as RTP or whose length recovery does not agree with the protection bytes is dropped and
-    // counted as fec_unrecoverable; one handed back counts as fec_recovered.
+    // counted as fec_unrecoverable (and its FEC packet forgotten); one handed back counts as
+    // fec_recovered.
     const uint8_t* recover(int64_t seq, uint32_t ssrc, FecLookup lookup, void* param, size_t* size);
 
     // The reorder stage's recovery hook bound to this store.
@@ -148,6 +155,7 @@ private:
     enum class Rebuilt { none, ok, bad };
 
     bool add(uint32_t ssrc, const uint8_t* body, size_t size, bool flexfec);
+    void kill(Fec& fec);
     const uint8_t* find(const Source& src, int64_t seq, size_t* size) const;
     Rebuilt rebuild(const Source& src, int64_t seq, int depth, std::vector<uint8_t>* out);
     bool xor_packet(const FecHeader& h, const Source& src, int64_t seq, uint32_t offset,
@@ -157,6 +165,8 @@ private:
     RepairStats* const stats_;
     std::unique_ptr<Fec[]> fec_;
     uint32_t next_fec_ = 0;  // the slot the next FEC packet takes (the oldest)
+    uint32_t live_ = 0;      // FEC packets held
+    uint64_t budget_ = kWorkCap;
     std::unique_ptr<Kept[]> kept_;
     int64_t last_kept_ = -1;
     uint64_t released_ = 0;  // media packets kept so far: the clock of FEC packet ages
