@@ -300,6 +300,48 @@ def corpus_reorder_window():
     }
 
 
+def fec_input(flags, count, start, media, steps):
+    """fuzz_fec_recovery input: flags byte (bit 0 FlexFEC, bits 1-4 window - 1, bits 5-7 store
+    size - 1), round-trip packet count - 1 and start, 3 bytes per round-trip packet (flags,
+    marker and PT, payload length), then (op, b1, b2, b3) steps for the reorder stage."""
+    return (bytes([flags, count, start]) + b"".join(bytes(m) for m in media)
+            + b"".join(bytes(step) for step in steps))
+
+
+def fec_push(delta=1):
+    return (0, 0, delta & 0xFF, 0)
+
+
+def fec_lose(delta=1):
+    return (2, 0, delta & 0xFF, 0)
+
+
+def fec_over(mask, flexfec=False):
+    """An FEC packet over the last 16 numbers made, by a 16-bit mask (bit 0 the newest)."""
+    return (1 | (8 if flexfec else 0), mask >> 8, mask & 0xFF, 0)
+
+
+def corpus_fec_recovery():
+    plain = [(0x00, 0x60, 20), (0x00, 0x60, 30), (0x00, 0xE0, 5)]
+    fields = [(0x10, 0x60, 10), (0x60, 0x65, 0), (0x80, 0xE0, 7), (0xF3, 0x7F, 255)]
+    frames = [fec_push(1), fec_push(1), fec_lose(1), fec_push(1), fec_over(0x000F)]
+    flex_frames = [fec_push(1), fec_lose(1), fec_push(1), fec_over(0x0007, flexfec=True)]
+    return {
+        "ulpfec_plain": fec_input(0x06, 2, 0, plain, []),
+        "flexfec_header_fields": fec_input(0x07, 3, 3, fields, []),
+        "ulpfec_wide_span": fec_input(0x00, 11, 15, [(0x03, 0x60, 9)] * 12, []),
+        "flexfec_109_span": fec_input(0x01, 15, 0, [(0x06, 0x61, 40)] * 16, []),
+        "stage_ulpfec_frames": fec_input(0x46, 0, 0, [(0, 0x60, 1)], frames * 6 + [(3, 0, 0, 0)]),
+        "stage_flexfec_frames": fec_input(0x27, 0, 0, [(0, 0x60, 1)], flex_frames * 6),
+        "stage_two_lost_chain": fec_input(0x48, 0, 0, [(0, 0x60, 1)],
+                                          [fec_push(1), fec_lose(1), fec_lose(1), fec_push(1),
+                                           fec_over(0x000F), fec_over(0x000C)] + [fec_push(1)] * 8),
+        "stage_raw_fec": fec_input(0x04, 0, 0, [(0, 0x60, 1)],
+                                   [fec_push(1), fec_lose(1), fec_push(1), (5, 0, 0, 16)]
+                                   + [(0x0F, 0, 0, 0)] * 4 + [fec_push(1)] * 6),
+    }
+
+
 CORPORA = {
     "fuzz_rtp_packet": corpus_rtp_packet,
     "fuzz_vp8_unpack": corpus_vp8_unpack,
@@ -307,6 +349,7 @@ CORPORA = {
     "fuzz_audio_pass": corpus_audio_pass,
     "fuzz_single_file": corpus_single_file,
     "fuzz_reorder_window": corpus_reorder_window,
+    "fuzz_fec_recovery": corpus_fec_recovery,
 }
 
 

@@ -321,6 +321,8 @@ TEST(RunReport, TextOfASmallRun) {
     stats.video[4].first_rtp_timestamp = 0xFFFFFF00u;  // wraps: the span is 256 + 8744
     stats.video[4].last_rtp_timestamp = 9000 - 256;
     stats.video[4].repair.late = 5;
+    stats.video[4].repair.fec_recovered = 7;
+    stats.video[4].repair.fec_unrecoverable = 1;
     RunInfo info;
     info.work_path = "w/";
     info.audio = true;
@@ -339,6 +341,8 @@ TEST(RunReport, TextOfASmallRun) {
     EXPECT_FALSE(j["users"][0].contains("audio"));
     EXPECT_DOUBLE_EQ(j["users"][0]["video"]["duration_seconds"].get<double>(), 0.1);
     EXPECT_EQ(j["users"][0]["video"]["repair"]["late"], 5);
+    EXPECT_EQ(j["users"][0]["video"]["repair"]["fec_recovered"], 7);
+    EXPECT_EQ(j["users"][0]["video"]["repair"]["fec_unrecoverable"], 1);
     EXPECT_EQ(j["users"][1]["audio"]["first_rtp_timestamp"], nullptr);
     EXPECT_DOUBLE_EQ(j["users"][1]["audio"]["duration_seconds"].get<double>(), 0.06);
 }

@@ -28,7 +28,9 @@ json repair_json(const RepairStats& r) {
                 {"gap_ms", r.gap_ms},
                 {"gaps_not_filled", r.gaps_not_filled},
                 {"frames_lost", r.frames_lost},
-                {"frames_skipped_keyframe", r.frames_skipped_keyframe}};
+                {"frames_skipped_keyframe", r.frames_skipped_keyframe},
+                {"fec_recovered", r.fec_recovered},
+                {"fec_unrecoverable", r.fec_unrecoverable}};
 }
 
 // The fields both kinds share.

@@ -17,6 +17,8 @@ struct RepairStats {
     uint64_t gaps_not_filled = 0;  // audio: backwards or over-long timestamp jumps left alone
     uint64_t frames_lost = 0;      // video: frames that lost a packet
     uint64_t frames_skipped_keyframe = 0;  // video: frames held back until a key frame
+    uint64_t fec_recovered = 0;            // video: lost packets rebuilt from FEC packets
+    uint64_t fec_unrecoverable = 0;        // video: rebuilt packets dropped by the checks
 };
 
 // One user's stream of one kind.

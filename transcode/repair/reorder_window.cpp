@@ -200,6 +200,7 @@ ReorderWindow::Verdict ReorderWindow::push_packet(const uint8_t* packet, size_t 
             ++skipped_;
             return Verdict::held;
         }
+        if (recovery_.released) recovery_.released(recovery_.param, seq, packet, size);  // FEC hook
         direct_ = skipped_ == 0 ? packet : scratch_.data.data();
         direct_size_ = size;
         return Verdict::held;
@@ -264,6 +265,8 @@ bool ReorderWindow::release(const uint8_t** packet, size_t* size) {
         ++skipped_;
         return false;
     }
+    if (recovery_.released)  // FEC hook
+        recovery_.released(recovery_.param, out_.seq, out_.data.data(), out_.size);
     if (skipped_ != 0) renumber(out_.data.data());
     *packet = out_.data.data();
     *size = out_.size;
@@ -316,7 +319,55 @@ bool ReorderWindow::pop(const uint8_t** packet, size_t* size) {
             return false;
         }
         // GIVE-UP POINT: the numbers next_ .. give_up_to - 1 never came in time. This is the one
-        // place where numbers are abandoned, a whole run of them in one step.
+        // place where numbers are abandoned, a whole run of them in one step. With FEC, the first
+        // of them are offered to the recovery hook first; a rebuilt one is released in its place.
+        // Only the first kRecoverSpan are tried: no FEC packet spans more numbers than that, so
+        // the cost of a step stays independent of how far the numbers jump.
+        if (recovery_.recover) {
+            const int64_t try_to = std::min(give_up_to, next_ + kRecoverSpan);
+            bool rebuilt = false;
+            while (next_ < try_to && !(rebuilt = recover_next())) advance_to(next_ + 1);
+            if (rebuilt) continue;
+        }
         advance_to(give_up_to);
     }
+}
+
+// ---- FEC recovery hook ----------------------------------------------------------------------
+
+const uint8_t* ReorderWindow::held_packet(void* self, int64_t seq, size_t* size) {
+    const ReorderWindow& w = *static_cast<const ReorderWindow*>(self);
+    // A number that has not come is not held; one that has come is on the heap or waiting.
+    if (seq < w.next_ || !w.seen(seq)) {
+        if (w.incoming_.held && !w.incoming_new_run_ && w.incoming_.seq == seq) {
+            *size = w.incoming_.size;
+            return w.incoming_.data.data();
+        }
+        return nullptr;
+    }
+    for (const Buffer& b : w.heap_) {
+        if (b.seq == seq) {
+            *size = b.size;
+            return b.data.data();
+        }
+    }
+    return nullptr;
+}
+
+// Asks the hook for next_, about to be given up; a rebuilt packet is held like one that came, to
+// be released next.
+bool ReorderWindow::recover_next() {
+    size_t n = 0;
+    const uint8_t* rebuilt =
+        recovery_.recover(recovery_.param, next_, ssrc_, &ReorderWindow::held_packet, this, &n);
+    if (!rebuilt || n > kMaxPacketSize) return false;
+    try {
+        Buffer b = spare();
+        store(b, rebuilt, n, next_);
+        make_room();
+        hold(std::move(b));
+    } catch (const std::bad_alloc&) {
+        return false;  // given up as without the hook
+    }
+    return true;
 }

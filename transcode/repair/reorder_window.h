@@ -47,6 +47,22 @@ public:
     size_t held() const { return heap_.size(); }
     size_t bytes_reserved() const;  // bytes of the packet copies, held or kept for reuse
 
+    // ---- FEC recovery hook (optional; fec_recovery.h binds it) ----------------------------------
+    // `released` sees every packet the stage hands on (not those `skip` leaves out), before any
+    // renumbering, with its extended sequence number. `recover` is asked for a number the stage is
+    // about to give up, with the run's SSRC and a lookup of the packets the stage holds; it returns
+    // a rebuilt packet (valid until its next call), which the stage releases in that place, or
+    // null. It is never asked while the number can still arrive, so a late packet wins.
+    using HeldLookup = const uint8_t* (*)(void* param, int64_t seq, size_t* size);
+    struct RecoveryHook {
+        void (*released)(void* param, int64_t seq, const uint8_t* packet, size_t size);
+        const uint8_t* (*recover)(void* param, int64_t seq, uint32_t ssrc, HeldLookup held,
+                                  void* held_param, size_t* size);
+        void* param;
+    };
+    void set_recovery(const RecoveryHook& hook) { recovery_ = hook; }
+    // ---- end of the FEC recovery hook -----------------------------------------------------------
+
     // A sequence number jump beyond the window by more than this many packets is a new stream
     // (RFC 3550, A.1 allows the same dropout before it calls a sender restarted).
     static constexpr int64_t kMaxDropout = 3000;
@@ -54,6 +70,8 @@ public:
     // pass refuses longer records before they reach the stage, so that N held packets never take
     // more than N times this.
     static constexpr size_t kMaxPacketSize = 65535;
+    // The numbers a give-up offers to the FEC hook: more than the widest FEC mask (109 packets).
+    static constexpr int64_t kRecoverSpan = 128;
 
 private:
     struct Buffer {
@@ -81,6 +99,8 @@ private:
     bool seen(int64_t seq) const;
     void mark_seen(int64_t seq);
     void clear_seen(int64_t from, int64_t count);
+    static const uint8_t* held_packet(void* self, int64_t seq, size_t* size);  // FEC hook
+    bool recover_next();                                                       // FEC hook
 
     const uint32_t capacity_;
     RepairStats* const stats_;
@@ -109,4 +129,5 @@ private:
     int64_t highest_ = 0;   // the highest sequence number taken in this run
     int64_t force_to_ = 0;  // missing numbers below this are given up
     uint16_t skipped_ = 0;  // packets left out by `skip` so far; later ones are renumbered
+    RecoveryHook recovery_{nullptr, nullptr, nullptr};  // FEC hook
 };

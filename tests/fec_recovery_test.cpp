@@ -1,0 +1,507 @@
+// FEC recovery on hand-made packets: the two header forms byte for byte, the XOR rebuild of one
+// lost packet for both forms (header fields, padding, marker, lengths, each mask width at its
+// edge), the checks that drop a bad rebuild, and the reorder stage's hook.
+#include "fec_recovery.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "reorder_window.h"
+
+namespace {
+
+constexpr uint32_t kSsrc = 0x11223344;
+using Bytes = std::vector<uint8_t>;
+
+// One media packet: every header field the FEC carries can be set.
+struct Pkt {
+    uint16_t seq;
+    size_t payload = 10;
+    uint32_t ts = 3000;
+    bool marker = false;
+    uint8_t pt = 96;
+    uint8_t cc = 0;
+    int ext_words = -1;  // -1: no extension
+    uint8_t pad = 0;     // padding bytes, the count byte included
+};
+
+Bytes make(const Pkt& p) {
+    Bytes b = {
+        static_cast<uint8_t>(0x80 | (p.pad ? 0x20 : 0) | (p.ext_words >= 0 ? 0x10 : 0) | p.cc),
+        static_cast<uint8_t>((p.marker ? 0x80 : 0) | p.pt),
+        static_cast<uint8_t>(p.seq >> 8),
+        static_cast<uint8_t>(p.seq),
+        static_cast<uint8_t>(p.ts >> 24),
+        static_cast<uint8_t>(p.ts >> 16),
+        static_cast<uint8_t>(p.ts >> 8),
+        static_cast<uint8_t>(p.ts),
+        0x11,
+        0x22,
+        0x33,
+        0x44};
+    for (int i = 0; i < p.cc * 4; ++i) b.push_back(static_cast<uint8_t>(0xC0 + i));
+    if (p.ext_words >= 0) {
+        b.insert(b.end(), {0xBE, 0xDE, 0, static_cast<uint8_t>(p.ext_words)});
+        for (int i = 0; i < p.ext_words * 4; ++i) b.push_back(static_cast<uint8_t>(0xE0 + i));
+    }
+    for (size_t i = 0; i < p.payload; ++i) b.push_back(static_cast<uint8_t>(p.seq * 7 + i * 13));
+    for (int i = 1; i < p.pad; ++i) b.push_back(0);
+    if (p.pad) b.push_back(p.pad);
+    return b;
+}
+
+enum Form { kUlpfec, kFlexfec };
+
+// The FEC packet as the store takes it: a RED block body, or a whole FlexFEC RTP packet.
+bool encode(Form form, const std::vector<Bytes>& media, Bytes* out) {
+    std::vector<FecMedia> refs;
+    for (const Bytes& m : media) refs.push_back({m.data(), m.size()});
+    if (form == kUlpfec) return ulpfec_encode(refs.data(), refs.size(), out);
+    Bytes payload;
+    if (!flexfec_encode(refs.data(), refs.size(), &payload)) return false;
+    *out = {0x80, 118, 0, 1, 0, 0, 0, 0, 0xFE, 0xC0, 0xFE, 0xC0};
+    out->insert(out->end(), payload.begin(), payload.end());
+    return true;
+}
+
+bool add(FecRecovery& fec, Form form, const Bytes& b) {
+    return form == kUlpfec ? fec.add_ulpfec(kSsrc, b.data(), b.size())
+                           : fec.add_flexfec(b.data(), b.size());
+}
+
+// Held media packets by extended number (here the 16-bit number plus 2^32, as the stage does).
+constexpr int64_t kBase = int64_t{1} << 32;
+using Held = std::map<int64_t, Bytes>;
+const uint8_t* lookup(void* param, int64_t seq, size_t* size) {
+    const Held& held = *static_cast<Held*>(param);
+    auto it = held.find(seq);
+    if (it == held.end()) return nullptr;
+    *size = it->second.size();
+    return it->second.data();
+}
+
+// ---- Header forms, byte for byte ----------------------------------------------------------------
+
+struct GoldenCase {
+    const char* name;
+    Form form;
+    std::vector<uint16_t> seqs;  // two 2-byte / 1-byte packets: see below
+    Bytes header;                // everything before the protection bytes
+};
+
+void PrintTo(const GoldenCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class FecGolden : public ::testing::TestWithParam<GoldenCase> {};
+
+// The first packet: PT 96, payload AA BB; the second: marker, payload CC. Protection bytes are
+// AA^CC, BB; length recovery 2^1; M/PT recovery 0x60^0xE0.
+TEST_P(FecGolden, EncodesAndParses) {
+    const GoldenCase& c = GetParam();
+    Bytes a = make({c.seqs[0], 0});
+    a.insert(a.end(), {0xAA, 0xBB});
+    Bytes b = make({c.seqs[1], 0, 3000, true});
+    b.push_back(0xCC);
+    std::vector<FecMedia> refs = {{a.data(), a.size()}, {b.data(), b.size()}};
+    Bytes body;
+    ASSERT_TRUE(c.form == kUlpfec ? ulpfec_encode(refs.data(), 2, &body)
+                                  : flexfec_encode(refs.data(), 2, &body));
+    Bytes want = c.header;
+    want.insert(want.end(), {0x66, 0xBB});
+    EXPECT_EQ(body, want);
+    FecHeader h;
+    ASSERT_TRUE(c.form == kUlpfec ? ulpfec_parse(body.data(), body.size(), kSsrc, &h)
+                                  : flexfec_parse(body.data(), body.size(), &h));
+    EXPECT_EQ(h.ssrc, kSsrc);
+    EXPECT_EQ(h.seq_base, c.seqs[0]);
+    EXPECT_EQ(h.payload_size, 2u);
+    for (uint32_t i = 0; i < h.mask_bits; ++i)
+        EXPECT_EQ(h.protects(i), i == 0 || i == static_cast<uint16_t>(c.seqs[1] - c.seqs[0])) << i;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, FecGolden,
+    ::testing::Values(
+        GoldenCase{"ulpfec_16_bit_mask",
+                   kUlpfec,
+                   {10, 11},
+                   {0x00, 0x80, 0, 10, 0, 0, 0, 0, 0, 3, 0, 2, 0xC0, 0x00}},
+        // Offset 15 is the last bit of the short mask; 16 needs L and the 48-bit mask.
+        GoldenCase{"ulpfec_offset_15_short_mask",
+                   kUlpfec,
+                   {10, 25},
+                   {0x00, 0x80, 0, 10, 0, 0, 0, 0, 0, 3, 0, 2, 0x80, 0x01}},
+        GoldenCase{"ulpfec_offset_16_long_mask",
+                   kUlpfec,
+                   {10, 26},
+                   {0x40, 0x80, 0, 10, 0, 0, 0, 0, 0, 3, 0, 2, 0x80, 0x00, 0x80, 0, 0, 0}},
+        GoldenCase{"ulpfec_offset_47_last_bit",
+                   kUlpfec,
+                   {10, 57},
+                   {0x40, 0x80, 0, 10, 0, 0, 0, 0, 0, 3, 0, 2, 0x80, 0x00, 0, 0, 0, 0x01}},
+        GoldenCase{"flexfec_15_bit_mask", kFlexfec, {10, 11}, {0x00, 0x80, 0, 3,  0,    0,    0,
+                                                               0,    1,    0, 0,  0,    0x11, 0x22,
+                                                               0x33, 0x44, 0, 10, 0xE0, 0x00}},
+        GoldenCase{
+            "flexfec_offset_14_last_of_15",
+            kFlexfec,
+            {10, 24},
+            {0x00, 0x80, 0, 3, 0, 0, 0, 0, 1, 0, 0, 0, 0x11, 0x22, 0x33, 0x44, 0, 10, 0xC0, 0x01}},
+        // Offset 15 is the first bit after the second k bit.
+        GoldenCase{"flexfec_offset_15_46_bit_mask",
+                   kFlexfec,
+                   {10, 25},
+                   {0x00, 0x80, 0,    3,    0, 0,  0,    0,    1,    0, 0, 0,
+                    0x11, 0x22, 0x33, 0x44, 0, 10, 0x40, 0x00, 0xC0, 0, 0, 0}},
+        GoldenCase{"flexfec_offset_45_last_of_46",
+                   kFlexfec,
+                   {10, 55},
+                   {0x00, 0x80, 0,    3,    0, 0,  0,    0,    1,    0, 0, 0,
+                    0x11, 0x22, 0x33, 0x44, 0, 10, 0x40, 0x00, 0x80, 0, 0, 0x01}},
+        GoldenCase{"flexfec_offset_46_109_bit_mask",
+                   kFlexfec,
+                   {10, 56},
+                   {0x00, 0x80, 0,    3,    0, 0, 0, 0, 1,    0, 0, 0, 0x11, 0x22, 0x33, 0x44,
+                    0,    10,   0x40, 0x00, 0, 0, 0, 0, 0xC0, 0, 0, 0, 0,    0,    0,    0}},
+        GoldenCase{"flexfec_offset_108_last_bit",
+                   kFlexfec,
+                   {10, 118},
+                   {0x00, 0x80, 0,    3,    0, 0, 0, 0, 1,    0, 0, 0, 0x11, 0x22, 0x33, 0x44,
+                    0,    10,   0x40, 0x00, 0, 0, 0, 0, 0x80, 0, 0, 0, 0,    0,    0,    0x01}}));
+
+// ---- Parsers refuse what they cannot use --------------------------------------------------------
+
+struct ParseCase {
+    const char* name;
+    Form form;
+    Bytes body;
+    bool ok;
+};
+
+void PrintTo(const ParseCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class FecParse : public ::testing::TestWithParam<ParseCase> {};
+
+TEST_P(FecParse, AcceptsOnlyWhatItCanUse) {
+    const ParseCase& c = GetParam();
+    FecHeader h;
+    const bool ok = c.form == kUlpfec ? ulpfec_parse(c.body.data(), c.body.size(), kSsrc, &h)
+                                      : flexfec_parse(c.body.data(), c.body.size(), &h);
+    EXPECT_EQ(ok, c.ok);
+    if (ok) {
+        EXPECT_LE(h.payload_size, c.body.size());
+    }
+}
+
+const Bytes kUlp = {0, 0x80, 0, 10, 0, 0, 0, 0, 0, 3, 0, 2, 0xC0, 0, 0x66, 0xBB};
+Bytes with(Bytes b, size_t at, uint8_t v) {
+    b[at] = v;
+    return b;
+}
+Bytes cut(Bytes b, size_t n) {
+    b.resize(n);
+    return b;
+}
+const Bytes kFlex15 = {0, 0x80, 0,    3,    0,    0,    0, 0,  1,    0,
+                       0, 0,    0x11, 0x22, 0x33, 0x44, 0, 10, 0xE0, 0};
+const Bytes kFlex46 = {0,    0,    0,    3,    0, 0,  0,    0, 1,    0, 0, 0,
+                       0x11, 0x22, 0x33, 0x44, 0, 10, 0x40, 0, 0x80, 0, 0, 0};
+const Bytes kFlex109 = {0, 0,  0,    3, 0, 0, 0, 0, 1,    0, 0, 0, 0x11, 0x22, 0x33, 0x44,
+                        0, 10, 0x40, 0, 0, 0, 0, 0, 0x80, 0, 0, 0, 0,    0,    0,    0};
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, FecParse,
+    ::testing::Values(ParseCase{"ulpfec_whole", kUlpfec, kUlp, true},
+                      ParseCase{"ulpfec_protection_is_the_rest", kUlpfec, with(kUlp, 11, 2), true},
+                      ParseCase{"ulpfec_protection_one_beyond", kUlpfec, with(kUlp, 11, 3), false},
+                      ParseCase{"ulpfec_e_bit", kUlpfec, with(kUlp, 0, 0x80), false},
+                      ParseCase{"ulpfec_no_mask_bit", kUlpfec, with(kUlp, 12, 0), false},
+                      ParseCase{"ulpfec_header_only", kUlpfec, with(cut(kUlp, 14), 11, 0), true},
+                      ParseCase{"ulpfec_13_bytes", kUlpfec, cut(kUlp, 13), false},
+                      // L=1 needs 18 bytes of header.
+                      ParseCase{"ulpfec_long_mask_17_bytes", kUlpfec,
+                                with(with(cut(kUlp, 17), 0, 0x40), 11, 0), false},
+                      ParseCase{"flexfec_15", kFlexfec, kFlex15, true},
+                      ParseCase{"flexfec_19_bytes", kFlexfec, cut(kFlex15, 19), false},
+                      ParseCase{"flexfec_r_bit", kFlexfec, with(kFlex15, 0, 0x80), false},
+                      ParseCase{"flexfec_f_bit", kFlexfec, with(kFlex15, 0, 0x40), false},
+                      ParseCase{"flexfec_two_ssrcs", kFlexfec, with(kFlex15, 8, 2), false},
+                      ParseCase{"flexfec_46", kFlexfec, kFlex46, true},
+                      ParseCase{"flexfec_46_cut_at_23", kFlexfec, cut(kFlex46, 23), false},
+                      ParseCase{"flexfec_109", kFlexfec, kFlex109, true},
+                      ParseCase{"flexfec_109_cut_at_31", kFlexfec, cut(kFlex109, 31), false},
+                      ParseCase{"flexfec_no_third_k", kFlexfec, with(kFlex109, 24, 0), false}));
+
+// ---- One lost packet rebuilt by XOR -------------------------------------------------------------
+
+struct RebuildCase {
+    const char* name;
+    std::vector<Pkt> media;
+    size_t lost;       // index into media
+    bool ulpfec_fits;  // the numbers fit ULPFEC's 48-bit mask
+    bool flexfec_fits;
+};
+
+void PrintTo(const RebuildCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class FecRebuild : public ::testing::TestWithParam<std::tuple<RebuildCase, Form>> {};
+
+TEST_P(FecRebuild, GivesTheLostPacketBack) {
+    const RebuildCase& c = std::get<0>(GetParam());
+    const Form form = std::get<1>(GetParam());
+    std::vector<Bytes> media;
+    for (const Pkt& p : c.media) media.push_back(make(p));
+    Bytes fec_packet;
+    const bool fits = encode(form, media, &fec_packet);
+    ASSERT_EQ(fits, form == kUlpfec ? c.ulpfec_fits : c.flexfec_fits);
+    if (!fits) return;
+
+    RepairStats stats;
+    FecRecovery fec(4, &stats);
+    ASSERT_TRUE(add(fec, form, fec_packet));
+    // Extended numbers, as the stage counts them across a wrap.
+    auto ext = [&](const Pkt& m) {
+        return kBase + c.media[0].seq + static_cast<int16_t>(m.seq - c.media[0].seq);
+    };
+    Held held;
+    for (size_t i = 0; i < media.size(); ++i)
+        if (i != c.lost) held[ext(c.media[i])] = media[i];
+    size_t n = 0;
+    const uint8_t* p = fec.recover(ext(c.media[c.lost]), kSsrc, lookup, &held, &n);
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(Bytes(p, p + n), media[c.lost]);
+    EXPECT_EQ(stats.fec_recovered, 1u);
+    EXPECT_EQ(stats.fec_unrecoverable, 0u);
+    // The FEC packet is spent; the number is not rebuilt twice from it.
+    EXPECT_EQ(fec.recover(ext(c.media[c.lost]), kSsrc, lookup, &held, &n), nullptr);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, FecRebuild,
+    ::testing::Combine(
+        ::testing::Values(
+            RebuildCase{"header_fields",
+                        {{10, 10, 3000}, {11, 7, 3001, false, 100, 2, 1}, {12, 9, 3000}},
+                        1,
+                        true,
+                        true},
+            RebuildCase{
+                "padding", {{10}, {11, 10, 3000, false, 96, 0, -1, 4}, {12}}, 1, true, true},
+            RebuildCase{"padding_count_byte_only",
+                        {{10}, {11, 10, 3000, false, 96, 0, -1, 1}, {12}},
+                        1,
+                        true,
+                        true},
+            RebuildCase{"marker", {{10}, {11}, {12, 10, 3000, true}}, 2, true, true},
+            RebuildCase{"marker_on_the_others",
+                        {{10, 10, 3000, true}, {11}, {12, 10, 3000, true}},
+                        1,
+                        true,
+                        true},
+            // Longer than every other protected packet, by one byte and by many.
+            RebuildCase{"longer_by_one", {{10, 39}, {11, 40}, {12, 39}}, 1, true, true},
+            RebuildCase{"longer_by_many", {{10, 3}, {11, 1200}, {12, 5}}, 1, true, true},
+            RebuildCase{"shorter_than_the_others", {{10, 30}, {11, 1}, {12, 30}}, 1, true, true},
+            RebuildCase{"header_only", {{10, 30}, {11, 0}, {12, 30}}, 1, true, true},
+            RebuildCase{"only_one_protected", {{10, 30}}, 0, true, true},
+            RebuildCase{"ulpfec_offset_15", {{100}, {101}, {115}}, 2, true, true},
+            RebuildCase{"ulpfec_offset_16", {{100}, {101}, {116}}, 2, true, true},
+            RebuildCase{"ulpfec_48_bit_mask_first", {{100}, {120}, {147}}, 0, true, true},
+            RebuildCase{"ulpfec_48_bit_mask_last", {{100}, {120}, {147}}, 2, true, true},
+            RebuildCase{"beyond_48_bits", {{100}, {148}}, 1, false, true},
+            RebuildCase{"flexfec_offset_14", {{100}, {114}}, 1, true, true},
+            RebuildCase{"flexfec_offset_46", {{100}, {146}}, 1, true, true},
+            RebuildCase{"flexfec_109_bit_mask_last", {{100}, {150}, {208}}, 2, false, true},
+            RebuildCase{"beyond_109_bits", {{100}, {209}}, 1, false, false},
+            RebuildCase{"sequence_wrap", {{65534}, {65535}, {0}, {1}}, 2, true, true}),
+        ::testing::Values(kUlpfec, kFlexfec)));
+
+// ---- What is not rebuilt, and what the checks drop ----------------------------------------------
+
+struct CheckCase {
+    const char* name;
+    size_t fec_byte;  // a byte of the ULPFEC body to XOR with `flip` (none when flip is 0)
+    uint8_t flip;
+    std::vector<int> absent;  // media indexes not at hand besides the lost one (index 1)
+    uint16_t ask;             // number asked for
+    uint64_t recovered, unrecoverable;
+};
+
+void PrintTo(const CheckCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class FecChecks : public ::testing::TestWithParam<CheckCase> {};
+
+// Media 10 (20 bytes of payload), 11 (10), 12 (30): protection length 30; 11 is lost.
+TEST_P(FecChecks, DropsWhatCannotBeThePacket) {
+    const CheckCase& c = GetParam();
+    std::vector<Bytes> media = {make({10, 20}), make({11, 10}), make({12, 30})};
+    Bytes body;
+    ASSERT_TRUE(encode(kUlpfec, media, &body));
+    body[c.fec_byte] ^= c.flip;
+    RepairStats stats;
+    FecRecovery fec(4, &stats);
+    ASSERT_TRUE(add(fec, kUlpfec, body));
+    Held held = {{kBase + 10, media[0]}, {kBase + 12, media[2]}};
+    for (int i : c.absent) held.erase(kBase + 10 + i);
+    size_t n = 0;
+    const uint8_t* p = fec.recover(kBase + c.ask, kSsrc, lookup, &held, &n);
+    EXPECT_EQ(p != nullptr, c.recovered == 1);
+    if (p) {
+        EXPECT_EQ(Bytes(p, p + n), media[1]);
+    }
+    EXPECT_EQ(stats.fec_recovered, c.recovered);
+    EXPECT_EQ(stats.fec_unrecoverable, c.unrecoverable);
+}
+
+constexpr size_t kLength = 9;  // low byte of the length recovery
+constexpr size_t kCc = 0;      // CC recovery
+constexpr size_t kProtection = 14;
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, FecChecks,
+    ::testing::Values(CheckCase{"untouched", 0, 0, {}, 11, 1, 0},
+                      CheckCase{"another_missing", 0, 0, {2}, 11, 0, 0},
+                      CheckCase{"not_protected", 0, 0, {}, 13, 0, 0},
+                      CheckCase{"below_the_base", 0, 0, {}, 9, 0, 0},
+                      // The length recovered is 10 ^ flip: one short leaves the packet's last
+                      // byte past the end, where only zeros may be.
+                      CheckCase{"length_one_short", kLength, 10 ^ 9, {}, 11, 0, 1},
+                      // One beyond the protection bytes cannot be rebuilt.
+                      CheckCase{"length_beyond_protection", kLength, 10 ^ 31, {}, 11, 0, 1},
+                      // The first and the last byte past the rebuilt length, not zero.
+                      CheckCase{"first_byte_past_the_end", kProtection + 10, 1, {}, 11, 0, 1},
+                      CheckCase{"last_protection_byte", kProtection + 29, 1, {}, 11, 0, 1},
+                      // 15 CSRCs do not fit 10 bytes.
+                      CheckCase{"csrc_count_beyond_length", kCc, 0x0F, {}, 11, 0, 1}));
+
+// A missing number's FEC packet also needs another lost packet, which a second FEC packet gives:
+// both come back, the second when it is asked for.
+TEST(FecRecovery, ChainsThroughASecondFecPacket) {
+    std::vector<Bytes> media = {make({10}), make({11, 4}), make({12, 20}), make({13, 7})};
+    Bytes a, b;
+    ASSERT_TRUE(encode(kFlexfec, {media[0], media[1], media[2]}, &a));
+    ASSERT_TRUE(encode(kFlexfec, {media[2], media[3]}, &b));
+    RepairStats stats;
+    FecRecovery fec(4, &stats);
+    ASSERT_TRUE(add(fec, kFlexfec, a));
+    ASSERT_TRUE(add(fec, kFlexfec, b));
+    Held held = {{kBase + 10, media[0]}, {kBase + 13, media[3]}};
+    size_t n = 0;
+    const uint8_t* p = fec.recover(kBase + 11, kSsrc, lookup, &held, &n);
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(Bytes(p, p + n), media[1]);
+    p = fec.recover(kBase + 12, kSsrc, lookup, &held, &n);
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(Bytes(p, p + n), media[2]);
+    EXPECT_EQ(stats.fec_recovered, 2u);
+}
+
+// The store keeps `max_fec` FEC packets: the oldest goes first.
+TEST(FecRecovery, KeepsAtMostMaxFecPackets) {
+    std::vector<Bytes> media;
+    for (uint16_t s = 0; s < 6; ++s) media.push_back(make({s}));
+    FecRecovery fec(2, nullptr);
+    for (uint16_t s = 0; s < 3; ++s) {
+        Bytes b;
+        ASSERT_TRUE(encode(kUlpfec, {media[2 * s], media[2 * s + 1]}, &b));
+        ASSERT_TRUE(add(fec, kUlpfec, b));
+    }
+    EXPECT_EQ(fec.fec_held(), 2u);
+    Held held;
+    for (uint16_t s = 0; s < 6; ++s) held[kBase + s] = media[s];
+    size_t n = 0;
+    held.erase(kBase + 1);
+    EXPECT_EQ(fec.recover(kBase + 1, kSsrc, lookup, &held, &n), nullptr);  // its FEC is gone
+    held.erase(kBase + 2);
+    EXPECT_NE(fec.recover(kBase + 2, kSsrc, lookup, &held, &n), nullptr);
+}
+
+// Looking at FEC packets is paid from a budget that released packets refill: drained to the last
+// unit, a rebuild waits for the next released packet.
+TEST(FecRecovery, WorkIsPaidFromABudget) {
+    std::vector<Bytes> media = {make({10}), make({11}), make({12})};
+    Bytes body;
+    ASSERT_TRUE(encode(kUlpfec, media, &body));
+    RepairStats stats;
+    FecRecovery fec(1, &stats);
+    ASSERT_TRUE(add(fec, kUlpfec, body));
+    Held held = {{kBase + 10, media[0]}, {kBase + 12, media[2]}};
+    size_t n = 0;
+    // Each ask for a number it does not protect costs one look at the one FEC packet.
+    for (uint64_t i = 0; i < FecRecovery::kWorkCap; ++i)
+        ASSERT_EQ(fec.recover(kBase + 100, kSsrc, lookup, &held, &n), nullptr);
+    EXPECT_EQ(fec.recover(kBase + 11, kSsrc, lookup, &held, &n), nullptr);
+    fec.keep(kBase + 1, media[0].data(), media[0].size());
+    const uint8_t* p = fec.recover(kBase + 11, kSsrc, lookup, &held, &n);
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(Bytes(p, p + n), media[1]);
+    EXPECT_EQ(stats.fec_recovered, 1u);
+}
+
+// ---- The reorder stage's hook -------------------------------------------------------------------
+
+// Packets 10-17 in a window of 4, with ULPFEC over 10-13 given to the store first. `late` comes
+// after 15 (before 12 is given up) when set.
+std::vector<Bytes> run_hooked(bool late, uint16_t lost, RepairStats* stats) {
+    std::vector<Bytes> media;
+    for (uint16_t s = 10; s < 18; ++s) media.push_back(make({s, size_t{s}}));
+    Bytes body;
+    EXPECT_TRUE(encode(kUlpfec, {media[0], media[1], media[2], media[3]}, &body));
+    FecRecovery fec(4, stats);
+    EXPECT_TRUE(add(fec, kUlpfec, body));
+    ReorderWindow w(4, stats);
+    w.set_recovery(fec.hook());
+    std::vector<Bytes> out;
+    auto drain = [&] {
+        const uint8_t* p = nullptr;
+        size_t n = 0;
+        while (w.pop(&p, &n)) out.emplace_back(p, p + n);
+    };
+    Bytes real_late = media[lost - 10];
+    real_late.back() ^= 0xFF;  // told apart from the rebuilt one
+    for (uint16_t s = 10; s < 18; ++s) {
+        if (s != lost) w.push(media[s - 10].data(), media[s - 10].size());
+        drain();
+        if (late && s == 15) w.push(real_late.data(), real_late.size());
+        drain();
+    }
+    w.flush();
+    drain();
+    return out;
+}
+
+TEST(FecRecoveryHook, RebuildsWhatTheStageGivesUp) {
+    // (A run's first packet is where it begins: 10 is never missed, so never rebuilt.)
+    for (uint16_t lost : {11, 12, 13}) {
+        RepairStats stats;
+        const std::vector<Bytes> out = run_hooked(false, lost, &stats);
+        ASSERT_EQ(out.size(), 8u) << lost;
+        for (uint16_t s = 10; s < 18; ++s) EXPECT_EQ(out[s - 10], make({s, size_t{s}})) << s;
+        EXPECT_EQ(stats.fec_recovered, 1u);
+    }
+    // 14 is not protected: given up as before.
+    RepairStats stats;
+    EXPECT_EQ(run_hooked(false, 14, &stats).size(), 7u);
+    EXPECT_EQ(stats.fec_recovered, 0u);
+}
+
+TEST(FecRecoveryHook, LatePacketWinsOverRecovery) {
+    RepairStats stats;
+    const std::vector<Bytes> out = run_hooked(true, 12, &stats);
+    ASSERT_EQ(out.size(), 8u);
+    EXPECT_NE(out[2], make({12, 12}));  // the real one, marked
+    EXPECT_EQ(out[2].size(), make({12, 12}).size());
+    EXPECT_EQ(stats.fec_recovered, 0u);
+}
+
+}  // namespace

@@ -1,0 +1,478 @@
+#include "fec_recovery.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+
+#include "rtp_packet.h"
+
+namespace {
+
+constexpr size_t kRtpHeader = 12;
+
+// ULPFEC: FEC header, then the level-0 header with a 16-bit or (L=1) 48-bit mask.
+constexpr size_t kUlpfecHeader = 10;
+constexpr size_t kUlpfecLevel0Short = 4;
+constexpr size_t kUlpfecLevel0Long = 8;
+constexpr uint8_t kUlpfecE = 0x80;
+constexpr uint8_t kUlpfecL = 0x40;
+constexpr uint32_t kUlpfecShortBits = 16;
+constexpr uint32_t kUlpfecLongBits = 48;
+
+// FlexFEC: 12 bytes, one protected SSRC with its base, then a mask of 15, 46 or 109 bits in
+// 2, 6 or 14 bytes, each part led by a k bit that is set on the last one.
+constexpr uint8_t kFlexfecR = 0x80;
+constexpr uint8_t kFlexfecF = 0x40;
+constexpr uint8_t kFlexfecK = 0x80;
+constexpr size_t kFlexfecSsrcCount = 8;
+constexpr size_t kFlexfecSsrc = 12;
+constexpr size_t kFlexfecBase = 16;
+constexpr size_t kFlexfecMask = 18;
+constexpr uint32_t kFlexfecBits[3] = {15, 46, 109};
+constexpr size_t kFlexfecHeader[3] = {20, 24, 32};
+
+// The low 6 bits of an RTP header's first byte: P, X and CC; the version is rebuilt, not XORed.
+constexpr uint8_t kRecoveredBits0 = 0x3F;
+constexpr uint8_t kVersion2 = 0x80;
+
+uint16_t rd16(const uint8_t* p) {
+    return static_cast<uint16_t>((p[0] << 8) | p[1]);
+}
+uint32_t rd32(const uint8_t* p) {
+    return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
+}
+void wr16(uint8_t* p, uint16_t v) {
+    p[0] = static_cast<uint8_t>(v >> 8);
+    p[1] = static_cast<uint8_t>(v);
+}
+void wr32(uint8_t* p, uint32_t v) {
+    wr16(p, static_cast<uint16_t>(v >> 16));
+    wr16(p + 2, static_cast<uint16_t>(v));
+}
+
+void set_bit(FecHeader* h, uint32_t i) {
+    h->mask[i / 64] |= uint64_t{1} << (63 - i % 64);
+}
+
+// Takes `bits` bits of `value` (most significant first) as mask bits from `first` on.
+void set_bits(FecHeader* h, uint32_t first, uint64_t value, uint32_t bits) {
+    for (uint32_t j = 0; j < bits; ++j)
+        if ((value >> (bits - 1 - j)) & 1) set_bit(h, first + j);
+}
+
+// `bits` mask bits from `first` on, most significant first.
+uint64_t get_bits(const FecHeader& h, uint32_t first, uint32_t bits) {
+    uint64_t v = 0;
+    for (uint32_t j = 0; j < bits; ++j) v = (v << 1) | (h.protects(first + j) ? 1 : 0);
+    return v;
+}
+
+// What both encoders share: the recovery fields and protection bytes over `media`, and the mask.
+// Fails unless the packets are RTP of one SSRC with distinct numbers within `max_bits`.
+bool protect(const FecMedia* media, size_t count, uint32_t max_bits, FecHeader* h,
+             std::vector<uint8_t>* bytes) {
+    if (count == 0) return false;
+    for (size_t i = 0; i < count; ++i)
+        if (!media[i].data || media[i].size < kRtpHeader || media[i].size > FecRecovery::kMaxPacket)
+            return false;
+    h->ssrc = rd32(media[0].data + 8);
+    const uint16_t first = rd16(media[0].data + 2);
+    int lowest = 0;
+    for (size_t i = 0; i < count; ++i)
+        lowest = std::min<int>(lowest, static_cast<int16_t>(rd16(media[i].data + 2) - first));
+    h->seq_base = static_cast<uint16_t>(first + lowest);
+    size_t longest = 0;
+    for (size_t i = 0; i < count; ++i) {
+        const uint8_t* p = media[i].data;
+        const uint32_t offset = static_cast<uint16_t>(rd16(p + 2) - h->seq_base);
+        if (rd32(p + 8) != h->ssrc || offset >= max_bits) return false;
+        h->mask_bits = static_cast<uint16_t>(std::max<uint32_t>(h->mask_bits, offset + 1));
+        if (h->protects(offset)) return false;  // the same number twice
+        set_bit(h, offset);
+        longest = std::max(longest, media[i].size - kRtpHeader);
+    }
+    bytes->assign(longest, 0);
+    for (size_t i = 0; i < count; ++i) {
+        const uint8_t* p = media[i].data;
+        h->recovery0 ^= p[0] & kRecoveredBits0;
+        h->recovery1 ^= p[1];
+        h->ts_recovery ^= rd32(p + 4);
+        h->length_recovery ^= static_cast<uint16_t>(media[i].size - kRtpHeader);
+        for (size_t k = kRtpHeader; k < media[i].size; ++k) (*bytes)[k - kRtpHeader] ^= p[k];
+    }
+    return true;
+}
+
+}  // namespace
+
+// ---- Parsers ------------------------------------------------------------------------------------
+
+bool ulpfec_parse(const uint8_t* body, size_t size, uint32_t media_ssrc, FecHeader* out) {
+    *out = FecHeader{};
+    if (!body || size < kUlpfecHeader + kUlpfecLevel0Short || (body[0] & kUlpfecE)) return false;
+    const bool long_mask = (body[0] & kUlpfecL) != 0;
+    const size_t header = kUlpfecHeader + (long_mask ? kUlpfecLevel0Long : kUlpfecLevel0Short);
+    if (size < header) return false;
+    const size_t protection = rd16(body + kUlpfecHeader);
+    if (protection > size - header) return false;
+    FecHeader h;
+    h.ssrc = media_ssrc;
+    h.recovery0 = body[0] & kRecoveredBits0;
+    h.recovery1 = body[1];
+    h.seq_base = rd16(body + 2);
+    h.ts_recovery = rd32(body + 4);
+    h.length_recovery = rd16(body + 8);
+    const uint8_t* mask = body + kUlpfecHeader + 2;
+    if (long_mask) {
+        h.mask_bits = kUlpfecLongBits;
+        set_bits(&h, 0, (uint64_t{rd16(mask)} << 32) | rd32(mask + 2), kUlpfecLongBits);
+    } else {
+        h.mask_bits = kUlpfecShortBits;
+        set_bits(&h, 0, rd16(mask), kUlpfecShortBits);
+    }
+    if (h.mask[0] == 0) return false;
+    h.payload = body + header;
+    h.payload_size = protection;
+    *out = h;
+    return true;
+}
+
+bool flexfec_parse(const uint8_t* payload, size_t size, FecHeader* out) {
+    *out = FecHeader{};
+    if (!payload || size < kFlexfecHeader[0]) return false;
+    if ((payload[0] & (kFlexfecR | kFlexfecF)) || payload[kFlexfecSsrcCount] != 1) return false;
+    FecHeader h;
+    h.recovery0 = payload[0] & kRecoveredBits0;
+    h.recovery1 = payload[1];
+    h.length_recovery = rd16(payload + 2);
+    h.ts_recovery = rd32(payload + 4);
+    h.ssrc = rd32(payload + kFlexfecSsrc);
+    h.seq_base = rd16(payload + kFlexfecBase);
+    const uint8_t* m = payload + kFlexfecMask;
+    set_bits(&h, 0, rd16(m) & 0x7FFF, 15);
+    int part = 0;
+    if (!(m[0] & kFlexfecK)) {
+        part = 1;
+        if (size < kFlexfecHeader[1]) return false;
+        set_bits(&h, 15, rd32(m + 2) & 0x7FFFFFFF, 31);
+        if (!(m[2] & kFlexfecK)) {
+            part = 2;
+            if (size < kFlexfecHeader[2] || !(m[6] & kFlexfecK)) return false;
+            const uint64_t rest = (uint64_t{rd32(m + 6)} << 32) | rd32(m + 10);
+            set_bits(&h, 46, rest & 0x7FFFFFFFFFFFFFFF, 63);
+        }
+    }
+    h.mask_bits = static_cast<uint16_t>(kFlexfecBits[part]);
+    if (h.mask[0] == 0 && h.mask[1] == 0) return false;
+    h.payload = payload + kFlexfecHeader[part];
+    h.payload_size = size - kFlexfecHeader[part];
+    *out = h;
+    return true;
+}
+
+// ---- Encoders -----------------------------------------------------------------------------------
+
+bool ulpfec_encode(const FecMedia* media, size_t count, std::vector<uint8_t>* out) {
+    out->clear();
+    FecHeader h;
+    std::vector<uint8_t> bytes;
+    if (!protect(media, count, kUlpfecLongBits, &h, &bytes) || bytes.size() > 0xFFFF) return false;
+    const bool long_mask = h.mask_bits > kUlpfecShortBits;
+    const size_t header = kUlpfecHeader + (long_mask ? kUlpfecLevel0Long : kUlpfecLevel0Short);
+    out->assign(header, 0);
+    uint8_t* p = out->data();
+    p[0] = static_cast<uint8_t>((long_mask ? kUlpfecL : 0) | h.recovery0);
+    p[1] = h.recovery1;
+    wr16(p + 2, h.seq_base);
+    wr32(p + 4, h.ts_recovery);
+    wr16(p + 8, h.length_recovery);
+    wr16(p + 10, static_cast<uint16_t>(bytes.size()));
+    if (long_mask) {
+        const uint64_t m = get_bits(h, 0, kUlpfecLongBits);
+        wr16(p + 12, static_cast<uint16_t>(m >> 32));
+        wr32(p + 14, static_cast<uint32_t>(m));
+    } else {
+        wr16(p + 12, static_cast<uint16_t>(get_bits(h, 0, kUlpfecShortBits)));
+    }
+    out->insert(out->end(), bytes.begin(), bytes.end());
+    return true;
+}
+
+bool flexfec_encode(const FecMedia* media, size_t count, std::vector<uint8_t>* out) {
+    out->clear();
+    FecHeader h;
+    std::vector<uint8_t> bytes;
+    if (!protect(media, count, kFlexfecBits[2], &h, &bytes)) return false;
+    const int part = h.mask_bits <= kFlexfecBits[0] ? 0 : h.mask_bits <= kFlexfecBits[1] ? 1 : 2;
+    out->assign(kFlexfecHeader[part], 0);
+    uint8_t* p = out->data();
+    p[0] = h.recovery0;  // R = F = 0
+    p[1] = h.recovery1;
+    wr16(p + 2, h.length_recovery);
+    wr32(p + 4, h.ts_recovery);
+    p[kFlexfecSsrcCount] = 1;
+    wr32(p + kFlexfecSsrc, h.ssrc);
+    wr16(p + kFlexfecBase, h.seq_base);
+    uint8_t* m = p + kFlexfecMask;
+    wr16(m, static_cast<uint16_t>(get_bits(h, 0, 15)));
+    if (part == 0) m[0] |= kFlexfecK;
+    if (part >= 1) {
+        wr32(m + 2, static_cast<uint32_t>(get_bits(h, 15, 31)));
+        if (part == 1) m[2] |= kFlexfecK;
+    }
+    if (part == 2) {
+        const uint64_t rest = get_bits(h, 46, 63);
+        wr32(m + 6, static_cast<uint32_t>(rest >> 32));
+        wr32(m + 10, static_cast<uint32_t>(rest));
+        m[6] |= kFlexfecK;
+    }
+    out->insert(out->end(), bytes.begin(), bytes.end());
+    return true;
+}
+
+// ---- Store and recovery -------------------------------------------------------------------------
+
+FecRecovery::FecRecovery(uint32_t max_fec, RepairStats* stats)
+    : max_fec_(max_fec == 0 ? 1 : max_fec),
+      stats_(stats),
+      fec_(new Fec[max_fec_]),
+      kept_(new Kept[kHistory]) {}
+
+FecRecovery::~FecRecovery() = default;
+
+size_t FecRecovery::fec_held() const {
+    return live_;
+}
+
+size_t FecRecovery::bytes_reserved() const {
+    size_t total = out_.capacity() + spare_.capacity();
+    for (uint32_t i = 0; i < max_fec_; ++i) total += fec_[i].data.capacity();
+    for (uint32_t i = 0; i < kHistory; ++i) total += kept_[i].data.capacity();
+    return total;
+}
+
+bool FecRecovery::add_ulpfec(uint32_t media_ssrc, const uint8_t* body, size_t size) {
+    return add(media_ssrc, body, size, false);
+}
+
+bool FecRecovery::add_flexfec(const uint8_t* packet, size_t size) {
+    rtp_packet_t rtp;
+    if (!packet || size > kMaxPacket ||
+        rtp_packet_deserialize(&rtp, packet, static_cast<int>(size)) != 0)
+        return false;
+    const uint8_t* payload = static_cast<const uint8_t*>(rtp.payload);
+    return add(0, payload, static_cast<size_t>(rtp.payloadlen), true);
+}
+
+bool FecRecovery::add(uint32_t ssrc, const uint8_t* body, size_t size, bool flexfec) {
+    FecHeader h;
+    if (!body || size > kMaxPacket) return false;
+    if (flexfec ? !flexfec_parse(body, size, &h) : !ulpfec_parse(body, size, ssrc, &h))
+        return false;
+    budget_ = std::min(kWorkCap, budget_ + kWorkPerPacket);
+    Fec& slot = fec_[next_fec_];
+    kill(slot);
+    try {
+        if (slot.data.size() < size) {
+            slot.data.reserve(size);  // exactly: a slot keeps no more than the largest it held
+            slot.data.resize(size);
+        }
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    memcpy(slot.data.data(), body, size);
+    slot.header = h;
+    slot.header.payload = slot.data.data() + (h.payload - body);
+    slot.added_at = released_;
+    slot.live = true;
+    ++live_;
+    next_fec_ = (next_fec_ + 1) % max_fec_;
+    return true;
+}
+
+void FecRecovery::keep(int64_t seq, const uint8_t* packet, size_t size) {
+    if (seq <= last_kept_) {  // a new run: its numbers say nothing about the old packets
+        for (uint32_t i = 0; i < kHistory; ++i) kept_[i].seq = -1;
+        spare_seq_ = -1;
+    }
+    last_kept_ = seq;
+    ++released_;
+    budget_ = std::min(kWorkCap, budget_ + kWorkPerPacket);
+    if (!packet || size < kRtpHeader || size > kMaxPacket || seq < 0) return;
+    Kept& k = kept_[static_cast<size_t>(seq % kHistory)];
+    k.seq = -1;
+    try {
+        if (k.data.size() < size) {
+            k.data.reserve(size);
+            k.data.resize(size);
+        }
+    } catch (const std::bad_alloc&) {
+        return;
+    }
+    memcpy(k.data.data(), packet, size);
+    k.size = size;
+    k.seq = seq;
+}
+
+const uint8_t* FecRecovery::find(const Source& src, int64_t seq, size_t* size) const {
+    size_t n = 0;
+    const uint8_t* p = src.lookup ? src.lookup(src.param, seq, &n) : nullptr;
+    if (!p && seq >= 0) {
+        const Kept& k = kept_[static_cast<size_t>(seq % kHistory)];
+        if (k.seq == seq) {
+            p = k.data.data();
+            n = k.size;
+        }
+    }
+    if (!p && spare_seq_ == seq && spare_ssrc_ == src.ssrc) {
+        p = spare_.data();
+        n = spare_.size();
+    }
+    // Only packets of the stream, with the number asked for, take part.
+    if (!p || n < kRtpHeader || n > kMaxPacket || rd32(p + 8) != src.ssrc ||
+        rd16(p + 2) != static_cast<uint16_t>(seq))
+        return nullptr;
+    *size = n;
+    return p;
+}
+
+// XORs the FEC packet with every other packet it protects into `out`, the packet at `offset`
+// from the base, numbered `seq`; false when what comes out cannot be that packet.
+bool FecRecovery::xor_packet(const FecHeader& h, const Source& src, int64_t seq, uint32_t offset,
+                             std::vector<uint8_t>* out) const {
+    const size_t protection = h.payload_size;
+    if (out->capacity() < kRtpHeader + protection)
+        out->reserve(kRtpHeader + protection);  // exactly
+    out->resize(kRtpHeader + protection);
+    uint8_t* p = out->data();
+    if (protection > 0) memcpy(p + kRtpHeader, h.payload, protection);
+    uint8_t b0 = h.recovery0, b1 = h.recovery1;
+    uint32_t ts = h.ts_recovery;
+    uint16_t length = h.length_recovery;
+    for (uint32_t i = 0; i < h.mask_bits; ++i) {
+        if (i == offset || !h.protects(i)) continue;
+        size_t n = 0;
+        const uint8_t* m = find(src, seq + static_cast<int64_t>(i) - offset, &n);
+        if (!m) return false;  // checked by the caller; a lookup may not change its mind
+        b0 ^= m[0];
+        b1 ^= m[1];
+        ts ^= rd32(m + 4);
+        length ^= static_cast<uint16_t>(n - kRtpHeader);
+        const size_t upto = std::min(n, kRtpHeader + protection);
+        for (size_t k = kRtpHeader; k < upto; ++k) p[k] ^= m[k];
+    }
+    // The length must fit the protection bytes, and past it every packet was zero-padded, so
+    // anything but zeros there means a packet or the FEC packet is not what the sender XORed.
+    if (length > protection) return false;
+    for (size_t k = kRtpHeader + length; k < kRtpHeader + protection; ++k)
+        if (p[k] != 0) return false;
+    out->resize(kRtpHeader + length);
+    p = out->data();
+    p[0] = static_cast<uint8_t>(kVersion2 | (b0 & kRecoveredBits0));
+    p[1] = b1;
+    wr16(p + 2, static_cast<uint16_t>(seq));
+    wr32(p + 4, ts);
+    wr32(p + 8, src.ssrc);
+    rtp_packet_t rtp;
+    return rtp_packet_deserialize(&rtp, p, static_cast<int>(out->size())) == 0 &&
+           rtp.rtp.ssrc == src.ssrc;
+}
+
+FecRecovery::Rebuilt FecRecovery::rebuild(const Source& src, int64_t seq, int depth,
+                                          std::vector<uint8_t>* out) {
+    Rebuilt result = Rebuilt::none;
+    for (uint32_t f = 0; f < max_fec_ && live_ > 0 && budget_ > 0; ++f) {
+        --budget_;
+        Fec& fec = fec_[f];
+        if (!fec.live) continue;
+        if (released_ - fec.added_at > kMaxFecAge) {
+            kill(fec);
+            continue;
+        }
+        const FecHeader& h = fec.header;
+        const uint32_t offset = static_cast<uint16_t>(static_cast<uint16_t>(seq) - h.seq_base);
+        if (h.ssrc != src.ssrc || !h.protects(offset)) continue;
+        int64_t absent = -1;
+        int absent_count = 0;
+        for (uint32_t i = 0; i < h.mask_bits && absent_count < 2; ++i) {
+            if (i == offset || !h.protects(i)) continue;
+            size_t n = 0;
+            const int64_t other = seq + static_cast<int64_t>(i) - offset;
+            if (budget_ == 0) {
+                absent_count = 2;  // out of work for now: as if it could not be rebuilt
+                break;
+            }
+            --budget_;
+            if (!find(src, other, &n)) {
+                absent = other;
+                ++absent_count;
+            }
+        }
+        // One other packet missing too: another FEC packet may give it first (one step deep).
+        if (absent_count == 1 && depth == 0) {
+            std::vector<uint8_t> chained;
+            if (rebuild(src, absent, 1, &chained) == Rebuilt::ok) {
+                spare_.swap(chained);
+                spare_seq_ = absent;
+                spare_ssrc_ = src.ssrc;
+                absent_count = 0;
+            }
+        }
+        if (absent_count != 0) continue;
+        try {
+            const bool ok = xor_packet(h, src, seq, offset, out);
+            // Either way it is done: every packet it protects is now at hand, or what it gave
+            // does not agree with the packets at hand, and would not for another number either.
+            kill(fec);
+            if (ok) return Rebuilt::ok;
+        } catch (const std::bad_alloc&) {
+            continue;
+        }
+        result = Rebuilt::bad;
+    }
+    return result;
+}
+
+const uint8_t* FecRecovery::recover(int64_t seq, uint32_t ssrc, FecLookup lookup, void* param,
+                                    size_t* size) {
+    *size = 0;
+    if (spare_seq_ == seq && spare_ssrc_ == ssrc) {  // rebuilt on the way to another one
+        out_.swap(spare_);
+        spare_seq_ = -1;
+    } else {
+        const Source src{lookup, param, ssrc};
+        const Rebuilt r = rebuild(src, seq, 0, &out_);
+        if (r != Rebuilt::ok) {
+            if (r == Rebuilt::bad && stats_) ++stats_->fec_unrecoverable;
+            return nullptr;
+        }
+    }
+    if (stats_) ++stats_->fec_recovered;
+    *size = out_.size();
+    return out_.data();
+}
+
+void FecRecovery::kill(Fec& fec) {
+    if (!fec.live) return;
+    fec.live = false;
+    --live_;
+}
+
+// ---- The reorder stage's hook -------------------------------------------------------------------
+
+namespace {
+
+void hook_released(void* self, int64_t seq, const uint8_t* packet, size_t size) {
+    static_cast<FecRecovery*>(self)->keep(seq, packet, size);
+}
+
+const uint8_t* hook_recover(void* self, int64_t seq, uint32_t ssrc, ReorderWindow::HeldLookup held,
+                            void* held_param, size_t* size) {
+    return static_cast<FecRecovery*>(self)->recover(seq, ssrc, held, held_param, size);
+}
+
+}  // namespace
+
+ReorderWindow::RecoveryHook FecRecovery::hook() {
+    return ReorderWindow::RecoveryHook{&hook_released, &hook_recover, this};
+}
