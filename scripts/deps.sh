@@ -17,7 +17,7 @@ ensure_packages() {
 }
 
 BUILD_PACKAGES=(cmake make g++ pkg-config libogg-dev libopus-dev nlohmann-json3-dev libavformat-dev
-                libavcodec-dev libavutil-dev)
+                libavcodec-dev libavutil-dev libpcap-dev)
 TEST_PACKAGES=(libvpx-dev libopusfile-dev libgtest-dev bsdutils groff-base man-db parallel mkvtoolnix
                ffmpeg)
 # scripts/package_check.sh: CPack's DEB generator runs file(1) and dpkg-shlibdeps.
