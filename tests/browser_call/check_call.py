@@ -1,0 +1,109 @@
+#!/usr/bin/env python3
+"""Checks a recorded browser call (see scripts/browser_call.sh): WORK holds call.pcap and the
+page's stats.json. Makes capture files with transcode-pcap (each peer's SSRCs given their own user
+id, 1 and 2), converts them with transcode --repair, and compares per sender:
+  - video frames that decode = framesSent, and ffmpeg -v error prints nothing;
+  - Ogg packets = packetsSent, within one;
+  - video and audio duration_seconds of the run report within 1 s of the call.
+Prints one line per sender with the figures; exits 1 when a check fails."""
+
+import glob
+import json
+import os
+import struct
+import subprocess
+import sys
+
+work, build = sys.argv[1], sys.argv[2]
+stats = json.load(open(os.path.join(work, "stats.json")))
+if "error" in stats:
+    sys.exit(f"the page failed: {stats['error']}")
+call_seconds = stats["seconds"]
+
+args = []
+for uid, peer in enumerate(stats["peers"], start=1):
+    for s in peer:
+        args += ["--user", f"{s['ssrc']}={uid}"]
+caps = os.path.join(work, "captures")
+tp = subprocess.run([os.path.join(build, "transcode-pcap"), *args, "--json",
+                     os.path.join(work, "pcap.json"), os.path.join(work, "call.pcap"), caps],
+                    capture_output=True, text=True)
+sys.stderr.write(tp.stderr)
+if tp.returncode != 0:
+    sys.exit("transcode-pcap failed")
+out = os.path.join(work, "out")
+os.makedirs(out, exist_ok=True)
+report_path = os.path.join(work, "report.json")
+tc = subprocess.run([os.path.join(build, "transcode"), "-p", caps + "/", "-v", "-a", "--repair",
+                     "--report", report_path], cwd=out, capture_output=True, text=True)
+if tc.returncode != 0:
+    sys.exit(f"transcode failed: {tc.stderr}")
+report = {u["user_id"]: u for u in json.load(open(report_path))["users"]}
+
+
+def ogg_packets(path):
+    """Packets of the first logical stream, from the pages' lacing values."""
+    data = open(path, "rb").read()
+    at, count, open_packet = 0, 0, False
+    while True:
+        at = data.find(b"OggS", at)
+        if at < 0 or at + 27 > len(data):
+            break
+        segments = data[at + 26]
+        lacing = data[at + 27:at + 27 + segments]
+        for v in lacing:
+            open_packet = v == 255
+            if v < 255:
+                count += 1
+        at += 27 + segments + sum(lacing)
+    return count + (1 if open_packet else 0) - 2  # OpusHead and OpusTags
+
+
+def ivf_frames(path):
+    data = open(path, "rb").read()
+    at, count = 32, 0
+    while at + 12 <= len(data):
+        at += 12 + struct.unpack("<I", data[at:at + 4])[0]
+        count += 1
+    return count
+
+
+failures = []
+for uid, peer in enumerate(stats["peers"], start=1):
+    video = next((s for s in peer if s["kind"] == "video"), None)
+    audio = next((s for s in peer if s["kind"] == "audio"), None)
+    rep = report.get(uid, {})
+    line = [f"sender {uid}:"]
+    if video:
+        ivf = glob.glob(os.path.join(out, f"*_{uid}.mkv"))
+        decoded, errors, written = 0, "no IVF file", 0
+        if ivf:
+            written = ivf_frames(ivf[0])
+            ff = subprocess.run(["ffmpeg", "-nostdin", "-v", "error", "-i", ivf[0], "-f", "framemd5",
+                                 "-"], capture_output=True, text=True)
+            decoded = sum(1 for l in ff.stdout.splitlines() if l and not l.startswith("#"))
+            errors = ff.stderr.strip()
+        dur = rep.get("video", {}).get("duration_seconds", 0.0)
+        line.append(f"video {video['codec']} framesSent {video['framesSent']}, written {written}, "
+                    f"decoded {decoded}, ffmpeg error lines {len(errors.splitlines())}, "
+                    f"duration {dur:.2f} s")
+        if decoded != video["framesSent"]:
+            failures.append(f"sender {uid}: {decoded} video frames decode, {video['framesSent']} sent")
+        if errors:
+            failures.append(f"sender {uid}: ffmpeg: {errors.splitlines()[0]}")
+        if abs(dur - call_seconds) > 1.0:
+            failures.append(f"sender {uid}: video lasts {dur:.2f} s, the call {call_seconds:.2f} s")
+    if audio:
+        ogg = glob.glob(os.path.join(out, f"*_{uid}.ogg"))
+        packets = ogg_packets(ogg[0]) if ogg else 0
+        dur = rep.get("audio", {}).get("duration_seconds", 0.0)
+        line.append(f"audio {audio['codec']} packetsSent {audio['packetsSent']}, Ogg packets "
+                    f"{packets}, duration {dur:.2f} s")
+        if abs(packets - audio["packetsSent"]) > 1:
+            failures.append(f"sender {uid}: {packets} Ogg packets, {audio['packetsSent']} sent")
+        if abs(dur - call_seconds) > 1.0:
+            failures.append(f"sender {uid}: audio lasts {dur:.2f} s, the call {call_seconds:.2f} s")
+    print(f"browser call ({stats['mode']}, {call_seconds:.2f} s): " + "; ".join(line))
+for f in failures:
+    print(f"browser call: {f}", file=sys.stderr)
+sys.exit(1 if failures else 0)
