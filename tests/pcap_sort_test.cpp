@@ -471,7 +471,51 @@ TEST(PcapSort, TcpFraming) {
     EXPECT_EQ(got.records[0].packet, b);
 }
 
+TEST(PcapSort, StreamsAreBounded) {
+    SortOptions o;
+    o.max_streams = 2;
+    Collect got;
+    PacketSorter s(o, got.sink());
+    feed(s, 0, rtp(96, 1, 0, 1), 1);
+    feed(s, 1, rtp(96, 1, 0, 2), 1);
+    feed(s, 2, rtp(96, 1, 0, 3), 1);  // a third SSRC
+    feed(s, 3, rtp(96, 1, 0, 4), 2);  // a third sender
+    feed(s, 4, rtp(96, 2, 0, 1), 1);  // a known one still goes on
+    s.finish();
+    EXPECT_EQ(s.counts().too_many_streams, 2u);
+    EXPECT_EQ(got.records.size(), 3u);
+    EXPECT_EQ(s.senders().size(), 1u);
+}
+
 // ---- Files -----------------------------------------------------------------------------------
+
+// A new file of a kind once a packet is `split` seconds or more after the current file's first;
+// times that go back stay in the current file.
+TEST(PcapFiles, SplitEdges) {
+    harness::TempDir dir;
+    CaptureFiles files(dir.path(), 2);
+    const RecordSink sink = files.sink();
+    const Bytes p = rtp(96, 1, 0, 1);
+    const uint64_t t0 = 1700000000123456;
+    for (uint64_t t : {t0, t0 + 1999999, t0 - 5, t0 + 2000000, t0 + 4000001})
+        sink.put(sink.ctx, kVideo, t, 3, p.data(), p.size());
+    sink.put(sink.ctx, kAudio, t0 + 7, 3, p.data(), p.size());
+    ASSERT_TRUE(files.close()) << files.error();
+    EXPECT_EQ(harness::list_names(dir.path()),
+              (std::vector<std::string>{"a_1700000000123.audio", "v_1700000000123.video",
+                                        "v_1700000002123.video", "v_1700000004123.video"}));
+    harness::CaptureStream audio;
+    std::string error;
+    ASSERT_TRUE(harness::read_capture_dir(dir.slash(), harness::Kind::audio, &audio, &error));
+    ASSERT_EQ(audio.records.size(), 1u);
+    EXPECT_EQ(audio.records[0].leading, t0 + 7);  // microseconds
+    EXPECT_EQ(audio.records[0].uid, 3u);
+
+    CaptureFiles again(dir.path(), 2);  // never overwrites
+    again.sink().put(again.sink().ctx, kVideo, t0, 3, p.data(), p.size());
+    EXPECT_FALSE(again.close());
+    EXPECT_NE(again.error().find("v_1700000000123.video"), std::string::npos);
+}
 
 void write_bytes(const std::string& path, const Bytes& b) {
     std::string error;

@@ -80,6 +80,8 @@ std::string address_text(bool ipv6, const uint8_t* a, uint16_t port) {
                 : std::string(buf) + ":" + std::to_string(port);
 }
 
+constexpr size_t kNoSender = static_cast<size_t>(-1);
+
 std::string flow_key(const FrameInfo& info) {
     std::string key(38, '\0');
     key[0] = static_cast<char>(info.protocol);
@@ -217,7 +219,16 @@ void PacketSorter::datagram(const FrameInfo& info, uint64_t time_us) {
 // sequence order; a segment the capture missed leaves the framing unknown, so the stream starts
 // afresh at the next segment (senders start a segment with a frame far more often than not).
 void PacketSorter::tcp_segment(const FrameInfo& info, uint64_t time_us) {
-    TcpFlow& flow = tcp_flows_[flow_key(info)];
+    const std::string key = flow_key(info);
+    auto found = tcp_flows_.find(key);
+    if (found == tcp_flows_.end()) {
+        if (tcp_flows_.size() >= options_.max_streams) {
+            ++counts_.too_many_streams;
+            return;
+        }
+        found = tcp_flows_.emplace(key, TcpFlow{}).first;
+    }
+    TcpFlow& flow = found->second;
     uint32_t seq = info.tcp_seq;
     if (info.tcp_flags & kTcpSyn) {
         flow.synced = true;
@@ -263,6 +274,8 @@ size_t PacketSorter::sender_index(const FrameInfo& info) {
     const std::string key = flow_key(info);
     auto it = sender_index_.find(key);
     if (it != sender_index_.end()) return it->second;
+    // A sender is made with its first stream, so the bound on streams bounds senders too.
+    if (streams_.size() >= options_.max_streams) return kNoSender;
     Sender s;
     s.protocol = info.protocol;
     s.ipv6 = info.ipv6;
@@ -316,7 +329,7 @@ void PacketSorter::rtp(const FrameInfo& info, const uint8_t* p, size_t n, uint64
         return;
     }
     const size_t sender = sender_index(info);
-    Stream* s = stream_for(sender, be32(p + 8));
+    Stream* s = sender == kNoSender ? nullptr : stream_for(sender, be32(p + 8));
     if (s == nullptr) {
         ++counts_.too_many_streams;
         return;

@@ -47,7 +47,8 @@ struct SortOptions {
     // this many bytes.
     uint64_t max_wait_us = 5000000;
     size_t max_queue_bytes = 64u << 20;
-    size_t max_streams = 65536;  // SSRCs tracked; packets of further ones are counted and dropped
+    // SSRCs (and senders, and TCP flows) tracked; packets of further ones are counted and dropped.
+    size_t max_streams = 65536;
 };
 
 // Where the sorted records go. `time_us` is the capture time of the packet.
