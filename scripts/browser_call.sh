@@ -13,6 +13,11 @@
 # video frames that decode = framesSent with ffmpeg silent, Ogg packets = packetsSent (within
 # one), report durations within 1 s of the call.
 #
+# LOSS=P drops P percent of the UDP packets sent inside the namespace (nftables, installed when
+# missing), before tcpdump sees them: the default is 3 in mode ulpfec, where the sender adds FEC
+# only once it sees loss, and 0 otherwise. With loss, frames that decode fall short of framesSent
+# unless the packets lost are recovered, so the checks then report more than they pass.
+#
 # Needs root (network namespaces, tcpdump); without it exits 77, which CTest counts as skipped. BUILD (default build/) must hold transcode and
 # transcode-pcap; KEEP=DIR keeps the pcap, captures and outputs there. Every process it starts and
 # the namespace end with it.
@@ -34,6 +39,13 @@ fi
 for tool in chromium tcpdump ip ffmpeg python3; do
     command -v "$tool" >/dev/null || { echo "browser call: $tool is missing" >&2; exit 2; }
 done
+LOSS="${LOSS:-$([ "$MODE" = ulpfec ] && echo 3 || echo 0)}"
+[[ $LOSS =~ ^[0-9]+$ ]] && [ "$LOSS" -le 100 ] || { echo "browser call: LOSS: a whole percentage" >&2; exit 2; }
+if [ "$LOSS" -gt 0 ] && ! command -v nft >/dev/null; then
+    # shellcheck source=/dev/null
+    . "$REPO/scripts/deps.sh"
+    ensure_packages nftables
+fi
 for bin in transcode transcode-pcap; do
     [ -x "$BUILD/$bin" ] || { echo "browser call: $BUILD/$bin is not built" >&2; exit 2; }
 done
@@ -76,6 +88,18 @@ ip -n "$NS" addr add 10.203.0.1/24 dev tc0
 ip -n "$NS" addr add 10.203.0.2/24 dev tc1
 ip -n "$NS" link set tc0 up
 ip -n "$NS" link set tc1 up
+if [ "$LOSS" -gt 0 ]; then
+    # On lo's egress hook: before tcpdump's tap, and without an error for the sending socket (an
+    # output-hook drop fails the send, which the sender notices as no loss at all).
+    ip netns exec "$NS" nft -f - <<NFT
+table netdev loss {
+    chain out {
+        type filter hook egress device lo priority 0; policy accept;
+        meta l4proto udp numgen random mod 100 < $LOSS drop
+    }
+}
+NFT
+fi
 
 # The page and the stats receiver, on the namespace's loopback.
 cp "$REPO/tests/browser_call/call.html" "$WORK/"
@@ -127,5 +151,5 @@ kill -INT "$TCPDUMP" 2>/dev/null || true
 wait "$TCPDUMP" 2>/dev/null || true
 grep -E "captured|dropped" "$WORK/tcpdump.log" | sed 's/^/browser call: tcpdump: /' || true
 
-python3 "$REPO/tests/browser_call/check_call.py" "$WORK" "$BUILD" || fail "mode $MODE"
-echo "browser call: $MODE passed in $(($(date +%s) - started)) s"
+python3 "$REPO/tests/browser_call/check_call.py" "$WORK" "$BUILD" || fail "mode $MODE, loss $LOSS%"
+echo "browser call: $MODE (loss $LOSS%) passed in $(($(date +%s) - started)) s"

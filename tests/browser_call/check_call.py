@@ -68,12 +68,40 @@ def ivf_frames(path):
     return count
 
 
+def wire_kinds():
+    """Per user, the video packets by what they carry, named from the SDP's rtpmap lines:
+    {uid: {"VP8": n, "red/VP8": n, "red/ulpfec": n, "rtx": n, ...}}."""
+    names = {}
+    for sdp in stats.get("sdp", []):
+        for line in sdp.splitlines():
+            if line.startswith("a=rtpmap:"):
+                pt, name = line[9:].split(" ", 1)
+                names[int(pt)] = name.split("/")[0]
+    out = {}
+    for path in sorted(glob.glob(os.path.join(caps, "*.video"))):
+        data, at = open(path, "rb").read(), 0
+        while at + 8 <= len(data):
+            n, uid = struct.unpack("<II", data[at:at + 8])
+            p = data[at + 8:at + 8 + n]
+            at += 8 + n
+            name = names.get(p[1] & 0x7F, str(p[1] & 0x7F))
+            head = 12 + 4 * (p[0] & 15)
+            if p[0] & 0x10 and head + 4 <= len(p):
+                head += 4 + 4 * struct.unpack(">H", p[head + 2:head + 4])[0]
+            if name == "red" and head < len(p):
+                name += "/" + names.get(p[head] & 0x7F, str(p[head] & 0x7F))
+            out.setdefault(uid, {}).setdefault(name, 0)
+            out[uid][name] += 1
+    return out
+
+
+kinds_on_wire = wire_kinds()
 failures = []
 for uid, peer in enumerate(stats["peers"], start=1):
     video = next((s for s in peer if s["kind"] == "video"), None)
     audio = next((s for s in peer if s["kind"] == "audio"), None)
     rep = report.get(uid, {})
-    line = [f"sender {uid}:"]
+    line = [f"sender {uid}"]
     if video:
         ivf = glob.glob(os.path.join(out, f"*_{uid}.mkv"))
         decoded, errors, written = 0, "no IVF file", 0
@@ -103,7 +131,9 @@ for uid, peer in enumerate(stats["peers"], start=1):
             failures.append(f"sender {uid}: {packets} Ogg packets, {audio['packetsSent']} sent")
         if abs(dur - call_seconds) > 1.0:
             failures.append(f"sender {uid}: audio lasts {dur:.2f} s, the call {call_seconds:.2f} s")
-    print(f"browser call ({stats['mode']}, {call_seconds:.2f} s): " + "; ".join(line))
+    wire = ", ".join(f"{k} {v}" for k, v in sorted(kinds_on_wire.get(uid, {}).items()))
+    line.append(f"video packets on the wire: {wire}")
+    print(f"browser call ({stats['mode']}, {call_seconds:.2f} s): " + ": ".join(line[:1]) + ": " + "; ".join(line[1:]))
 for f in failures:
     print(f"browser call: {f}", file=sys.stderr)
 sys.exit(1 if failures else 0)
