@@ -69,10 +69,16 @@ if [ ! -f "$PCAP" ] || [ "$dir/.params" -nt "$PCAP" ]; then
 fi
 size=$(stat -c %s "$PCAP")
 
-# seconds CMD...: wall seconds of one run, output directory emptied and synced first.
+# seconds CMD...: wall seconds of one run. The output directory is emptied first, and as many
+# bytes as the run writes are written into it and removed (untimed): on a virtual machine,
+# page-cache pages that have been free for a while are handed back to the host and cost about
+# 0.5 s of system time per GiB to write into again (see bench/README.md), so every run starts
+# alike.
 seconds() {
     rm -rf "$OUT"
     mkdir -p "$OUT"
+    dd if=/dev/zero of="$OUT/prime" bs=1M count=$(((size >> 20) + 1)) status=none
+    rm -f "$OUT/prime"
     sync
     local t0=$EPOCHREALTIME
     "$@" >>"$LOG" 2>&1

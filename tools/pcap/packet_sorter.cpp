@@ -80,8 +80,6 @@ std::string address_text(bool ipv6, const uint8_t* a, uint16_t port) {
                 : std::string(buf) + ":" + std::to_string(port);
 }
 
-constexpr size_t kNoSender = static_cast<size_t>(-1);
-
 std::string flow_key(const FrameInfo& info) {
     std::string key(38, '\0');
     key[0] = static_cast<char>(info.protocol);
@@ -271,9 +269,18 @@ void PacketSorter::tcp_segment(const FrameInfo& info, uint64_t time_us) {
 }
 
 size_t PacketSorter::sender_index(const FrameInfo& info) {
+    // Packets come in runs from one sender: the last one found is asked first, without building
+    // the key.
+    if (last_sender_ != kNoSender) {
+        const Sender& l = senders_[last_sender_];
+        if (l.src_port == info.src_port && l.dst_port == info.dst_port &&
+            l.protocol == info.protocol && l.ipv6 == info.ipv6 && !memcmp(l.src, info.src, 16) &&
+            !memcmp(l.dst, info.dst, 16))
+            return last_sender_;
+    }
     const std::string key = flow_key(info);
     auto it = sender_index_.find(key);
-    if (it != sender_index_.end()) return it->second;
+    if (it != sender_index_.end()) return last_sender_ = it->second;
     // A sender is made with its first stream, so the bound on streams bounds senders too.
     if (streams_.size() >= options_.max_streams) return kNoSender;
     Sender s;
@@ -285,7 +292,7 @@ size_t PacketSorter::sender_index(const FrameInfo& info) {
     s.dst_port = info.dst_port;
     senders_.push_back(s);
     sender_index_.emplace(key, senders_.size() - 1);
-    return senders_.size() - 1;
+    return last_sender_ = senders_.size() - 1;
 }
 
 uint32_t PacketSorter::next_auto_uid() {
@@ -297,6 +304,13 @@ uint32_t PacketSorter::next_auto_uid() {
 }
 
 Stream* PacketSorter::stream_for(size_t sender, uint32_t ssrc) {
+    if (last_stream_ && last_stream_->sender == sender && last_stream_->ssrc == ssrc)
+        return last_stream_;
+    last_stream_ = find_stream(sender, ssrc);
+    return last_stream_;
+}
+
+Stream* PacketSorter::find_stream(size_t sender, uint32_t ssrc) {
     auto it = stream_index_.find({sender, ssrc});
     if (it != stream_index_.end()) return it->second;
     if (streams_.size() >= options_.max_streams) return nullptr;
@@ -336,7 +350,7 @@ void PacketSorter::rtp(const FrameInfo& info, const uint8_t* p, size_t n, uint64
     }
     const int pt = p[1] & kRtpPtMask;
     ++s->packets;
-    ++s->payload_types[pt];
+    ++s->payload_types[pt];  // pt < 128
     const uint32_t ts = be32(p + 4);
     if (media) {
         if (!s->sampled) {

@@ -22,6 +22,8 @@
 
 namespace pcapin {
 
+constexpr size_t kNoSender = static_cast<size_t>(-1);
+
 enum Kind : int { kVideo = 0, kAudio = 1, kKindUnknown = -1 };
 const char* kind_name(int kind);
 
@@ -97,7 +99,7 @@ struct Stream {
     KindFrom kind_from = KindFrom::guess;
     double clock_hz = 0;  // measured; 0 when it could not be
     uint64_t packets = 0;
-    std::map<int, uint64_t> payload_types;
+    uint64_t payload_types[128] = {};  // packets per RTP payload type
     // Capture and RTP times of the first and last packet with media (padding-only probes carry
     // timestamps of their own choosing).
     bool sampled = false;
@@ -140,6 +142,7 @@ private:
     void tcp_segment(const FrameInfo& info, uint64_t time_us);
     size_t sender_index(const FrameInfo& info);
     Stream* stream_for(size_t sender, uint32_t ssrc);
+    Stream* find_stream(size_t sender, uint32_t ssrc);
     void set_kind(Stream& s, int kind, KindFrom from);
     void decide_by_clock(Stream& s);
     void decide_anyway(Stream& s);
@@ -158,6 +161,8 @@ private:
     std::deque<Waiting> waiting_;
     size_t waiting_bytes_ = 0;
     uint32_t auto_uid_ = 0;
+    size_t last_sender_ = kNoSender;
+    Stream* last_stream_ = nullptr;
 };
 
 }  // namespace pcapin

@@ -1,13 +1,19 @@
 #include "pcap_input.h"
 
+#include <cerrno>
+#include <cstring>
+
 namespace pcapin {
 
 PcapHandle open_pcap(const std::string& path, std::string& error) {
-    char errbuf[PCAP_ERRBUF_SIZE] = "";
-    PcapHandle p(
-        pcap_open_offline_with_tstamp_precision(path.c_str(), PCAP_TSTAMP_PRECISION_MICRO, errbuf));
-    if (!p) error = errbuf;
-    return p;
+    FILE* f = fopen(path.c_str(), "rb");
+    if (f == nullptr) {
+        error = path + ": " + strerror(errno);
+        return nullptr;
+    }
+    // libpcap reads a header and a frame per call; a large buffer makes that a read(2) a MiB.
+    setvbuf(f, nullptr, _IOFBF, 1u << 20);
+    return open_pcap_stream(f, error);
 }
 
 PcapHandle open_pcap_stream(FILE* f, std::string& error) {

@@ -25,9 +25,10 @@ std::vector<std::pair<const char*, uint64_t>> left_out(const SortCounts& c) {
 
 std::string payload_type_text(const Stream& s) {
     std::string text;
-    for (const auto& pt : s.payload_types) {
+    for (int pt = 0; pt < 128; ++pt) {
+        if (s.payload_types[pt] == 0) continue;
         if (!text.empty()) text += ", ";
-        text += "pt " + std::to_string(pt.first) + " x" + std::to_string(pt.second);
+        text += "pt " + std::to_string(pt) + " x" + std::to_string(s.payload_types[pt]);
     }
     return text;
 }
@@ -78,7 +79,8 @@ nlohmann::json summary_json(const PacketSorter& sorter) {
     nlohmann::json streams = nlohmann::json::array();
     for (const auto& s : sorter.streams()) {
         nlohmann::json pts = nlohmann::json::object();
-        for (const auto& pt : s->payload_types) pts[std::to_string(pt.first)] = pt.second;
+        for (int pt = 0; pt < 128; ++pt)
+            if (s->payload_types[pt]) pts[std::to_string(pt)] = s->payload_types[pt];
         streams.push_back({{"ssrc", s->ssrc},
                            {"user", s->uid},
                            {"kind", kind_name(s->kind)},
