@@ -30,7 +30,13 @@ struct CliCase {
         args;         // "{dir}" stands for an existing directory with a '/' at the end
     std::string out;  // "{dir}" replaced likewise
     int status;
+    std::string err = "";
 };
+
+// Usage errors of the options that take a value: one line on stderr, status 1, nothing run.
+const char kNeedsDir[] = "transcode: -o needs a directory\n";
+const char kNeedsReport[] = "transcode: --report needs a file name\n";
+const char kBadWindow[] = "transcode: --reorder-window takes a number of packets from 1 to 4096\n";
 
 std::string expand(std::string s, const std::string& dir) {
     for (size_t at; (at = s.find("{dir}")) != std::string::npos;) s.replace(at, 5, dir);
@@ -48,7 +54,7 @@ TEST_P(CliTable, StdoutAndStatus) {
     for (const std::string& a : c.args) argv.push_back(expand(a, dir));
     const harness::ProcessResult r = run_process(argv, cwd.path());
     EXPECT_EQ(r.out, expand(c.out, dir));
-    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.err, c.err);
     EXPECT_EQ(r.status, c.status);
     EXPECT_TRUE(harness::list_names(cwd.path()).empty()) << "nothing converted, nothing written";
 }
@@ -82,7 +88,35 @@ INSTANTIATE_TEST_SUITE_P(
                 {"--path", "/nonexistent/", "--video", "--audio"},
                 "can't open dir /nonexistent/\ncan't open dir /nonexistent/\n",
                 0},
-        CliCase{"empty_dir_runs_no_pass", {"-p", "{dir}", "-v", "-a"}, "", 0}),
+        CliCase{"empty_dir_runs_no_pass", {"-p", "{dir}", "-v", "-a"}, "", 0},
+        CliCase{"report_last", {"-p", "{dir}", "-v", "--report"}, "", 1, kNeedsReport},
+        CliCase{"report_empty", {"-p", "{dir}", "-v", "--report", ""}, "", 1, kNeedsReport},
+        CliCase{"output_last", {"-p", "{dir}", "-v", "-o"}, "", 1, kNeedsDir},
+        CliCase{"output_empty", {"-p", "{dir}", "-v", "-o", ""}, "", 1, kNeedsDir},
+        CliCase{"output_long_empty",
+                {"-p", "{dir}", "--output", "", "-v"},
+                "",
+                1,
+                "transcode: --output needs a directory\n"},
+        CliCase{"window_last", {"-p", "{dir}", "--reorder-window"}, "", 1, kBadWindow},
+        CliCase{"window_empty", {"-p", "{dir}", "--reorder-window", ""}, "", 1, kBadWindow},
+        CliCase{
+            "window_leading_blank", {"-p", "{dir}", "--reorder-window", " 12"}, "", 1, kBadWindow},
+        CliCase{"window_plus_sign", {"-p", "{dir}", "--reorder-window", "+12"}, "", 1, kBadWindow},
+        CliCase{"window_minus_zero", {"-p", "{dir}", "--reorder-window", "-0"}, "", 1, kBadWindow},
+        CliCase{
+            "window_trailing_blank", {"-p", "{dir}", "--reorder-window", "12 "}, "", 1, kBadWindow},
+        CliCase{"window_hex", {"-p", "{dir}", "--reorder-window", "0x10"}, "", 1, kBadWindow},
+        CliCase{"window_zero", {"-p", "{dir}", "--reorder-window", "0"}, "", 1, kBadWindow},
+        CliCase{"window_one", {"-p", "{dir}", "-v", "--reorder-window", "1"}, "", 0},
+        CliCase{"window_leading_zeros", {"-p", "{dir}", "-v", "--reorder-window", "0012"}, "", 0},
+        CliCase{"window_max", {"-p", "{dir}", "-v", "--reorder-window", "4096"}, "", 0},
+        CliCase{"window_over_max", {"-p", "{dir}", "--reorder-window", "4097"}, "", 1, kBadWindow},
+        CliCase{"window_overflow",
+                {"-p", "{dir}", "--reorder-window", "99999999999999999999"},
+                "",
+                1,
+                kBadWindow}),
     [](const ::testing::TestParamInfo<CliCase>& info) { return std::string(info.param.name); });
 
 TEST(Cli, PassesRunVideoFirstWhenBothKindsArePresent) {
@@ -203,6 +237,28 @@ TEST(Scan, CompareIsSignedAndStrict) {
     EXPECT_FALSE(compare("d/a_1.video", "d/b_1.video"));
     EXPECT_FALSE(compare("d/b_1.video", "d/a_1.video"));
     EXPECT_TRUE(compare("d/a_9.video", "d/a_10.video"));
+}
+
+struct ListedOrderCase {
+    const char* work;
+    const char* a;
+    const char* b;
+    bool a_first;  // compare_listed(work, a, b); the reverse is checked to be its opposite
+};
+
+TEST(Scan, ListedOrderIsTotal) {
+    const ListedOrderCase cases[] = {
+        {"w/", "w/a_1.video", "w/b_1.video", true},               // equal keys: the names decide
+        {"w/", "w/b_2.video", "w/a_10.video", true},              // keys first, before the names
+        {"rec_7/", "rec_7/b_9.video", "rec_7/a_10.video", true},  // every path key 7: entry keys
+        {"rec_7/", "rec_7/a_3.video", "rec_7/b_3.video", true},   // ... then the entry names
+        {"w/", "w/x.video", "w/a_0.video", false},  // both key 0: "a_0.video" < "x.video"
+    };
+    for (const ListedOrderCase& c : cases) {
+        EXPECT_EQ(compare_listed(c.work, c.a, c.b), c.a_first) << c.a << " " << c.b;
+        EXPECT_EQ(compare_listed(c.work, c.b, c.a), !c.a_first) << c.b << " " << c.a;
+    }
+    EXPECT_FALSE(compare_listed("w/", "w/a_1.video", "w/a_1.video"));
 }
 
 TEST(ArgTest, ExactWholeArgumentMatches) {

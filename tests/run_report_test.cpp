@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "harness.h"
+#include "output_dir.h"
 #include "stream_count.h"
 
 namespace {
@@ -272,6 +273,42 @@ TEST(RunReport, AtomicWriteReplacesAndLeavesNoTemporaryFile) {
     EXPECT_FALSE(write_file_atomically(dir.file("none/r.json"), "x", &err));
     EXPECT_NE(err.find("temporary"), std::string::npos) << err;
     EXPECT_FALSE(write_file_atomically(dir.path() + "/", "x", &err));
+    // A rename that fails (a file cannot replace a directory) leaves no temporary file behind.
+    ASSERT_EQ(mkdir(dir.file("sub").c_str(), 0755), 0);
+    ASSERT_TRUE(harness::write_file(dir.file("sub/keep"), {}, nullptr));
+    EXPECT_FALSE(write_file_atomically(dir.file("sub"), "x", &err));
+    EXPECT_NE(err.find("cannot rename"), std::string::npos) << err;
+    EXPECT_EQ(harness::list_names(dir.path()), (std::vector<std::string>{"r.json", "sub"}));
+}
+
+struct UmaskCase {
+    mode_t mask;
+    mode_t dir_mode;     // each directory make_directories creates
+    mode_t report_mode;  // the report write_file_atomically writes
+};
+
+// Both follow the umask like any file the shell would create; 002 tells 0777 from a fixed 0755.
+TEST(RunReport, ModesFollowTheUmask) {
+    const UmaskCase cases[] = {{022, 0755, 0644}, {027, 0750, 0640}, {002, 0775, 0664}};
+    for (const UmaskCase& c : cases) {
+        SCOPED_TRACE(c.mask);
+        TempDir dir;
+        const mode_t old = umask(c.mask);
+        int e = 0;
+        const bool made = make_directories(dir.file("a/b"), &e);
+        std::string err;
+        const bool written = write_file_atomically(dir.file("a/b/r.json"), "{}\n", &err);
+        umask(old);
+        ASSERT_TRUE(made) << e;
+        ASSERT_TRUE(written) << err;
+        struct stat st;
+        for (const char* d : {"a", "a/b"}) {
+            ASSERT_EQ(stat(dir.file(d).c_str(), &st), 0);
+            EXPECT_EQ(st.st_mode & 07777, c.dir_mode) << d;
+        }
+        ASSERT_EQ(stat(dir.file("a/b/r.json").c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, c.report_mode);
+    }
 }
 
 TEST(RunReport, TextOfASmallRun) {
@@ -331,13 +368,15 @@ TEST(StreamCount, SequenceStepsAcrossTheWrap) {
     const CountStep steps[] = {
         {rtp(65534, 10), 0, 0},
         {rtp(65535, 20), 0, 0},
-        {rtp(0, 30), 0, 0},                                // the wrap is one step forward
-        {rtp(3, 40), 1, 0},                                // two missing: one gap
-        {rtp(3, 40), 1, 1},                                // repeated
-        {rtp(2, 35), 1, 2},                                // backwards
-        {{0x80, 96, 0, 9}, 1, 2},                          // too short for a header: bytes only
-        {{0x40, 96, 0, 9, 0, 0, 0, 0, 0, 0, 0, 0}, 1, 2},  // version 1
-        {rtp(3, 50), 1, 2},                                // one past the last one seen
+        {rtp(0, 30), 0, 0},                                 // the wrap is one step forward
+        {rtp(3, 40), 1, 0},                                 // two missing: one gap
+        {rtp(3, 40), 1, 1},                                 // repeated
+        {rtp(2, 35), 1, 2},                                 // backwards
+        {{0x80, 96, 0, 9}, 1, 2},                           // too short for a header: bytes only
+        {{0x40, 96, 0, 9, 0, 0, 0, 0, 0, 0, 0, 0}, 1, 2},   // version 1
+        {rtp(3, 45), 1, 2},                                 // one past the last one seen
+        {{0x80, 96, 0, 4, 0, 0, 0, 48, 0, 0, 0, 1}, 1, 2},  // header only, no payload: counted
+        {rtp(5, 50), 1, 2},                                 // one past the header-only packet
     };
     StreamStats s;
     uint64_t bytes = 0;
@@ -347,7 +386,7 @@ TEST(StreamCount, SequenceStepsAcrossTheWrap) {
         EXPECT_EQ(s.seq_gaps, step.gaps) << s.packets;
         EXPECT_EQ(s.seq_repeats, step.repeats) << s.packets;
     }
-    EXPECT_EQ(s.packets, 9u);
+    EXPECT_EQ(s.packets, 11u);
     EXPECT_EQ(s.bytes, bytes);
     EXPECT_EQ(s.first_rtp_timestamp, 10u);
     EXPECT_EQ(s.last_rtp_timestamp, 50u);

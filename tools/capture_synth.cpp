@@ -177,9 +177,12 @@ struct Options {
     std::vector<ImpairAt> drop_at;
     int pt121 = 0;
     int probes = 0;
-    double late = 0;       // rate of packets held back
-    int late_by = 60;      // packets they are held back by
+    double late = 0;                         // rate of packets held back
+    int late_by = 60;                        // packets they are held back by
     double silence_at = 0, silence_sec = 0;  // audio not sent (the timestamps go on)
+    bool restart = false;     // every sender restarts once: a new SSRC and timestamp base
+    double restart_at = 0;    // seconds of media from each stream's first packet
+    double restart_step = 0;  // seconds the timestamp base moves by (negative: back)
     std::vector<FileSpot> cut_short;
     std::vector<std::pair<int, long>> zero_record;  // kind, record index in the kind's stream
     std::vector<FileSpot> stray;
@@ -259,6 +262,10 @@ const char kHelp[] =
     "                         video stream; they take sequence numbers like any packet\n"
     "  --silence START:SEC    send no audio from START for SEC seconds (silence suppression);\n"
     "                         the timestamps go on, the first packet after it has the marker\n"
+    "  --restart AT:SEC       every sender restarts at AT seconds of its media: from there on\n"
+    "                         its packets carry another SSRC and their RTP timestamps move by\n"
+    "                         SEC seconds of the stream's clock (negative: back); sequence\n"
+    "                         numbers go on\n"
     "  --pt121 N              insert N packets of payload type 121 into each video stream;\n"
     "                         they take sequence numbers like any packet of the stream\n"
     "  --cut-short KIND[:F]   cut the last record of file F (0-based, default last) short\n"
@@ -487,6 +494,12 @@ Options parse_args(int argc, char** argv, bool* help) {
             if (p.size() != 2) throw UsageError("--silence: expected START:SEC");
             o.silence_at = parse_double(a, p[0], 0, 1e6);
             o.silence_sec = parse_double(a, p[1], 0, 1e6);
+        } else if (a == "--restart") {
+            auto p = split(value(), ':');
+            if (p.size() != 2) throw UsageError("--restart: expected AT:SEC");
+            o.restart = true;
+            o.restart_at = parse_double(a, p[0], 0, 1e6);
+            o.restart_step = parse_double(a, p[1], -1e6, 1e6);
         } else if (a == "--pt121") {
             o.pt121 = static_cast<int>(parse_long(a, value(), 0, 100000));
         } else if (a == "--cut-short") {
@@ -801,7 +814,8 @@ struct PacketPlan {
     bool padding_only = false;  // a bandwidth probe: no payload, only padding
     int pt;
     uint32_t timestamp;
-    double time;  // capture time in seconds
+    double time;             // capture time in seconds
+    bool restarted = false;  // sent after the sender's restart (--restart): the other SSRC
 };
 
 struct Packet {
@@ -916,13 +930,28 @@ void start_values(const Options& o, Rng& r, uint32_t ticks_per_frame, uint16_t* 
     }
 }
 
+// A restarted sender's SSRC: derived, not drawn, so that --restart changes no other random choice.
+uint32_t restarted_ssrc(uint32_t ssrc) {
+    return ssrc ^ 0x80000000u;
+}
+
+// --restart: the timestamp base moves once, before the first packet at or after the restart
+// point (`media_seconds` counts from the stream's first packet).
+void maybe_restart(const Options& o, double media_seconds, uint32_t clock, bool* restarted,
+                   uint32_t* ts) {
+    if (!o.restart || *restarted || media_seconds < o.restart_at) return;
+    *restarted = true;
+    *ts += static_cast<uint32_t>(static_cast<int64_t>(std::llround(o.restart_step * clock)));
+}
+
 // Sequence numbers are given last, so that inserted packets take numbers like any other.
 std::vector<Packet> to_packets(const RtpVariant& v, const std::vector<PacketPlan>& plans,
                                uint16_t seq, uint32_t ssrc, Rng& rng) {
     std::vector<Packet> out;
     out.reserve(plans.size());
     for (const auto& s : plans) {
-        out.push_back({serialize_rtp(v, s, seq, ssrc, rng), s.time});
+        out.push_back(
+            {serialize_rtp(v, s, seq, s.restarted ? restarted_ssrc(ssrc) : ssrc, rng), s.time});
         ++seq;
     }
     return out;
@@ -937,6 +966,7 @@ void insert_pt121(std::vector<PacketPlan>& plans, int count, Rng& r) {
         p.marker = false;
         p.timestamp = near.timestamp;
         p.time = near.time;
+        p.restarted = near.restarted;
         p.payload.resize(8 + r.below(40));
         for (auto& byte : p.payload) byte = static_cast<uint8_t>(r.next());
         plans.insert(plans.begin() + static_cast<long>(at), std::move(p));
@@ -953,6 +983,7 @@ void insert_probes(std::vector<PacketPlan>& plans, int count, Rng& r) {
         p.padding_only = true;
         p.timestamp = near.timestamp;
         p.time = near.time;
+        p.restarted = near.restarted;
         plans.insert(plans.begin() + static_cast<long>(at), std::move(p));
     }
 }
@@ -1032,7 +1063,11 @@ UserStream make_video_stream(const Options& o, int user, uint32_t uid, const Cli
                          std::to_string(header + desc_len) + " header bytes");
     const size_t budget = static_cast<size_t>(o.mtu) - header - desc_len;
     double t = offset;
+    double media = 0;  // seconds from the first frame
+    bool restarted = false;
     for (const Frame* f : us.sent) {
+        maybe_restart(o, media, 90000, &restarted, &ts);
+        media += f->duration / 90000.0;
         const size_t size = f->data.size();
         const size_t n = std::max<size_t>(1, (size + budget - 1) / budget);
         size_t pos = 0;
@@ -1048,6 +1083,7 @@ UserStream make_video_stream(const Options& o, int user, uint32_t uid, const Cli
             s.pt = o.video_pt;
             s.timestamp = ts;
             s.time = t + k * 0.0001;
+            s.restarted = restarted;
             plans.push_back(std::move(s));
         }
         ts += f->duration;
@@ -1086,8 +1122,10 @@ UserStream make_audio_stream(const Options& o, int user, uint32_t uid, const Cli
     const double silence_from = o.silence_at * 48000;
     const double silence_to = silence_from + o.silence_sec * 48000;
     double sent_time = 0;  // in samples from the first packet
+    bool restarted = false;
     for (const Frame* f : us.sent) {
         const double at = sent_time;
+        maybe_restart(o, at / 48000, 48000, &restarted, &ts);
         sent_time += f->duration;
         if (o.silence_sec > 0 && at >= silence_from && at < silence_to) {
             ts += f->duration;
@@ -1102,6 +1140,7 @@ UserStream make_audio_stream(const Options& o, int user, uint32_t uid, const Cli
         s.pt = o.audio_pt;
         s.timestamp = ts;
         s.time = t;
+        s.restarted = restarted;
         plans.push_back(std::move(s));
         ts += f->duration;
         t += f->duration / 48000.0;

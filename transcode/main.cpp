@@ -9,7 +9,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <cinttypes>
 #include <cstdio>
@@ -205,18 +204,35 @@ void raise_open_file_limit() {
     }
 }
 
+// strtol alone would also take " 12", "+12" and "-0"; a window is plain digits.
+bool all_digits(const char* text) {
+    if (text == nullptr || *text == '\0') return false;
+    for (const char* c = text; *c != '\0'; ++c)
+        if (*c < '0' || *c > '9') return false;
+    return true;
+}
+
 bool parse_reorder_window(const char* text) {
-    char* end = nullptr;
-    errno = 0;
-    const long n = text ? strtol(text, &end, 10) : 0;
-    if (!text || end == text || *end != '\0' || errno != 0 || n < kReorderWindowMin ||
-        n > kReorderWindowMax) {
+    // Not digits gives 0, too many gives LONG_MAX: both outside the range.
+    const long n = all_digits(text) ? strtol(text, nullptr, 10) : 0;
+    if (n < kReorderWindowMin || n > kReorderWindowMax) {
         fprintf(stderr, "transcode: --reorder-window takes a number of packets from %u to %u\n",
                 kReorderWindowMin, kReorderWindowMax);
         return false;
     }
     run_options.reorder_window = static_cast<uint32_t>(n);
     return true;
+}
+
+// The value that follows the option at argv[*i], which is consumed. An option whose value is
+// missing or empty is a usage error: "-o ''" would quietly write into the current directory, and
+// a trailing "--report" would quietly write no report.
+const char* option_value(int argc, char** argv, int* i, const char* what) {
+    const char* option = argv[*i];
+    ++*i;
+    if (*i < argc && argv[*i][0] != '\0') return argv[*i];
+    fprintf(stderr, "transcode: %s needs %s\n", option, what);
+    exit(1);
 }
 
 void run_pass(const std::vector<std::string>& files, bool video) {
@@ -243,11 +259,9 @@ int main(int argc, char** argv) {
             print_line(kVersionLine);
             exit(0);
         } else if (arg_test(argv[i], "--output", "-o")) {
-            ++i;
-            if (i < argc) run_options.output_dir = argv[i];
+            run_options.output_dir = option_value(argc, argv, &i, "a directory");
         } else if (arg_test(argv[i], "--report", nullptr)) {
-            ++i;
-            if (i < argc) run_options.report_path = argv[i];
+            run_options.report_path = option_value(argc, argv, &i, "a file name");
         } else if (arg_test(argv[i], "--repair", nullptr)) {
             run_options.repair = true;
         } else if (arg_test(argv[i], "--reorder-window", nullptr)) {

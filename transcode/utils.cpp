@@ -2,11 +2,13 @@
 
 #include <fcntl.h>
 #include <stdio_ext.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <map>
 #include <new>
 #include <set>
 
@@ -21,6 +23,8 @@ namespace {
 bool g_output_failed = false;
 // Names of the files that failed, for the run report; only failures are kept, so it stays small.
 std::set<std::string> g_failed_outputs;
+// Every file create_output made, one entry per user and kind.
+std::map<std::string, FileIdentity> g_created_outputs;
 
 constexpr size_t kOutputBufferSize = 256 * 1024;
 // 64 large buffers: every writer of a usual recording gets one, and memory stays bounded when a
@@ -62,6 +66,14 @@ bool output_failed(const std::string& name) {
 void output_failure_reset() {
     g_output_failed = false;
     g_failed_outputs.clear();
+    g_created_outputs.clear();
+}
+
+bool output_created(const std::string& name, FileIdentity* id) {
+    const auto it = g_created_outputs.find(name);
+    if (it == g_created_outputs.end()) return false;
+    *id = it->second;
+    return true;
 }
 
 int open_output_fd(const std::string& path) {
@@ -79,6 +91,12 @@ FilePtr create_output(const std::string& name, OutputBuffer& buffer) {
         output_failure(name, "cannot create", err);
         return nullptr;
     }
+    struct stat st;
+    if (fstat(fd, &st) == 0)
+        g_created_outputs[name] = {static_cast<uint64_t>(st.st_dev),
+                                   static_cast<uint64_t>(st.st_ino)};
+    else
+        g_created_outputs.erase(name);
     buffer.attach(f.get());
     return f;
 }

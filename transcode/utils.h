@@ -43,6 +43,16 @@ private:
 // fails (ELOOP). Returns the descriptor, or -1 with errno set.
 int open_output_fd(const std::string& path);
 
+// The device and inode of a file.
+struct FileIdentity {
+    uint64_t dev = 0;
+    uint64_t ino = 0;
+};
+
+// Whether this run created the output file `name` through create_output; if so, *id is the file
+// it created. Later steps that read an output back check that they opened that very file.
+bool output_created(const std::string& name, FileIdentity* id);
+
 // Creates (or truncates) the output file `name` in the current directory with `buffer` as its
 // stdio buffer; when it cannot be created, reports it as an output failure and returns null.
 FilePtr create_output(const std::string& name, OutputBuffer& buffer);
@@ -59,4 +69,5 @@ void output_failure(const std::string& name, const char* what, int err);
 bool output_failure_seen();
 // Whether output_failure was reported for the file `name` in this run.
 bool output_failed(const std::string& name);
+// Forgets the failures and the files created (for tests that run several conversions).
 void output_failure_reset();

@@ -82,7 +82,16 @@ bool load_libav() {
 
 constexpr AVRational kVideoClock = {1, 90000};  // RTP clock of VP8
 constexpr AVRational kAudioClock = {1, 48000};  // Ogg Opus granule positions
-constexpr int kSeekPreRollSamples = 3840;       // 80 ms, as the WebM mapping of Opus asks
+// The video timeline follows the RTP timestamps, except where they cannot be time that passed: a
+// step back, or a step forward of more than five minutes (a sender that restarted with a new
+// random timestamp base). There a new segment of the timeline begins, one frame interval after
+// the previous frame. Five minutes is also the longest audio gap that --repair fills.
+constexpr int64_t kMaxVideoStep = int64_t{90000} * 300;
+// The frame interval is the last step between two frames of at most one second (a longer one is
+// a pause); 1/30 s until one is seen.
+constexpr int64_t kMaxFrameInterval = 90000;
+constexpr int64_t kDefaultFrameInterval = 3000;
+constexpr int kSeekPreRollSamples = 3840;  // 80 ms, as the WebM mapping of Opus asks
 constexpr size_t kIvfHeaderSize = 32;
 constexpr size_t kIvfFrameHeadSize = 12;
 constexpr size_t kOpusHeadMinSize = 19;
@@ -100,18 +109,29 @@ uint64_t le64(const uint8_t* p) {
     return le32(p) | (static_cast<uint64_t>(le32(p + 4)) << 32);
 }
 
-// An input file: a regular file opened read-only, or nothing.
+// An input file: a regular file opened read-only, or nothing. The output names are predictable,
+// so a symlink is never followed and a file of this run must still be the one the pass created:
+// anything else planted under its name would end up in the user's WebM.
 // Reads go through a large stdio buffer: with the default one, every frame head and frame cost a
 // system call of their own. `buffer` must outlive the stream.
-FilePtr open_input(const std::string& path, uint64_t* size, std::unique_ptr<char[]>& buffer) {
-    if (path.empty()) return nullptr;
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return nullptr;
+FilePtr open_input(const WebmInput& in, uint64_t* size, std::unique_ptr<char[]>& buffer) {
+    if (in.path.empty()) return nullptr;
+    // Non-blocking, so that a FIFO under the name cannot stall the open; the flag means nothing
+    // for the regular file that is read.
+    const int fd = open(in.path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        if (in.written_by_run) output_failure(in.path, "cannot read back for the WebM", errno);
+        return nullptr;
+    }
     struct stat st;
-    FILE* f = nullptr;
-    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) f = fdopen(fd, "rb");
+    const bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    const bool same = !in.written_by_run || (static_cast<uint64_t>(st.st_dev) == in.identity.dev &&
+                                             static_cast<uint64_t>(st.st_ino) == in.identity.ino);
+    FILE* f = regular && same ? fdopen(fd, "rb") : nullptr;
     if (f == nullptr) {
         close(fd);
+        if (in.written_by_run)
+            output_failure(in.path, "not the file this run wrote: left out of the WebM", 0);
         return nullptr;
     }
     *size = static_cast<uint64_t>(st.st_size);
@@ -149,8 +169,8 @@ bool vp8_key_frame_size(const uint8_t* data, size_t size, int* width, int* heigh
 class IvfSource {
 public:
     // False when the file is missing, unreadable, not an IVF file or holds no frame.
-    bool open(const std::string& path) {
-        file_ = open_input(path, &size_, buffer_);
+    bool open(const WebmInput& in) {
+        file_ = open_input(in, &size_, buffer_);
         if (!file_) return false;
         uint8_t header[kIvfHeaderSize];
         if (fread(header, sizeof(header), 1, file_.get()) != 1 || memcmp(header, "DKIF", 4) != 0)
@@ -189,13 +209,8 @@ public:
         have_current_ = true;
         ++frames_;
         have_next_ = read_frame(&next_);
-        if (have_next_) {
-            current_.duration = next_.pts - current_.pts;
-            last_step_ = current_.duration;
-        } else {
-            // The last picture stays for as long as the one before it.
-            current_.duration = last_step_;
-        }
+        // The last picture stays for one frame interval.
+        current_.duration = have_next_ ? next_.pts - current_.pts : interval_;
         return true;
     }
 
@@ -218,14 +233,21 @@ private:
         if (frame_size > 0 && fread(out->data.data(), frame_size, 1, file_.get()) != 1)
             return false;
         pos_ += frame_size;
-        // RTP timestamps wrap at 2^32: each step is the signed 32-bit difference. A step back
-        // (frames out of order) holds the time, since the muxer takes only rising timestamps.
+        // RTP timestamps wrap at 2^32: each step is the signed 32-bit difference. The muxer takes
+        // only rising times, and a restarted sender's new base says nothing of the time between.
         const uint32_t rtp = static_cast<uint32_t>(timestamp_);
-        if (started_) unwrapped_ += static_cast<int32_t>(rtp - last_rtp_);
+        if (started_) {
+            const int64_t step = static_cast<int32_t>(rtp - last_rtp_);
+            if (step < 0 || step > kMaxVideoStep) {
+                last_pts_ += interval_;
+            } else {
+                last_pts_ += step;
+                if (step > 0 && step <= kMaxFrameInterval) interval_ = step;
+            }
+        }
         started_ = true;
         last_rtp_ = rtp;
-        out->pts = std::max(unwrapped_, last_pts_);
-        last_pts_ = out->pts;
+        out->pts = last_pts_;
         out->key = vp8_key_frame(out->data.data(), out->data.size());
         return true;
     }
@@ -239,9 +261,8 @@ private:
     int height_ = 0;
     bool started_ = false;
     uint32_t last_rtp_ = 0;
-    int64_t unwrapped_ = 0;
-    int64_t last_pts_ = 0;
-    int64_t last_step_ = 0;
+    int64_t last_pts_ = 0;  // of the frame read last
+    int64_t interval_ = kDefaultFrameInterval;
     uint64_t frames_ = 0;
     SourcePacket current_;
     SourcePacket next_;
@@ -268,9 +289,9 @@ class OggOpusSource {
 public:
     // False when the file is missing, unreadable, starts with no OpusHead or holds no audio
     // packet.
-    bool open(const std::string& path) {
+    bool open(const WebmInput& in) {
         uint64_t size = 0;
-        file_ = open_input(path, &size, buffer_);
+        file_ = open_input(in, &size, buffer_);
         if (!file_) return false;
         sync_.reset(new ogg_sync_state);
         ogg_sync_init(sync_.get());
@@ -515,13 +536,12 @@ int write_packet(AVFormatContext* ctx, AVPacket* pkt, const AVStream* st, AVRati
 
 }  // namespace
 
-WebmMuxResult mux_webm(const std::string& ivf_path, const std::string& ogg_path,
-                       const std::string& out_path) {
+WebmMuxResult mux_webm(const WebmInput& ivf, const WebmInput& ogg, const std::string& out_path) {
     WebmMuxResult result;
     IvfSource video;
     OggOpusSource audio;
-    result.have_video = video.open(ivf_path);
-    result.have_audio = audio.open(ogg_path);
+    result.have_video = video.open(ivf);
+    result.have_audio = audio.open(ogg);
     if (!result.have_video && !result.have_audio) return result;
     if (result.have_video) {
         result.width = video.width();
@@ -603,11 +623,24 @@ WebmMuxResult mux_webm(const std::string& ivf_path, const std::string& ogg_path,
     return result;
 }
 
+namespace {
+
+// What the pass left of one kind: its file when it was created by this run and written whole.
+WebmInput input_of(const StreamStats& stats) {
+    WebmInput in;
+    if (stats.output_ok && output_created(stats.output_file, &in.identity)) {
+        in.path = stats.output_file;
+        in.written_by_run = true;
+    }
+    return in;
+}
+
+}  // namespace
+
 void mux_all_webm() {
-    std::map<uint32_t, std::pair<std::string, std::string>> users;
-    for (const auto& entry : run_stats().video) users[entry.first].first = entry.second.output_file;
-    for (const auto& entry : run_stats().audio)
-        users[entry.first].second = entry.second.output_file;
+    std::map<uint32_t, std::pair<WebmInput, WebmInput>> users;
+    for (const auto& entry : run_stats().video) users[entry.first].first = input_of(entry.second);
+    for (const auto& entry : run_stats().audio) users[entry.first].second = input_of(entry.second);
     for (const auto& user : users) {
         const std::string path = output_path(timeFilename("webm", user.first));
         // Frames are read into memory one at a time; one that cannot be held gives up this

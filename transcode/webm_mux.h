@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string>
 
+#include "utils.h"
+
 // What one mux found in its inputs; zero counts for a track that is absent.
 struct WebmMuxResult {
     bool written = false;  // the output exists and every write to it succeeded
@@ -17,13 +19,22 @@ struct WebmMuxResult {
     int height = 0;
 };
 
-// Writes `out_path` from the IVF file `ivf_path` and the Ogg Opus file `ogg_path`. Either path may
-// be empty, missing, unreadable or hold no frame or packet: that track is then left out, and with
+// One input file of the mux. Inputs are opened without following a symlink.
+struct WebmInput {
+    std::string path;  // empty: no track of this kind
+    // Set for a file this run wrote: the file opened must be that one (same device and inode),
+    // and one that cannot be read back is named on standard error as an output failure.
+    bool written_by_run = false;
+    FileIdentity identity;
+};
+
+// Writes `out_path` from the IVF file `ivf` and the Ogg Opus file `ogg`. Either input may be
+// unnamed, missing, unreadable or hold no frame or packet: that track is then left out, and with
 // neither track no file is created. A file that cannot be written is reported as an output
 // failure (named on standard error; the run ends with status 2).
-WebmMuxResult mux_webm(const std::string& ivf_path, const std::string& ogg_path,
-                       const std::string& out_path);
+WebmMuxResult mux_webm(const WebmInput& ivf, const WebmInput& ogg, const std::string& out_path);
 
-// For every user of the run record (video or audio): mux_webm of the files the passes wrote into
-// output_path(timeFilename("webm", uid)).
+// For every user of the run record (video or audio): mux_webm into
+// output_path(timeFilename("webm", uid)) of the files that the passes created and wrote whole; a
+// kind whose file failed gets no track.
 void mux_all_webm();
