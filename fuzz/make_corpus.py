@@ -342,6 +342,103 @@ def corpus_fec_recovery():
     }
 
 
+# --- pcap --------------------------------------------------------------------------------------
+
+
+def pcap_file(linktype, frames, snaplen=65535, magic=0xA1B2C3D4, endian="<"):
+    """A pcap file: frames = list of (time_us, bytes, wire_len or None)."""
+    out = struct.pack(endian + "IHHiIII", magic, 2, 4, 0, 0, snaplen, linktype)
+    for t, data, wire in frames:
+        frac = t % 1000000 if magic == 0xA1B2C3D4 else (t % 1000000) * 1000
+        out += struct.pack(endian + "IIII", t // 1000000, frac, len(data),
+                           wire if wire is not None else len(data))
+        out += data
+    return out
+
+
+def pcapng_file(linktype, frames):
+    """A pcapng file: section header, one interface (microsecond stamps), enhanced packets."""
+    def block(kind, body):
+        body += bytes(-len(body) % 4)
+        n = 12 + len(body)
+        return struct.pack("<II", kind, n) + body + struct.pack("<I", n)
+    out = block(0x0A0D0D0A, struct.pack("<IHHq", 0x1A2B3C4D, 1, 0, -1))
+    out += block(1, struct.pack("<HHI", linktype, 0, 65535))
+    for t, data, _ in frames:
+        out += block(6, struct.pack("<IIIII", 0, t >> 32, t & 0xFFFFFFFF, len(data), len(data)) + data)
+    return out
+
+
+def udp4(payload, sport=40000, dport=5004, src=b"\x0a\x00\x00\x01", flags_frag=0):
+    udp = struct.pack(">HHHH", sport, dport, 8 + len(payload), 0) + payload
+    return struct.pack(">BBHHHBBH4s4s", 0x45, 0, 20 + len(udp), 0, flags_frag, 64, 17, 0, src,
+                       b"\x0a\x00\x00\x02") + udp
+
+
+def udp6(payload, sport=40000, dport=5004):
+    udp = struct.pack(">HHHH", sport, dport, 8 + len(payload), 0) + payload
+    return struct.pack(">IHBB", 0x60000000, len(udp), 17, 64) + bytes(15) + b"\x01" + bytes(15) + \
+        b"\x02" + udp
+
+
+def tcp4(payload, seq, flags=0x18, sport=40002, dport=5004):
+    tcp = struct.pack(">HHIIBBHHH", sport, dport, seq, 0, 0x50, flags, 0, 0, 0) + payload
+    return struct.pack(">BBHHHBBH4s4s", 0x45, 0, 20 + len(tcp), 0, 0, 64, 6, 0,
+                       b"\x0a\x00\x00\x03", b"\x0a\x00\x00\x02") + tcp
+
+
+def eth(ip, ethertype=0x0800, tags=()):
+    out = bytes(12)
+    for t in tags:
+        out += struct.pack(">HH", t, 7)
+    return out + struct.pack(">H", ethertype) + ip
+
+
+def call_payloads(n=12):
+    """A bundled sender: STUN, DTLS, then video (90 kHz) and audio (48 kHz) with RTCP between;
+    (time_us, udp payload)."""
+    out = [(0, b"\x00\x01\x00\x00" + filler(16)), (1000, b"\x16\xfe\xfd" + filler(20))]
+    for i in range(n):
+        t = 20000 + i * 20000
+        out.append((t, rtp(vp8_frame(i == 0, 40), seq=100 + i, ts=i * 1800, ssrc=0xAAAA0001,
+                           marker=True)))
+        out.append((t + 5, rtp(b"\x78" + filler(20), pt=111, seq=7 + i, ts=i * 960,
+                               ssrc=0xBBBB0002)))
+        if i % 5 == 4:
+            out.append((t + 9, b"\x80\xc8\x00\x06" + filler(24)))
+    probe = rtp(b"", pt=97, seq=1, ts=0, ssrc=0xAAAA0003, padding=40)
+    out.insert(3, (25000, probe))
+    return out
+
+
+def corpus_pcap_reader():
+    calls = call_payloads()
+    framed = b"".join(struct.pack(">H", len(p)) + p for _, p in calls[2:8])
+    return {
+        "ethernet_ipv4": pcap_file(1, [(t, eth(udp4(p)), None) for t, p in calls]),
+        "ethernet_vlan_qinq_ipv6": pcap_file(
+            1, [(t, eth(udp6(p), 0x86DD, (0x88A8, 0x8100)), None) for t, p in calls]),
+        "linux_sll": pcap_file(113, [(t, bytes(14) + b"\x08\x00" + udp4(p), None) for t, p in calls]),
+        "linux_sll2_ipv6": pcap_file(276, [(t, b"\x86\xdd" + bytes(18) + udp6(p), None)
+                                           for t, p in calls]),
+        "null_loopback": pcap_file(0, [(t, struct.pack("<I", 2) + udp4(p), None) for t, p in calls]),
+        "loop_ipv6_bsd": pcap_file(108, [(t, struct.pack(">I", 30) + udp6(p), None) for t, p in calls]),
+        "raw_ip_big_endian_nanoseconds": pcap_file(
+            101, [(t, udp4(p), None) for t, p in calls], magic=0xA1B23C4D, endian=">"),
+        "pcapng_ethernet": pcapng_file(1, [(t, eth(udp4(p)), None) for t, p in calls]),
+        "rfc4571_over_tcp": pcap_file(12, [(0, tcp4(b"", 999, 0x02), None),
+                                           (10, tcp4(framed[:30], 1000), None),
+                                           (20, tcp4(framed[:70], 1000), None),
+                                           (30, tcp4(framed[70:], 1070), None)]),
+        "fragments_and_cut": pcap_file(12, [(0, udp4(calls[2][1], flags_frag=0x2000), None),
+                                            (10, udp4(calls[3][1])[:30], 200),
+                                            (20, udp4(calls[4][1]), None)], snaplen=64),
+        "truncated_last_frame": pcap_file(1, [(t, eth(udp4(p)), None) for t, p in calls])[:-7],
+        "two_senders": pcap_file(12, [(t, udp4(p, sport=40000 + (i % 2), src=bytes([10, 0, 0, 1 + i % 2])), None)
+                                      for i, (t, p) in enumerate(calls)]),
+    }
+
+
 CORPORA = {
     "fuzz_rtp_packet": corpus_rtp_packet,
     "fuzz_vp8_unpack": corpus_vp8_unpack,
@@ -350,6 +447,7 @@ CORPORA = {
     "fuzz_single_file": corpus_single_file,
     "fuzz_reorder_window": corpus_reorder_window,
     "fuzz_fec_recovery": corpus_fec_recovery,
+    "fuzz_pcap_reader": corpus_pcap_reader,
 }
 
 

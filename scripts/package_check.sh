@@ -21,7 +21,8 @@ for lib in libc6 libogg0 libopus0 libstdc++6; do
     [[ $depends == *"$lib"* ]] || fail "Depends lacks $lib: $depends"
 done
 contents=$(dpkg-deb -c "$deb")
-for path in ./usr/bin/transcode ./usr/bin/transcode-batch ./usr/share/man/man1/transcode.1; do
+for path in ./usr/bin/transcode ./usr/bin/transcode-batch ./usr/bin/transcode-pcap \
+    ./usr/share/man/man1/transcode.1 ./usr/share/man/man1/transcode-pcap.1; do
     grep -q " $path\$" <<<"$contents" || fail "$path is not in the package"
 done
 

@@ -14,6 +14,9 @@ man_page="$tmp/root/usr/share/man/man1/transcode.1"
 [ -x "$bin" ] || fail "no usr/bin/transcode"
 [ -x "$tmp/root/usr/bin/transcode-batch" ] || fail "no usr/bin/transcode-batch"
 [ -f "$man_page" ] || fail "no usr/share/man/man1/transcode.1"
+[ -x "$tmp/root/usr/bin/transcode-pcap" ] || fail "no usr/bin/transcode-pcap"
+pcap_man="$tmp/root/usr/share/man/man1/transcode-pcap.1"
+[ -f "$pcap_man" ] || fail "no usr/share/man/man1/transcode-pcap.1"
 
 expected=$'start trans video\ntrans video sucess\nstart trans audio\ntrans audio sucess '
 mkdir "$tmp/run"
@@ -39,4 +42,8 @@ warnings=$(LC_ALL=C groff -ww -z -man "$man_page" 2>&1)
 warnings=$(LC_ALL=C MANWIDTH=80 man --warnings -l "$man_page" 2>&1 >/dev/null)
 [ -z "$warnings" ] || fail "man: $warnings"
 LC_ALL=C MANWIDTH=80 man -l "$man_page" 2>/dev/null | grep -q -- '--reorder-window' || fail "man -l rendered nothing"
+warnings=$(LC_ALL=C groff -ww -z -man "$pcap_man" 2>&1)
+[ -z "$warnings" ] || fail "groff (transcode-pcap.1): $warnings"
+warnings=$(LC_ALL=C MANWIDTH=80 man --warnings -l "$pcap_man" 2>&1 >/dev/null)
+[ -z "$warnings" ] || fail "man (transcode-pcap.1): $warnings"
 echo "install_check: ok ($count outputs)"

@@ -1,0 +1,155 @@
+#!/usr/bin/env bash
+# A real WebRTC call through transcode-pcap and transcode --repair.
+#
+#   scripts/browser_call.sh [MODE] [SECONDS]     MODE: vp8-plain (default), default, ulpfec
+#
+# Inside a network namespace of its own (lo plus a veth pair with private addresses, nothing
+# routed out of it), headless Chromium runs tests/browser_call/call.html: two RTCPeerConnections
+# call each other with the fake camera and microphone, RTP in the clear
+# (--disable-webrtc-encryption), while tcpdump records the namespace's traffic. The page posts
+# each sender's getStats() to a small HTTP server on the namespace's loopback once it has stopped
+# sending; only then does the capture stop. transcode-pcap makes capture files of the pcap,
+# transcode --repair converts them, and tests/browser_call/check_call.py compares: per sender,
+# video frames that decode = framesSent with ffmpeg silent, Ogg packets = packetsSent (within
+# one), report durations within 1 s of the call.
+#
+# LOSS=P drops P percent of the UDP packets sent inside the namespace (nftables, installed when
+# missing), before tcpdump sees them: the default is 3 in mode ulpfec, where the sender adds FEC
+# only once it sees loss, and 0 otherwise. With loss, frames that decode fall short of framesSent
+# unless the packets lost are recovered, so the checks then report more than they pass.
+#
+# Needs root (network namespaces, tcpdump); without it exits 77, which CTest counts as skipped. BUILD (default build/) must hold transcode and
+# transcode-pcap; KEEP=DIR keeps the pcap, captures and outputs there. Every process it starts and
+# the namespace end with it.
+set -euo pipefail
+export LC_ALL=C
+REPO=$(cd "$(dirname "$0")/.." && pwd)
+BUILD="${BUILD:-$REPO/build}"
+MODE="${1:-vp8-plain}"
+SECONDS_OF_CALL="${2:-10}"
+case "$MODE" in vp8-plain | default | ulpfec) ;; *)
+    echo "browser call: unknown mode $MODE (vp8-plain, default, ulpfec)" >&2
+    exit 2
+    ;;
+esac
+if [ "$(id -u)" -ne 0 ]; then
+    echo "browser call: skipped: needs root for the network namespace and tcpdump" >&2
+    exit 77  # CTest's skip status for this test
+fi
+for tool in chromium tcpdump ip ffmpeg python3; do
+    command -v "$tool" >/dev/null || { echo "browser call: $tool is missing" >&2; exit 2; }
+done
+LOSS="${LOSS:-$([ "$MODE" = ulpfec ] && echo 3 || echo 0)}"
+[[ $LOSS =~ ^[0-9]+$ ]] && [ "$LOSS" -le 100 ] || { echo "browser call: LOSS: a whole percentage" >&2; exit 2; }
+if [ "$LOSS" -gt 0 ] && ! command -v nft >/dev/null; then
+    # shellcheck source=/dev/null
+    . "$REPO/scripts/deps.sh"
+    ensure_packages nftables
+fi
+for bin in transcode transcode-pcap; do
+    [ -x "$BUILD/$bin" ] || { echo "browser call: $BUILD/$bin is not built" >&2; exit 2; }
+done
+
+WORK=$(mktemp -d /tmp/browsercallXXXXXX)
+NS="tcall$$"
+cleanup() {
+    local rc=$?
+    local pid
+    # Everything this test started runs inside its namespace (Chromium's helpers that detach
+    # from their parent too), so the namespace's own list of processes is the list to end.
+    if ip netns list 2>/dev/null | grep -qw "$NS"; then
+        for pid in $(ip netns pids "$NS" 2>/dev/null); do kill -TERM "$pid" 2>/dev/null || true; done
+        for _ in $(seq 50); do
+            [ -z "$(ip netns pids "$NS" 2>/dev/null)" ] && break
+            sleep 0.1
+        done
+        for pid in $(ip netns pids "$NS" 2>/dev/null); do kill -KILL "$pid" 2>/dev/null || true; done
+        ip netns del "$NS" 2>/dev/null || true
+    fi
+    wait 2>/dev/null || true
+    if [ -n "${KEEP:-}" ]; then
+        mkdir -p "$KEEP" && cp -R "$WORK"/. "$KEEP"/ && echo "browser call: kept $KEEP"
+    fi
+    rm -rf "$WORK"
+    exit "$rc"
+}
+trap cleanup EXIT INT TERM
+
+fail() {
+    echo "browser call: FAILED: $*" >&2
+    exit 1
+}
+
+started=$(date +%s)
+ip netns add "$NS"
+ip -n "$NS" link set lo up
+ip -n "$NS" link add tc0 type veth peer name tc1
+ip -n "$NS" addr add 10.203.0.1/24 dev tc0
+ip -n "$NS" addr add 10.203.0.2/24 dev tc1
+ip -n "$NS" link set tc0 up
+ip -n "$NS" link set tc1 up
+if [ "$LOSS" -gt 0 ]; then
+    # On lo's egress hook: before tcpdump's tap, and without an error for the sending socket (an
+    # output-hook drop fails the send, which the sender notices as no loss at all).
+    ip netns exec "$NS" nft -f - <<NFT
+table netdev loss {
+    chain out {
+        type filter hook egress device lo priority 0; policy accept;
+        meta l4proto udp numgen random mod 100 < $LOSS drop
+    }
+}
+NFT
+fi
+
+# The page and the stats receiver, on the namespace's loopback.
+cp "$REPO/tests/browser_call/call.html" "$WORK/"
+PORT=8765
+ip netns exec "$NS" python3 - "$WORK" "$PORT" >"$WORK/server.log" 2>&1 <<'PY' &
+import http.server, os, sys
+work, port = sys.argv[1], int(sys.argv[2])
+class Handler(http.server.SimpleHTTPRequestHandler):
+    def __init__(self, *a, **k):
+        super().__init__(*a, directory=work, **k)
+    def do_POST(self):
+        body = self.rfile.read(int(self.headers.get("Content-Length", 0)))
+        if self.path == "/stats":
+            with open(os.path.join(work, "stats.json.tmp"), "wb") as f:
+                f.write(body)
+            os.rename(os.path.join(work, "stats.json.tmp"), os.path.join(work, "stats.json"))
+        else:
+            with open(os.path.join(work, "page.log"), "ab") as f:
+                f.write(body + b"\n")
+        self.send_response(204)
+        self.end_headers()
+http.server.ThreadingHTTPServer(("127.0.0.1", port), Handler).serve_forever()
+PY
+
+# Chromium's host candidates are the veth addresses; traffic between two addresses of one host
+# goes over lo, where the capture listens (UDP only: the page's own HTTP stays out).
+ip netns exec "$NS" tcpdump -i lo -U -s 0 -w "$WORK/call.pcap" udp >"$WORK/tcpdump.log" 2>&1 &
+TCPDUMP=$!
+for _ in $(seq 100); do
+    grep -q "listening on" "$WORK/tcpdump.log" 2>/dev/null && break
+    sleep 0.1
+done
+
+ip netns exec "$NS" chromium --headless --no-sandbox --disable-gpu --no-first-run --disable-sync \
+    --disable-background-networking --disable-component-update --disable-extensions \
+    --disable-background-timer-throttling --disable-renderer-backgrounding \
+    --use-fake-device-for-media-stream --use-fake-ui-for-media-stream \
+    --disable-webrtc-encryption --user-data-dir="$WORK/profile" \
+    "http://127.0.0.1:$PORT/call.html?mode=$MODE&seconds=$SECONDS_OF_CALL" \
+    >"$WORK/chromium.log" 2>&1 &
+
+deadline=$(($(date +%s) + SECONDS_OF_CALL + 90))
+until [ -s "$WORK/stats.json" ]; do
+    [ "$(date +%s)" -lt "$deadline" ] || { tail -n 20 "$WORK/chromium.log" >&2; fail "the page posted no stats"; }
+    sleep 0.2
+done
+# The senders have stopped and their last packets are in: now the capture may end.
+kill -INT "$TCPDUMP" 2>/dev/null || true
+wait "$TCPDUMP" 2>/dev/null || true
+grep -E "captured|dropped" "$WORK/tcpdump.log" | sed 's/^/browser call: tcpdump: /' || true
+
+python3 "$REPO/tests/browser_call/check_call.py" "$WORK" "$BUILD" || fail "mode $MODE, loss $LOSS%"
+echo "browser call: $MODE (loss $LOSS%) passed in $(($(date +%s) - started)) s"

@@ -1,0 +1,146 @@
+#!/usr/bin/env python3
+"""Checks a recorded browser call (see scripts/browser_call.sh): WORK holds call.pcap and the
+page's stats.json. Makes capture files with transcode-pcap (each peer's SSRCs given their own user
+id, 1 and 2), converts them with transcode --repair, and compares per sender:
+  - video frames that decode = framesSent, and ffmpeg -v error prints nothing;
+  - Ogg packets = packetsSent, within one;
+  - video and audio duration_seconds of the run report within 1 s of the call.
+Prints one line per sender with the figures; exits 1 when a check fails."""
+
+import glob
+import json
+import os
+import struct
+import subprocess
+import sys
+
+work, build = sys.argv[1], sys.argv[2]
+stats = json.load(open(os.path.join(work, "stats.json")))
+if "error" in stats:
+    sys.exit(f"the page failed: {stats['error']}")
+call_seconds = stats["seconds"]
+
+args = []
+for uid, peer in enumerate(stats["peers"], start=1):
+    for s in peer:
+        args += ["--user", f"{s['ssrc']}={uid}"]
+caps = os.path.join(work, "captures")
+tp = subprocess.run([os.path.join(build, "transcode-pcap"), *args, "--json",
+                     os.path.join(work, "pcap.json"), os.path.join(work, "call.pcap"), caps],
+                    capture_output=True, text=True)
+sys.stderr.write(tp.stderr)
+if tp.returncode != 0:
+    sys.exit("transcode-pcap failed")
+out = os.path.join(work, "out")
+os.makedirs(out, exist_ok=True)
+report_path = os.path.join(work, "report.json")
+tc = subprocess.run([os.path.join(build, "transcode"), "-p", caps + "/", "-v", "-a", "--repair",
+                     "--report", report_path], cwd=out, capture_output=True, text=True)
+if tc.returncode != 0:
+    sys.exit(f"transcode failed: {tc.stderr}")
+report = {u["user_id"]: u for u in json.load(open(report_path))["users"]}
+
+
+def ogg_packets(path):
+    """Packets of the first logical stream, from the pages' lacing values."""
+    data = open(path, "rb").read()
+    at, count, open_packet = 0, 0, False
+    while True:
+        at = data.find(b"OggS", at)
+        if at < 0 or at + 27 > len(data):
+            break
+        segments = data[at + 26]
+        lacing = data[at + 27:at + 27 + segments]
+        for v in lacing:
+            open_packet = v == 255
+            if v < 255:
+                count += 1
+        at += 27 + segments + sum(lacing)
+    return count + (1 if open_packet else 0) - 2  # OpusHead and OpusTags
+
+
+def ivf_frames(path):
+    data = open(path, "rb").read()
+    at, count = 32, 0
+    while at + 12 <= len(data):
+        at += 12 + struct.unpack("<I", data[at:at + 4])[0]
+        count += 1
+    return count
+
+
+def wire_kinds():
+    """Per user, the video packets by what they carry, named from the SDP's rtpmap lines:
+    {uid: {"VP8": n, "red/VP8": n, "red/ulpfec": n, "rtx": n, ...}}."""
+    names = {}
+    for sdp in stats.get("sdp", []):
+        for line in sdp.splitlines():
+            if line.startswith("a=rtpmap:"):
+                pt, name = line[9:].split(" ", 1)
+                names[int(pt)] = name.split("/")[0]
+    out = {}
+    for path in sorted(glob.glob(os.path.join(caps, "*.video"))):
+        data, at = open(path, "rb").read(), 0
+        while at + 8 <= len(data):
+            n, uid = struct.unpack("<II", data[at:at + 8])
+            p = data[at + 8:at + 8 + n]
+            at += 8 + n
+            name = names.get(p[1] & 0x7F, str(p[1] & 0x7F))
+            head = 12 + 4 * (p[0] & 15)
+            if p[0] & 0x10 and head + 4 <= len(p):
+                head += 4 + 4 * struct.unpack(">H", p[head + 2:head + 4])[0]
+            if name == "red" and head < len(p):
+                name += "/" + names.get(p[head] & 0x7F, str(p[head] & 0x7F))
+            out.setdefault(uid, {}).setdefault(name, 0)
+            out[uid][name] += 1
+    return out
+
+
+kinds_on_wire = wire_kinds()
+failures = []
+for uid, peer in enumerate(stats["peers"], start=1):
+    # Each kind lasts from its sender's first packet of that kind to the stop (within the 50 ms
+    # of the page's polling); without that figure, from the connection to the stop.
+    lengths = stats.get("lengths", [{}, {}])[uid - 1]
+    video = next((s for s in peer if s["kind"] == "video"), None)
+    audio = next((s for s in peer if s["kind"] == "audio"), None)
+    rep = report.get(uid, {})
+    line = [f"sender {uid}"]
+    if video:
+        ivf = glob.glob(os.path.join(out, f"*_{uid}.mkv"))
+        decoded, errors, written = 0, "no IVF file", 0
+        if ivf:
+            written = ivf_frames(ivf[0])
+            ff = subprocess.run(["ffmpeg", "-nostdin", "-v", "error", "-i", ivf[0], "-f", "framemd5",
+                                 "-"], capture_output=True, text=True)
+            decoded = sum(1 for l in ff.stdout.splitlines() if l and not l.startswith("#"))
+            errors = ff.stderr.strip()
+        dur = rep.get("video", {}).get("duration_seconds", 0.0)
+        line.append(f"video {video['codec']} framesSent {video['framesSent']}, written {written}, "
+                    f"decoded {decoded}, ffmpeg error lines {len(errors.splitlines())}, "
+                    f"duration {dur:.2f} s")
+        if decoded != video["framesSent"]:
+            failures.append(f"sender {uid}: {decoded} video frames decode, {video['framesSent']} sent")
+        if errors:
+            failures.append(f"sender {uid}: ffmpeg: {errors.splitlines()[0]}")
+        want = lengths.get("video", call_seconds)
+        line[-1] += f" (sending {want:.2f} s)"
+        if abs(dur - want) > 1.0:
+            failures.append(f"sender {uid}: video lasts {dur:.2f} s, it was sent for {want:.2f} s")
+    if audio:
+        ogg = glob.glob(os.path.join(out, f"*_{uid}.ogg"))
+        packets = ogg_packets(ogg[0]) if ogg else 0
+        dur = rep.get("audio", {}).get("duration_seconds", 0.0)
+        line.append(f"audio {audio['codec']} packetsSent {audio['packetsSent']}, Ogg packets "
+                    f"{packets}, duration {dur:.2f} s")
+        if abs(packets - audio["packetsSent"]) > 1:
+            failures.append(f"sender {uid}: {packets} Ogg packets, {audio['packetsSent']} sent")
+        want = lengths.get("audio", call_seconds)
+        line[-1] += f" (sending {want:.2f} s)"
+        if abs(dur - want) > 1.0:
+            failures.append(f"sender {uid}: audio lasts {dur:.2f} s, it was sent for {want:.2f} s")
+    wire = ", ".join(f"{k} {v}" for k, v in sorted(kinds_on_wire.get(uid, {}).items()))
+    line.append(f"video packets on the wire: {wire}")
+    print(f"browser call ({stats['mode']}, {call_seconds:.2f} s): " + ": ".join(line[:1]) + ": " + "; ".join(line[1:]))
+for f in failures:
+    print(f"browser call: {f}", file=sys.stderr)
+sys.exit(1 if failures else 0)
