@@ -7,10 +7,12 @@
 #include <cinttypes>
 #include <cstring>
 #include <new>
+#include <tuple>
 
 #include "progress.h"
 #include "run_options.h"
 #include "run_stats.h"
+#include "sdp_map.h"
 #include "stream_count.h"
 #include "vp8_unpack.h"
 
@@ -75,6 +77,47 @@ void drop_for_memory(uint32_t uid, size_t size) {
     fprintf(stderr, "transcode: user %" PRIu32 ": packet of %zu bytes skipped: out of memory\n", uid,
             size);
     ++run_stats().records_refused;
+}
+
+// ---- The unwrap stage in front of the reorder stage (repair mode) ----------------------------
+
+streams::StreamUnwrap& unwrap_stage(std::map<uint32_t, std::unique_ptr<streams::StreamUnwrap>>& stages,
+                                    uint32_t uid, StreamStats& stats, bool video) {
+    std::unique_ptr<streams::StreamUnwrap>& stage = stages[uid];
+    if (!stage) {
+        const streams::SdpMap* sdp = streams::run_sdp();
+        stage = std::make_unique<streams::StreamUnwrap>(
+            video, &stats, sdp ? (video ? &sdp->video : &sdp->audio) : nullptr);
+    }
+    return *stage;
+}
+
+// Pushes what the unwrap stage yields into the reorder stage, handing on what that releases.
+template <typename Put>
+void unwrap_into(streams::StreamUnwrap& unwrap, ReorderWindow& stage, uint32_t uid, Put put) {
+    const uint8_t* packet = nullptr;
+    size_t size = 0;
+    while (unwrap.next(&packet, &size)) {
+        const ReorderWindow::Verdict verdict = stage.push(packet, size);
+        if (verdict == ReorderWindow::Verdict::no_memory) drop_for_memory(uid, size);
+        unwrap.pushed(verdict);
+        drain(stage, put);
+    }
+}
+
+void sniff(std::map<uint32_t, streams::WrapSniffer>& sniffers, uint32_t uid, bool video,
+           const uint8_t* packet, size_t size) {
+    auto it = sniffers.find(uid);
+    if (it == sniffers.end())
+        it = sniffers
+                 .emplace(std::piecewise_construct, std::forward_as_tuple(uid),
+                          std::forward_as_tuple(video))
+                 .first;
+    it->second.see(packet, size);
+}
+
+void print_hints(const std::map<uint32_t, streams::WrapSniffer>& sniffers, bool video) {
+    for (const auto& entry : sniffers) streams::print_wrap_hint(entry.first, video, entry.second.saw());
 }
 
 void put_audio_copy(muopus::user_audio& writer, const uint8_t* packet, size_t size) {
@@ -299,25 +342,36 @@ void MultFileTrans::start_trans_video() {
         if (length == 0) break;
         std::unique_ptr<userVideo>& writer = video_writers[uid];
         if (!writer) writer = std::make_unique<userVideo>(uid);
-        count_record(run_stats().video[uid], data, length);
+        StreamStats& stats = run_stats().video[uid];
         if (!run_options.repair) {
+            count_record(stats, data, length);
+            sniff(video_sniff, uid, true, data, length);
             writer->put_rtp_data(data, length);
             continue;
         }
+        ++stats.packets;
+        stats.bytes += length;
         ReorderWindow& stage =
             reorder_stage(video_reorder, uid, run_stats().video, rtp_vp8_refused);
-        if (stage.push(data, length) == ReorderWindow::Verdict::no_memory)
-            drop_for_memory(uid, length);
-        drain(stage, [&](const uint8_t* p, size_t n) { writer->put_rtp_data(p, n); });
+        streams::StreamUnwrap& unwrap = unwrap_stage(video_unwrap, uid, stats, true);
+        unwrap.take(data, length);
+        unwrap_into(unwrap, stage, uid,
+                    [&](const uint8_t* p, size_t n) { writer->put_rtp_data(p, n); });
     }
     cur_file.reset();
     progress_end();
+    print_hints(video_sniff, true);
     for (auto& entry : video_reorder) {
         userVideo& writer = *video_writers[entry.first];
+        streams::StreamUnwrap& unwrap = *video_unwrap[entry.first];
+        unwrap.finish();
+        unwrap_into(unwrap, *entry.second, entry.first,
+                    [&](const uint8_t* p, size_t n) { writer.put_rtp_data(p, n); });
         entry.second->flush();
         drain(*entry.second, [&](const uint8_t* p, size_t n) { writer.put_rtp_data(p, n); });
     }
     video_reorder.clear();
+    video_unwrap.clear();
     for (auto& entry : video_writers) {
         entry.second->flush_all();
         StreamStats& stats = run_stats().video[entry.first];
@@ -339,15 +393,20 @@ void MultFileTrans::start_trans_audio() {
         if (length == 0) break;
         std::unique_ptr<muopus::user_audio>& writer = audio_writers[uid];
         if (!writer) writer = std::make_unique<muopus::user_audio>(uid);
-        count_record(run_stats().audio[uid], data.get(), length);
+        StreamStats& stats = run_stats().audio[uid];
         if (!run_options.repair) {
+            count_record(stats, data.get(), length);
+            sniff(audio_sniff, uid, false, data.get(), length);
             writer->put_rtp_data(std::move(data), length);
             continue;
         }
-        ReorderWindow& stage = reorder_stage(audio_reorder, uid, run_stats().audio, nullptr);
-        if (stage.push(data.get(), length) == ReorderWindow::Verdict::no_memory)
-            drop_for_memory(uid, length);
-        drain(stage, [&](const uint8_t* p, size_t n) {
+        ++stats.packets;
+        stats.bytes += length;
+        ReorderWindow& stage =
+            reorder_stage(audio_reorder, uid, run_stats().audio, streams::rtp_without_payload);
+        streams::StreamUnwrap& unwrap = unwrap_stage(audio_unwrap, uid, stats, false);
+        unwrap.take(data.get(), length);
+        unwrap_into(unwrap, stage, uid, [&](const uint8_t* p, size_t n) {
             // A packet released as it came is the record itself: the writer takes it over.
             if (p != nullptr && p == data.get())
                 writer->put_rtp_data(std::move(data), n);
@@ -357,12 +416,18 @@ void MultFileTrans::start_trans_audio() {
     }
     cur_file.reset();
     progress_end();
+    print_hints(audio_sniff, false);
     for (auto& entry : audio_reorder) {
         muopus::user_audio& writer = *audio_writers[entry.first];
+        streams::StreamUnwrap& unwrap = *audio_unwrap[entry.first];
+        unwrap.finish();
+        unwrap_into(unwrap, *entry.second, entry.first,
+                    [&](const uint8_t* p, size_t n) { put_audio_copy(writer, p, n); });
         entry.second->flush();
         drain(*entry.second, [&](const uint8_t* p, size_t n) { put_audio_copy(writer, p, n); });
     }
     audio_reorder.clear();
+    audio_unwrap.clear();
     for (auto& entry : audio_writers) {
         entry.second->flush_all();
         StreamStats& stats = run_stats().audio[entry.first];
