@@ -28,7 +28,8 @@ std::string lower(std::string s) {
 int read_pt(const std::string& s, size_t* end) {
     size_t i = 0;
     int v = 0;
-    while (i < s.size() && isdigit(static_cast<unsigned char>(s[i])) && i < 4) v = v * 10 + (s[i++] - '0');
+    while (i < s.size() && isdigit(static_cast<unsigned char>(s[i])) && i < 4)
+        v = v * 10 + (s[i++] - '0');
     *end = i;
     return i == 0 || v > 127 ? -1 : v;
 }
@@ -78,9 +79,10 @@ bool parse_sdp(const std::string& text, SdpMap* out, std::string* error) {
         if (!line.empty() && line.back() == '\r') line.pop_back();
         if (line.compare(0, 2, "m=") == 0) {
             const std::vector<std::string> w = words(line.substr(2));
-            kind = w.empty() ? nullptr : w[0] == "video" ? &out->video
-                                       : w[0] == "audio" ? &out->audio
-                                                         : nullptr;
+            kind = w.empty()         ? nullptr
+                   : w[0] == "video" ? &out->video
+                   : w[0] == "audio" ? &out->audio
+                                     : nullptr;
             if (!kind) continue;
             kind->present = true;
             // The formats of the m= line are media until an rtpmap says otherwise.

@@ -17,9 +17,9 @@ enum class SdpPt : uint8_t { none, media, red, rtx, ulpfec, flexfec };
 struct SdpKind {
     bool present = false;
     SdpPt pt[128] = {};
-    uint8_t apt[128] = {};                                // rtx: the payload type restored
-    std::vector<std::pair<uint32_t, uint32_t>> fid;       // media SSRC, RTX SSRC
-    std::vector<std::pair<uint32_t, uint32_t>> fec_fr;    // media SSRC, FEC SSRC
+    uint8_t apt[128] = {};                              // rtx: the payload type restored
+    std::vector<std::pair<uint32_t, uint32_t>> fid;     // media SSRC, RTX SSRC
+    std::vector<std::pair<uint32_t, uint32_t>> fec_fr;  // media SSRC, FEC SSRC
 };
 
 struct SdpMap {

@@ -99,8 +99,8 @@ std::vector<uint8_t>& StreamUnwrap::buffer() {
 
 // A copy of `packet`'s header (CSRC list and extension included, padding dropped) with `length`
 // payload bytes from offset `from`, payload type `pt` and the marker given.
-uint8_t* StreamUnwrap::rebuild(const uint8_t* packet, const RtpSpan& r, size_t from,
-                                     size_t length, uint8_t pt, bool marker, size_t* size) {
+uint8_t* StreamUnwrap::rebuild(const uint8_t* packet, const RtpSpan& r, size_t from, size_t length,
+                               uint8_t pt, bool marker, size_t* size) {
     std::vector<uint8_t>& b = buffer();
     *size = r.header + length;
     if (b.size() < *size) b.resize(*size);
@@ -178,7 +178,8 @@ void StreamUnwrap::unwrap(const uint8_t* packet, size_t size, Role role) {
         case Role::fec:
             if (stats_) ++stats_->repair.fec_packets;
             if (fec_hook_.keep)
-                fec_hook_.keep(fec_hook_.context, packet, size, classifier_.media_ssrc(), !on_media);
+                fec_hook_.keep(fec_hook_.context, packet, size, classifier_.media_ssrc(),
+                               !on_media);
             if (on_media) header_only(packet, r);
             return;
         case Role::rtx:
@@ -236,7 +237,8 @@ void print_wrap_hint(uint32_t uid, bool video, unsigned saw) {
         ++n;
     }
     fprintf(stderr,
-            "transcode: user %" PRIu32 ": the %s stream holds %s packets; "
+            "transcode: user %" PRIu32
+            ": the %s stream holds %s packets; "
             "--repair unwraps them\n",
             uid, video ? "video" : "audio", what.c_str());
 }
