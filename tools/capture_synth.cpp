@@ -180,13 +180,13 @@ struct Options {
     int pt121 = 0;
     int probes = 0;
     // Wrappings of a WebRTC sender; -1: off. Each names the payload type it uses.
-    int red_pt = -1;        // video inside RED
-    int rtx_pt = -1;        // retransmissions on an RTX SSRC
-    int ulpfec_pt = -1;     // ULPFEC inside RED, one packet per frame
-    int flexfec_pt = -1;    // FlexFEC on an SSRC of its own, one packet per frame
-    int audio_red_pt = -1;  // audio RED with the previous packet as redundancy
-    double late = 0;       // rate of packets held back
-    int late_by = 60;      // packets they are held back by
+    int red_pt = -1;                         // video inside RED
+    int rtx_pt = -1;                         // retransmissions on an RTX SSRC
+    int ulpfec_pt = -1;                      // ULPFEC inside RED, one packet per frame
+    int flexfec_pt = -1;                     // FlexFEC on an SSRC of its own, one packet per frame
+    int audio_red_pt = -1;                   // audio RED with the previous packet as redundancy
+    double late = 0;                         // rate of packets held back
+    int late_by = 60;                        // packets they are held back by
     double silence_at = 0, silence_sec = 0;  // audio not sent (the timestamps go on)
     std::vector<FileSpot> cut_short;
     std::vector<std::pair<int, long>> zero_record;  // kind, record index in the kind's stream
@@ -1219,7 +1219,8 @@ std::vector<Packet> rtx_packets(const Options& o, int user, const RtpVariant& v,
         PacketPlan s;
         s.pt = o.rtx_pt;
         s.marker = (p[1] & 0x80) != 0;
-        s.timestamp = (uint32_t{p[4]} << 24) | (uint32_t{p[5]} << 16) | (uint32_t{p[6]} << 8) | p[7];
+        s.timestamp =
+            (uint32_t{p[4]} << 24) | (uint32_t{p[5]} << 16) | (uint32_t{p[6]} << 8) | p[7];
         s.time = time;
         put_be16(s.payload, seq_of(p));
         const Bytes payload = payload_of(p);

@@ -74,15 +74,16 @@ void drain(ReorderWindow& stage, Put put) {
 
 // A packet of the reorder stage that memory could not hold: dropped, said on stderr and counted.
 void drop_for_memory(uint32_t uid, size_t size) {
-    fprintf(stderr, "transcode: user %" PRIu32 ": packet of %zu bytes skipped: out of memory\n", uid,
-            size);
+    fprintf(stderr, "transcode: user %" PRIu32 ": packet of %zu bytes skipped: out of memory\n",
+            uid, size);
     ++run_stats().records_refused;
 }
 
 // ---- The unwrap stage in front of the reorder stage (repair mode) ----------------------------
 
-streams::StreamUnwrap& unwrap_stage(std::map<uint32_t, std::unique_ptr<streams::StreamUnwrap>>& stages,
-                                    uint32_t uid, StreamStats& stats, bool video) {
+streams::StreamUnwrap& unwrap_stage(
+    std::map<uint32_t, std::unique_ptr<streams::StreamUnwrap>>& stages, uint32_t uid,
+    StreamStats& stats, bool video) {
     std::unique_ptr<streams::StreamUnwrap>& stage = stages[uid];
     if (!stage) {
         const streams::SdpMap* sdp = streams::run_sdp();
@@ -117,7 +118,8 @@ void sniff(std::map<uint32_t, streams::WrapSniffer>& sniffers, uint32_t uid, boo
 }
 
 void print_hints(const std::map<uint32_t, streams::WrapSniffer>& sniffers, bool video) {
-    for (const auto& entry : sniffers) streams::print_wrap_hint(entry.first, video, entry.second.saw());
+    for (const auto& entry : sniffers)
+        streams::print_wrap_hint(entry.first, video, entry.second.saw());
 }
 
 void put_audio_copy(muopus::user_audio& writer, const uint8_t* packet, size_t size) {
