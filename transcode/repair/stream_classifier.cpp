@@ -373,7 +373,7 @@ Role StreamClassifier::role_on_media(const uint8_t* packet, const RtpSpan& r) co
     bool red = false;
     if (sdp_) {
         const SdpPt p = sdp_->pt[r.pt];
-        if (p == SdpPt::none || p == SdpPt::rtx || p == SdpPt::flexfec) return Role::other;
+        if (p == SdpPt::none || p == SdpPt::rtx || p == SdpPt::flexfec) return Role::unnamed;
         red = p == SdpPt::red;
     } else {
         if (pt_[r.pt] == Pt::unknown || pt_[r.pt] == Pt::red_candidate) return Role::undecided;

@@ -167,6 +167,10 @@ void StreamUnwrap::unwrap(const uint8_t* packet, size_t size, Role role) {
         case Role::other:
             emit(packet, size);
             return;
+        case Role::unnamed:
+            // Refused like any packet the writers cannot read, without leaving a gap behind.
+            header_only(packet, r);
+            return;
         case Role::probe:
             if (stats_) ++stats_->repair.probes;
             if (on_media) emit(packet, size);  // it took a sequence number: ordered, then left out
