@@ -479,6 +479,25 @@ TEST(StreamUnwrap, CreditsRecoveriesOnlyWhenTheReorderStageTookThem) {
     EXPECT_EQ(stats.last_rtp_timestamp, 2700u);
 }
 
+// No datagram is longer than 65,535 bytes: a longer record is not taken apart (nor copied).
+TEST(StreamUnwrap, LeavesRecordsLongerThanADatagramAsTheyAre) {
+    streams::SdpMap sdp;
+    std::string err;
+    ASSERT_TRUE(
+        streams::parse_sdp("m=video 9 RTP/AVPF 96 118\na=rtpmap:118 red/90000\n", &sdp, &err));
+    for (size_t size : {size_t{65535}, size_t{65536}}) {
+        SCOPED_TRACE(size);
+        streams::StreamUnwrap u(true, nullptr, &sdp.video);
+        const Bytes p = rtp(118, 1, 900, kMedia, red1(96, Bytes(size - 13, 0x10)));
+        u.take(p.data(), p.size());
+        const uint8_t* out = nullptr;
+        size_t n = 0;
+        ASSERT_TRUE(u.next(&out, &n));
+        EXPECT_EQ(out == p.data(), size > 65535);
+        EXPECT_EQ(n, size > 65535 ? size : size - 1);
+    }
+}
+
 TEST(SdpMap, ReadsRolesAptAndGroups) {
     streams::SdpMap sdp;
     std::string err;

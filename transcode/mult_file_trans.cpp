@@ -346,8 +346,10 @@ void MultFileTrans::start_trans_video() {
         if (!writer) writer = std::make_unique<userVideo>(uid);
         StreamStats& stats = run_stats().video[uid];
         if (!run_options.repair) {
+            const uint16_t next_seq = static_cast<uint16_t>(stats.last_seq + 1);
             count_record(stats, data, length);
-            sniff(video_sniff, uid, true, data, length);
+            if (stats.packets <= streams::WrapSniffer::kSample || stats.last_seq != next_seq)
+                sniff(video_sniff, uid, true, data, length);
             writer->put_rtp_data(data, length);
             continue;
         }
@@ -397,8 +399,10 @@ void MultFileTrans::start_trans_audio() {
         if (!writer) writer = std::make_unique<muopus::user_audio>(uid);
         StreamStats& stats = run_stats().audio[uid];
         if (!run_options.repair) {
+            const uint16_t next_seq = static_cast<uint16_t>(stats.last_seq + 1);
             count_record(stats, data.get(), length);
-            sniff(audio_sniff, uid, false, data.get(), length);
+            if (stats.packets <= streams::WrapSniffer::kSample || stats.last_seq != next_seq)
+                sniff(audio_sniff, uid, false, data.get(), length);
             writer->put_rtp_data(std::move(data), length);
             continue;
         }

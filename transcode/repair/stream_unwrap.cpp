@@ -30,6 +30,13 @@ StreamUnwrap::~StreamUnwrap() = default;
 void StreamUnwrap::take(const uint8_t* packet, size_t size) {
     out_next_ = out_count_ = 0;
     fresh_ = nullptr;
+    if (size > kMaxRtpSize && wait_count_ == 0) {
+        // No datagram is this long: not RTP of any sender, so the writers judge it as it stands
+        // (and nothing of this size is ever copied into the waiting ring).
+        fresh_ = packet;
+        fresh_size_ = size;
+        return;
+    }
     classifier_.learn(packet, size);
     if (wait_count_ == 0 && classifier_.role_of(packet, size) != Role::undecided) {
         fresh_ = packet;  // the usual case: on at once, without a copy
@@ -216,16 +223,9 @@ WrapSniffer::WrapSniffer(bool video) : video_(video) {}
 WrapSniffer::~WrapSniffer() = default;
 
 void WrapSniffer::see(const uint8_t* packet, size_t size) {
-    if (packet == nullptr || size < 12) return;
-    const uint32_t ssrc = (uint32_t{packet[8]} << 24) | (uint32_t{packet[9]} << 16) |
-                          (uint32_t{packet[10]} << 8) | packet[11];
-    if (packets_ < kSample || ssrc != last_ssrc_) {
-        if (packets_ < kSample) ++packets_;
-        if (!classifier_) classifier_ = std::make_unique<StreamClassifier>(video_, nullptr);
-        classifier_->learn(packet, size);
-        saw_ |= classifier_->saw();
-    }
-    last_ssrc_ = ssrc;
+    if (!classifier_) classifier_ = std::make_unique<StreamClassifier>(video_, nullptr);
+    classifier_->learn(packet, size);
+    saw_ |= classifier_->saw();
 }
 
 void print_wrap_hint(uint32_t uid, bool video, unsigned saw) {

@@ -51,8 +51,10 @@ public:
     void pushed(ReorderWindow::Verdict verdict);  // what the reorder stage did with next()'s packet
 
     const StreamClassifier& classifier() const { return classifier_; }
-    // Packets held while their payload type is undecided; the bound on the stage's memory.
+    // Packets held while their payload type is undecided; with the largest RTP packet, the bound
+    // on the stage's memory.
     static constexpr size_t kMaxWaiting = 16;
+    static constexpr size_t kMaxRtpSize = 65535;
 
 private:
     enum class Credit : uint8_t { none, rtx, red };
@@ -99,22 +101,20 @@ private:
     Waiting released_;  // the waiting packet being unwrapped, kept until the next call
 };
 
-// Default mode: looks at a few packets of each stream to say whether --repair would unwrap
-// something. Cheap: only the first kSample packets and packets on an SSRC other than the last one
-// are classified.
+// Default mode: classifies the packets the pass shows it, to say whether --repair would unwrap
+// something. The pass keeps the cost down by showing it only the first kSample packets of a stream
+// and packets that break its sequence (a retransmission, FEC or probe on another SSRC does).
 class WrapSniffer {
 public:
     explicit WrapSniffer(bool video);
     ~WrapSniffer();
     void see(const uint8_t* packet, size_t size);
     unsigned saw() const { return saw_; }
-    static constexpr uint32_t kSample = 512;
+    static constexpr uint64_t kSample = 512;
 
 private:
     const bool video_;
     std::unique_ptr<StreamClassifier> classifier_;
-    uint32_t packets_ = 0;
-    uint32_t last_ssrc_ = 0;
     unsigned saw_ = 0;
 };
 
