@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <tuple>
@@ -191,6 +192,106 @@ INSTANTIATE_TEST_SUITE_P(Captures, BrowserStreams,
                              return std::string(std::get<0>(info.param).name) +
                                     (std::get<1>(info.param) ? "_sdp" : "_classified");
                          });
+
+// ---- The synthesizer's FEC: each FEC packet XORed with the packets it names gives zeros -------
+
+uint16_t be16(const uint8_t* p) {
+    return static_cast<uint16_t>((p[0] << 8) | p[1]);
+}
+size_t header_size(const std::vector<uint8_t>& p) {
+    size_t h = 12 + 4 * size_t{p[0] & 0x0Fu};
+    if (p[0] & 0x10) h += 4 + 4 * size_t{be16(&p[h + 2])};
+    return h;
+}
+
+// XORs the recovery fields and payload of `fec` (bytes 0-1, length, timestamp, then data) with
+// the protected packets; all zero when the FEC packet is right.
+void expect_xor_zero(const std::vector<uint8_t>& first2, uint16_t length, uint32_t ts,
+                     const uint8_t* data, size_t data_size,
+                     const std::vector<const std::vector<uint8_t>*>& prot) {
+    uint8_t b0 = first2[0], b1 = first2[1];
+    std::vector<uint8_t> x(data, data + data_size);
+    for (const std::vector<uint8_t>* p : prot) {
+        b0 ^= (*p)[0];
+        b1 ^= (*p)[1];
+        length ^= static_cast<uint16_t>(p->size() - 12);
+        ts ^= (uint32_t{(*p)[4]} << 24) | (uint32_t{(*p)[5]} << 16) | ((*p)[6] << 8) | (*p)[7];
+        ASSERT_LE(p->size() - 12, x.size());
+        for (size_t i = 12; i < p->size(); ++i) x[i - 12] ^= (*p)[i];
+    }
+    EXPECT_EQ(b0 & 0x3F, 0);
+    EXPECT_EQ(b1, 0);
+    EXPECT_EQ(length, 0);
+    EXPECT_EQ(ts, 0u);
+    EXPECT_EQ(x, std::vector<uint8_t>(x.size(), 0));
+}
+
+TEST(BrowserStreamsSynth, FecPacketsHoldTheXorOfWhatTheyProtect) {
+    TempDir work;
+    const harness::ProcessResult s = harness::run_capture_synth(
+        {"--out", work.path(), "--quiet", "--users", "1", "--audio-users", "0", "--duration", "2",
+         "--red-pt", "118", "--ulpfec-pt", "120", "--flexfec-pt", "115", "--padding", "3",
+         "--video-kbps", "900"});
+    ASSERT_EQ(s.status, 0) << s.err;
+    harness::CaptureStream capture;
+    std::string err;
+    ASSERT_TRUE(harness::read_capture_dir(work.path(), Kind::video, &capture, &err)) << err;
+    // Media packets as a receiver unwraps them (RED header out, padding out), by sequence number.
+    std::map<uint16_t, std::vector<uint8_t>> media;
+    std::vector<std::vector<uint8_t>> ulpfec, flexfec;
+    for (const harness::CaptureRecord& r : capture.records) {
+        const std::vector<uint8_t>& p = r.packet;
+        const size_t h = header_size(p);
+        const size_t end = p.size() - ((p[0] & 0x20) ? p.back() : 0);
+        if ((p[1] & 0x7F) == 115) {
+            flexfec.emplace_back(p.begin() + static_cast<long>(h),
+                                 p.begin() + static_cast<long>(end));
+        } else if (p[h] == 120) {
+            ulpfec.emplace_back(p.begin() + static_cast<long>(h) + 1,
+                                p.begin() + static_cast<long>(end));
+        } else {
+            std::vector<uint8_t> m(p.begin(), p.begin() + static_cast<long>(h));
+            m[0] &= static_cast<uint8_t>(~0x20);
+            m[1] = static_cast<uint8_t>((p[1] & 0x80) | p[h]);
+            m.insert(m.end(), p.begin() + static_cast<long>(h) + 1,
+                     p.begin() + static_cast<long>(end));
+            media[be16(&p[2])] = std::move(m);
+        }
+    }
+    ASSERT_EQ(ulpfec.size(), 60u);  // one per frame
+    ASSERT_EQ(flexfec.size(), 60u);
+    size_t protected_total = 0;
+    for (const std::vector<uint8_t>& f : ulpfec) {
+        const bool long_mask = f[0] & 0x40;
+        const uint16_t base = be16(&f[2]);
+        std::vector<const std::vector<uint8_t>*> prot;
+        for (int bit = 0; bit < (long_mask ? 48 : 16); ++bit)
+            if (f[12 + bit / 8] & (0x80 >> (bit % 8)))
+                prot.push_back(&media.at(static_cast<uint16_t>(base + bit)));
+        const size_t level = 12 + (long_mask ? 6 : 2);
+        EXPECT_EQ(be16(&f[10]), f.size() - level);  // protection length
+        protected_total += prot.size();
+        expect_xor_zero({f[0], f[1]}, be16(&f[8]),
+                        (uint32_t{f[4]} << 24) | (uint32_t{f[5]} << 16) | (f[6] << 8) | f[7],
+                        f.data() + level, f.size() - level, prot);
+    }
+    EXPECT_EQ(protected_total, media.size());
+    for (const std::vector<uint8_t>& f : flexfec) {
+        ASSERT_GE(f.size(), 20u);
+        EXPECT_EQ(f[8], 1);  // one SSRC
+        const uint16_t base = be16(&f[16]);
+        // Mask bits 0-14 after the k bit; the synthesizer's frames need no more here.
+        ASSERT_TRUE(f[18] & 0x80);
+        std::vector<const std::vector<uint8_t>*> prot;
+        const uint16_t mask = be16(&f[18]) & 0x7FFF;
+        for (int bit = 0; bit < 15; ++bit)
+            if (mask & (0x4000 >> bit))
+                prot.push_back(&media.at(static_cast<uint16_t>(base + bit)));
+        expect_xor_zero({f[0], f[1]}, be16(&f[2]),
+                        (uint32_t{f[4]} << 24) | (uint32_t{f[5]} << 16) | (f[6] << 8) | f[7],
+                        f.data() + 20, f.size() - 20, prot);
+    }
+}
 
 // ---- Audio RED with loss: the redundancy restores the timeline ------------------------------
 
