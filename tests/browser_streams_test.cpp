@@ -293,6 +293,37 @@ TEST(BrowserStreamsSynth, FecPacketsHoldTheXorOfWhatTheyProtect) {
     }
 }
 
+// The RTX SSRC the way a browser fills it: padding probes first (the first with timestamp 0), then
+// copies of the first packet, then the retransmission of a lost one.
+TEST(BrowserStreamsSynth, RtxProbesCopiesAndRetransmissions) {
+    TempDir work;
+    const harness::ProcessResult s = harness::run_capture_synth(
+        {"--out", work.path(), "--quiet", "--users", "1", "--audio-users", "0", "--duration", "1",
+         "--csrc", "0", "--ext", "3", "--rtx-pt", "97", "--drop-at", "video:0:20"});
+    ASSERT_EQ(s.status, 0) << s.err;
+    harness::CaptureStream capture;
+    std::string err;
+    ASSERT_TRUE(harness::read_capture_dir(work.path(), Kind::video, &capture, &err)) << err;
+    std::vector<std::vector<uint8_t>> media, rtx;
+    for (const harness::CaptureRecord& r : capture.records)
+        ((r.packet[1] & 0x7F) == 97 ? rtx : media).push_back(r.packet);
+    ASSERT_EQ(rtx.size(), 6u + 8 + 3 + 1 + 1);
+    for (size_t i = 0; i < 6; ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(rtx[i].size(), 283u);  // a 28-byte header and 255 bytes of padding
+        EXPECT_EQ(rtx[i].back(), 255);
+        const uint32_t ts = (uint32_t{rtx[i][4]} << 24) | (uint32_t{rtx[i][5]} << 16) |
+                            (rtx[i][6] << 8) | rtx[i][7];
+        EXPECT_EQ(ts == 0, i == 0);
+    }
+    const uint16_t first = be16(&media[0][2]);
+    for (size_t i = 6; i < 6 + 8; ++i) EXPECT_EQ(be16(&rtx[i][header_size(rtx[i])]), first);
+    // The packet dropped at index 20 of the stream is sent again last, and is not in the media.
+    const uint16_t lost = static_cast<uint16_t>(first + 20);
+    EXPECT_EQ(be16(&rtx.back()[header_size(rtx.back())]), lost);
+    for (const std::vector<uint8_t>& m : media) EXPECT_NE(be16(&m[2]), lost);
+}
+
 // ---- Audio RED with loss: the redundancy restores the timeline ------------------------------
 
 TEST(BrowserStreamsAudio, RedRestoresLostPackets) {
