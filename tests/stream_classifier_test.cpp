@@ -419,7 +419,7 @@ TEST(StreamUnwrap, GivesThePlainPackets) {
         Kept kept;
         u.set_fec_hook({keep_fec, &kept});
         std::vector<Bytes> got;
-        for (const Bytes& p : c.in) {
+        for (Bytes p : c.in) {
             u.take(p.data(), p.size());
             const uint8_t* out = nullptr;
             size_t n = 0;
@@ -448,7 +448,7 @@ TEST(StreamUnwrap, UndecidedPacketsWaitInOrderAndNotForEver) {
             in.push_back(rtp(111, static_cast<uint16_t>(i), 960 * i, kMedia, {0xFC, 0xFF, 0xFE}));
         const uint8_t* out = nullptr;
         size_t n = 0;
-        for (const Bytes& p : in) {
+        for (Bytes p : in) {
             u.take(p.data(), p.size());
             while (u.next(&out, &n)) got.emplace_back(out, out + n);
         }
@@ -465,7 +465,7 @@ TEST(StreamUnwrap, CreditsRecoveriesOnlyWhenTheReorderStageTookThem) {
     const Bytes in[] = {rtp(96, 10, 900, kMedia, kVp8), rtp(96, 12, 2700, kMedia, kVp8),
                         rtp(97, 1, 1800, kOther, cat({0, 11}, kVp8)),
                         rtp(97, 2, 1800, kOther, cat({0, 11}, kVp8))};
-    for (const Bytes& p : in) {
+    for (Bytes p : in) {
         u.take(p.data(), p.size());
         const uint8_t* out = nullptr;
         size_t n = 0;
@@ -488,13 +488,13 @@ TEST(StreamUnwrap, LeavesRecordsLongerThanADatagramAsTheyAre) {
     for (size_t size : {size_t{65535}, size_t{65536}}) {
         SCOPED_TRACE(size);
         streams::StreamUnwrap u(true, nullptr, &sdp.video);
-        const Bytes p = rtp(118, 1, 900, kMedia, red1(96, Bytes(size - 13, 0x10)));
+        Bytes p = rtp(118, 1, 900, kMedia, red1(96, Bytes(size - 13, 0x10)));
         u.take(p.data(), p.size());
         const uint8_t* out = nullptr;
         size_t n = 0;
         ASSERT_TRUE(u.next(&out, &n));
-        EXPECT_EQ(out == p.data(), size > 65535);
         EXPECT_EQ(n, size > 65535 ? size : size - 1);
+        EXPECT_EQ(out[1] & 0x7F, size > 65535 ? 118 : 96);
     }
 }
 

@@ -358,7 +358,9 @@ void MultFileTrans::start_trans_video() {
         ReorderWindow& stage =
             reorder_stage(video_reorder, uid, run_stats().video, rtp_vp8_refused);
         streams::StreamUnwrap& unwrap = unwrap_stage(video_unwrap, uid, stats, true);
-        unwrap.take(data, length);
+        // The record lies in this pass's own read-ahead buffer and is read once: the unwrap stage
+        // may rewrite it in place.
+        unwrap.take(const_cast<uint8_t*>(data), length);
         unwrap_into(unwrap, stage, uid,
                     [&](const uint8_t* p, size_t n) { writer->put_rtp_data(p, n); });
     }
@@ -413,11 +415,15 @@ void MultFileTrans::start_trans_audio() {
         streams::StreamUnwrap& unwrap = unwrap_stage(audio_unwrap, uid, stats, false);
         unwrap.take(data.get(), length);
         unwrap_into(unwrap, stage, uid, [&](const uint8_t* p, size_t n) {
-            // A packet released as it came is the record itself: the writer takes it over.
-            if (p != nullptr && p == data.get())
+            // A packet released as it came lies in the record itself (unwrapped in place, perhaps
+            // a few bytes in): the writer takes the record over.
+            uint8_t* record = data.get();
+            if (p != nullptr && record != nullptr && p >= record && p < record + length) {
+                if (p != record) memmove(record, p, n);
                 writer->put_rtp_data(std::move(data), n);
-            else
+            } else {
                 put_audio_copy(*writer, p, n);
+            }
         });
     }
     cur_file.reset();

@@ -67,13 +67,16 @@ bool read_rtp(const uint8_t* packet, size_t size, RtpSpan* out) {
 //   +-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+
 //   ... then |0| block PT | for the primary, then the blocks in header order.
 bool read_red(const uint8_t* payload, size_t size, RedPayload* out) {
-    *out = RedPayload();
+    // Only `count` says which blocks are filled: clearing all of them on every packet would cost
+    // more than reading the headers.
+    out->count = 0;
     size_t pos = 0;
     int n = 0;
     for (;;) {
         if (pos >= size || n == kMaxRedBlocks) return false;
         const uint8_t b = payload[pos];
         RedBlock& block = out->blocks[n++];
+        block = RedBlock();
         block.pt = b & 0x7F;
         if (!(b & kRedFollowBit)) {
             ++pos;
@@ -87,10 +90,8 @@ bool read_red(const uint8_t* payload, size_t size, RedPayload* out) {
     RedBlock& primary = out->blocks[n - 1];
     for (int i = 0; i + 1 < n; ++i) {
         RedBlock& block = out->blocks[i];
-        if (block.length > size - pos || block.ts_offset == 0 || block.pt != primary.pt) {
-            *out = RedPayload();
+        if (block.length > size - pos || block.ts_offset == 0 || block.pt != primary.pt)
             return false;
-        }
         block.offset = pos;
         pos += block.length;
     }

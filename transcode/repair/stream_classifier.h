@@ -49,7 +49,8 @@ struct RedPayload {
 };
 
 // Parses the block headers; true when they add up to the payload (the redundant lengths fit and
-// the primary takes the rest) and every redundant block has the primary's payload type.
+// the primary takes the rest) and every redundant block has the primary's payload type. Only the
+// first `count` blocks are set (count is 0 on failure).
 bool read_red(const uint8_t* payload, size_t size, RedPayload* out);
 
 // RFC 5109 header whose base sequence number lies within 64 packets before `seq` (the FEC packet

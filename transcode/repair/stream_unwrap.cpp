@@ -27,7 +27,7 @@ StreamUnwrap::StreamUnwrap(bool video, StreamStats* stats, const SdpKind* sdp)
 
 StreamUnwrap::~StreamUnwrap() = default;
 
-void StreamUnwrap::take(const uint8_t* packet, size_t size) {
+void StreamUnwrap::take(uint8_t* packet, size_t size) {
     out_next_ = out_count_ = 0;
     fresh_ = nullptr;
     if (size > kMaxRtpSize && wait_count_ == 0) {
@@ -35,19 +35,24 @@ void StreamUnwrap::take(const uint8_t* packet, size_t size) {
         // (and nothing of this size is ever copied into the waiting ring).
         fresh_ = packet;
         fresh_size_ = size;
+        fresh_role_ = Role::other;
         return;
     }
     classifier_.learn(packet, size);
-    if (wait_count_ == 0 && classifier_.role_of(packet, size) != Role::undecided) {
-        fresh_ = packet;  // the usual case: on at once, without a copy
-        fresh_size_ = size;
-        return;
+    if (wait_count_ == 0) {
+        fresh_role_ = classifier_.role_of(packet, size);
+        if (fresh_role_ != Role::undecided) {
+            fresh_ = packet;  // the usual case: on at once, without a copy
+            fresh_size_ = size;
+            return;
+        }
     }
     if (wait_count_ == kMaxWaiting) {
         // Too long undecided: take the types for plain media and let everything go.
         classifier_.decide_all();
         fresh_ = packet;
         fresh_size_ = size;
+        fresh_role_ = classifier_.role_of(packet, size);
         return;
     }
     Waiting& w = waiting_[(wait_head_ + wait_count_) % kMaxWaiting];
@@ -84,9 +89,10 @@ bool StreamUnwrap::next(const uint8_t** packet, size_t* size) {
             continue;
         }
         if (fresh_ == nullptr) return false;
-        const uint8_t* p = fresh_;
+        uint8_t* p = fresh_;
         fresh_ = nullptr;
-        unwrap(p, fresh_size_, classifier_.role_of(p, fresh_size_));
+        // Its role as take() found it: nothing has been learned since.
+        unwrap(p, fresh_size_, fresh_role_);
     }
 }
 
@@ -128,7 +134,7 @@ void StreamUnwrap::count_media(const uint8_t* packet, size_t size) {
     if (stats_) count_timing(*stats_, packet, size);
 }
 
-void StreamUnwrap::unwrap_red(const uint8_t* packet, const RtpSpan& r, Credit credit) {
+void StreamUnwrap::unwrap_red(uint8_t* packet, const RtpSpan& r, Credit credit) {
     const uint8_t* payload = packet + r.header;
     RedPayload red;
     if (!read_red(payload, r.payload, &red)) {
@@ -151,14 +157,17 @@ void StreamUnwrap::unwrap_red(const uint8_t* packet, const RtpSpan& r, Credit cr
             emit(p, size, Credit::red);
         }
     }
+    // The primary block already follows the header but for the RED headers (and redundant blocks,
+    // copied above): the header moves up to meet it, so the payload is not copied.
     const RedBlock& primary = red.blocks[red.count - 1];
-    size_t size = 0;
-    const uint8_t* p =
-        rebuild(packet, r, r.header + primary.offset, primary.length, primary.pt, r.marker, &size);
-    emit(p, size, credit);
+    uint8_t* p = packet + primary.offset;
+    memmove(p, packet, r.header);
+    p[0] = static_cast<uint8_t>(p[0] & ~0x20);
+    p[1] = static_cast<uint8_t>((r.marker ? 0x80 : 0) | (primary.pt & 0x7F));
+    emit(p, r.header + primary.length, credit);
 }
 
-void StreamUnwrap::unwrap(const uint8_t* packet, size_t size, Role role) {
+void StreamUnwrap::unwrap(uint8_t* packet, size_t size, Role role) {
     RtpSpan r;
     if (!read_rtp(packet, size, &r)) {
         emit(packet, size);

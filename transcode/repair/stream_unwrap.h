@@ -13,8 +13,8 @@
 //
 // Use: take() one captured packet, then next() until false, pushing each packet into the reorder
 // stage and telling pushed() the verdict. At the end call finish() and next() until false again.
-// A packet from next() is valid until the following take() or next(), and, when it is the packet
-// given to take() itself, as long as that buffer.
+// A packet from next() is valid until the following take() or next(), and, when it lies in the
+// buffer given to take() (RED is unwrapped there, in place), as long as that buffer.
 #pragma once
 
 #include <cstddef>
@@ -45,7 +45,8 @@ public:
     StreamUnwrap& operator=(const StreamUnwrap&) = delete;
 
     void set_fec_hook(FecHook hook) { fec_hook_ = hook; }
-    void take(const uint8_t* packet, size_t size);
+    // The packet's bytes may be rewritten in place (a RED header is unwrapped where it lies).
+    void take(uint8_t* packet, size_t size);
     void finish();  // the stream ended: nothing is waiting for a decision any more
     bool next(const uint8_t** packet, size_t* size);
     void pushed(ReorderWindow::Verdict verdict);  // what the reorder stage did with next()'s packet
@@ -68,12 +69,12 @@ private:
         size_t size = 0;
     };
 
-    void unwrap(const uint8_t* packet, size_t size, Role role);
+    void unwrap(uint8_t* packet, size_t size, Role role);
     void emit(const uint8_t* packet, size_t size, Credit credit = Credit::none);
     std::vector<uint8_t>& buffer();
     uint8_t* rebuild(const uint8_t* packet, const RtpSpan& r, size_t from, size_t length,
                      uint8_t pt, bool marker, size_t* size);
-    void unwrap_red(const uint8_t* packet, const RtpSpan& r, Credit credit);
+    void unwrap_red(uint8_t* packet, const RtpSpan& r, Credit credit);
     void header_only(const uint8_t* packet, const RtpSpan& r);
     void count_media(const uint8_t* packet, size_t size);
     bool fill_outs();
@@ -86,9 +87,9 @@ private:
     Waiting waiting_[kMaxWaiting];
     size_t wait_head_ = 0;
     size_t wait_count_ = 0;
-    const uint8_t* fresh_ = nullptr;  // the packet given to take(), when it goes on without waiting
+    uint8_t* fresh_ = nullptr;  // the packet given to take(), when it goes on without waiting
     size_t fresh_size_ = 0;
-    bool fresh_learned_ = false;
+    Role fresh_role_ = Role::media;
     // What the current packet yields, handed out by next() in order.
     static constexpr size_t kMaxOuts = kMaxRedBlocks + 1;
     Out outs_[kMaxOuts];
