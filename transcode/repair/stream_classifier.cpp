@@ -57,6 +57,7 @@ bool read_rtp(const uint8_t* packet, size_t size, RtpSpan* out) {
     out->ssrc = be32(packet + 8);
     out->header = header;
     out->payload = payload;
+    out->rtp = true;
     return true;
 }
 
@@ -166,14 +167,21 @@ void StreamClassifier::add(uint32_t ssrc, Ssrc role, uint32_t media) {
 
 void StreamClassifier::count(uint32_t ssrc, Ssrc role) {
     if (!report_) return;
+    if (last_report_ < report_->size() && (*report_)[last_report_].ssrc == ssrc &&
+        role == Ssrc::media) {
+        ++(*report_)[last_report_].packets;  // the usual case: another media packet
+        return;
+    }
     for (SsrcStats& s : *report_) {
         if (s.ssrc != ssrc) continue;
+        last_report_ = static_cast<size_t>(&s - report_->data());
         // An SSRC that showed only padding so far takes the role its first real packet shows.
         if (role != Ssrc::probe) s.role = ssrc_role_name(static_cast<int>(role));
         ++s.packets;
         return;
     }
     if (report_->size() >= kMaxSsrcs) return;
+    last_report_ = report_->size();
     report_->push_back({ssrc, ssrc_role_name(static_cast<int>(role)), 1});
 }
 
@@ -211,7 +219,16 @@ void StreamClassifier::decide_all() {
 
 void StreamClassifier::learn(const uint8_t* packet, size_t size) {
     RtpSpan r;
-    if (!read_rtp(packet, size, &r)) return;
+    if (read_rtp(packet, size, &r)) learn_span(packet, r);
+}
+
+Role StreamClassifier::learn_role(const uint8_t* packet, size_t size, RtpSpan* span) {
+    if (!read_rtp(packet, size, span)) return Role::media;  // the writers decide what it is worth
+    learn_span(packet, *span);
+    return role_for(packet, *span);
+}
+
+void StreamClassifier::learn_span(const uint8_t* packet, const RtpSpan& r) {
     const bool probe = r.payload == 0;
     if (have_media_ && r.ssrc == media_ssrc_) {
         count(r.ssrc, probe ? Ssrc::probe : Ssrc::media);
@@ -389,6 +406,10 @@ Role StreamClassifier::role_on_media(const uint8_t* packet, const RtpSpan& r) co
 Role StreamClassifier::role_of(const uint8_t* packet, size_t size) const {
     RtpSpan r;
     if (!read_rtp(packet, size, &r)) return Role::media;  // the writers decide what it is worth
+    return role_for(packet, r);
+}
+
+Role StreamClassifier::role_for(const uint8_t* packet, const RtpSpan& r) const {
     if (have_media_ && r.ssrc == media_ssrc_) return role_on_media(packet, r);
     if (r.payload == 0) return Role::probe;
     const SsrcEntry* e = find(r.ssrc);

@@ -23,6 +23,7 @@ namespace streams {
 
 // The RTP header of a packet, read in place.
 struct RtpSpan {
+    bool rtp = false;  // read_rtp() succeeded
     uint8_t pt = 0;
     bool marker = false;
     uint16_t seq = 0;
@@ -82,6 +83,8 @@ public:
 
     void learn(const uint8_t* packet, size_t size);
     Role role_of(const uint8_t* packet, size_t size) const;
+    // learn() and role_of() on one reading of the header, which is left in *span.
+    Role learn_role(const uint8_t* packet, size_t size, RtpSpan* span);
     // Gives up waiting: every undecided payload type is taken for plain media.
     void decide_all();
 
@@ -131,11 +134,14 @@ private:
     bool rtx_matches(const uint8_t* packet, const RtpSpan& r) const;
     void start_media(uint32_t ssrc);
     Role role_on_media(const uint8_t* packet, const RtpSpan& r) const;
+    void learn_span(const uint8_t* packet, const RtpSpan& r);
+    Role role_for(const uint8_t* packet, const RtpSpan& r) const;
 
     const bool video_;
     std::vector<SsrcStats>* const report_;
     const SdpKind* const sdp_;
     std::vector<SsrcEntry> ssrcs_;
+    size_t last_report_ = 0;  // the report entry counted last: usually the next one's too
     bool have_media_ = false;
     uint32_t media_ssrc_ = 0;
     uint16_t highest_ = 0;  // the highest media sequence number seen

@@ -36,11 +36,12 @@ void StreamUnwrap::take(uint8_t* packet, size_t size) {
         fresh_ = packet;
         fresh_size_ = size;
         fresh_role_ = Role::other;
+        fresh_span_ = RtpSpan();  // not read: passed on as it stands
         return;
     }
-    classifier_.learn(packet, size);
+    const Role role = classifier_.learn_role(packet, size, &fresh_span_);
     if (wait_count_ == 0) {
-        fresh_role_ = classifier_.role_of(packet, size);
+        fresh_role_ = role;
         if (fresh_role_ != Role::undecided) {
             fresh_ = packet;  // the usual case: on at once, without a copy
             fresh_size_ = size;
@@ -92,7 +93,7 @@ bool StreamUnwrap::next(const uint8_t** packet, size_t* size) {
         uint8_t* p = fresh_;
         fresh_ = nullptr;
         // Its role as take() found it: nothing has been learned since.
-        unwrap(p, fresh_size_, fresh_role_);
+        unwrap(p, fresh_size_, fresh_role_, &fresh_span_);
     }
 }
 
@@ -167,9 +168,13 @@ void StreamUnwrap::unwrap_red(uint8_t* packet, const RtpSpan& r, Credit credit) 
     emit(p, r.header + primary.length, credit);
 }
 
-void StreamUnwrap::unwrap(uint8_t* packet, size_t size, Role role) {
+void StreamUnwrap::unwrap(uint8_t* packet, size_t size, Role role, const RtpSpan* span) {
     RtpSpan r;
-    if (!read_rtp(packet, size, &r)) {
+    if (span)
+        r = *span;
+    else
+        read_rtp(packet, size, &r);
+    if (!r.rtp) {
         emit(packet, size);
         return;
     }

@@ -69,7 +69,8 @@ private:
         size_t size = 0;
     };
 
-    void unwrap(uint8_t* packet, size_t size, Role role);
+    // `span`: the header as take() read it, or null to read it here.
+    void unwrap(uint8_t* packet, size_t size, Role role, const RtpSpan* span = nullptr);
     void emit(const uint8_t* packet, size_t size, Credit credit = Credit::none);
     std::vector<uint8_t>& buffer();
     uint8_t* rebuild(const uint8_t* packet, const RtpSpan& r, size_t from, size_t length,
@@ -90,6 +91,7 @@ private:
     uint8_t* fresh_ = nullptr;  // the packet given to take(), when it goes on without waiting
     size_t fresh_size_ = 0;
     Role fresh_role_ = Role::media;
+    RtpSpan fresh_span_;
     // What the current packet yields, handed out by next() in order.
     static constexpr size_t kMaxOuts = kMaxRedBlocks + 1;
     Out outs_[kMaxOuts];
