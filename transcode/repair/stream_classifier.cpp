@@ -419,9 +419,9 @@ Role StreamClassifier::role_for(const uint8_t* packet, const RtpSpan& r) const {
             return Role::other;
         case Ssrc::rtx:
             if (r.payload <= 2) return Role::probe;  // an OSN and nothing to restore
-            return e->media == media_ssrc_ ? Role::rtx : Role::other;
+            return e->media == media_ssrc_ ? Role::rtx : Role::stale;
         case Ssrc::fec:
-            return e->media == media_ssrc_ ? Role::fec : Role::other;
+            return e->media == media_ssrc_ ? Role::fec : Role::stale;
         case Ssrc::media:
             return Role::other;
     }

@@ -70,6 +70,7 @@ enum class Role : uint8_t {
     probe,      // padding only, on any SSRC
     undecided,  // its payload type needs more packets before it is known
     other,      // an SSRC that is neither (a stream the sender left)
+    stale,      // RTX or FEC of a media SSRC that is no longer the stream's: set aside
     unnamed,    // on the media SSRC, a payload type the SDP does not name
 };
 

@@ -188,6 +188,10 @@ void StreamUnwrap::unwrap(uint8_t* packet, size_t size, Role role, const RtpSpan
         case Role::other:
             emit(packet, size);
             return;
+        case Role::stale:
+            // Its media SSRC has been replaced by a restarted sender's: pushed on, its SSRC would
+            // restart the ordering for nothing.
+            return;
         case Role::unnamed:
             // Refused like any packet the writers cannot read, without leaving a gap behind.
             header_only(packet, r);
