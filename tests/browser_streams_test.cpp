@@ -344,6 +344,34 @@ TEST(BrowserStreamsAudio, RedRestoresLostPackets) {
     }
 }
 
+// ---- --sdp that cannot serve: refused before anything is converted -------------------------
+
+TEST(BrowserStreamsSdp, UnusableFilesAreRefused) {
+    TempDir work, out;
+    std::string err;
+    ASSERT_TRUE(harness::write_file(work.file("none.sdp"), {'v', '=', '0', '\n'}, &err)) << err;
+    struct Case {
+        std::vector<std::string> args;
+        std::string message;
+    } const cases[] = {
+        {{"--sdp", work.file("missing.sdp")},
+         "transcode: --sdp " + work.file("missing.sdp") + ": No such file or directory\n"},
+        {{"--sdp", work.file("none.sdp")},
+         "transcode: --sdp " + work.file("none.sdp") +
+             ": no audio or video section (m=audio, m=video)\n"},
+        {{"--sdp"}, "transcode: --sdp : missing file name\n"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args = {"-v"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const harness::ConverterRun run = harness::run_converter(work.slash(), args, out.path());
+        EXPECT_EQ(run.status, 1);
+        EXPECT_EQ(run.err, c.message);
+        EXPECT_EQ(run.out, "");
+        EXPECT_TRUE(run.files.empty());
+    }
+}
+
 // ---- Default mode: outputs untouched, one line per wrapped stream suggests --repair ----------
 
 TEST(BrowserStreamsDefault, SuggestsRepairOncePerUserAndKind) {
