@@ -74,8 +74,8 @@ void drain(ReorderWindow& stage, Put put) {
 
 // A packet of the reorder stage that memory could not hold: dropped, said on stderr and counted.
 void drop_for_memory(uint32_t uid, size_t size) {
-    fprintf(stderr, "transcode: user %" PRIu32 ": packet of %zu bytes skipped: out of memory\n",
-            uid, size);
+    fprintf(stderr, "transcode: user %" PRIu32 ": packet of %zu bytes skipped: out of memory\n", uid,
+            size);
     ++run_stats().records_refused;
 }
 
