@@ -439,6 +439,45 @@ def corpus_pcap_reader():
     }
 
 
+def unwrap_steps(settings, steps):
+    """fuzz_stream_unwrap input: settings byte, then (op, payload) packets."""
+    out = bytes([settings])
+    for op, payload in steps:
+        out += bytes([op, len(payload)]) + bytes(payload)
+    return out
+
+
+def op(ssrc=0, pt=0, marker=False, padding=False, seq_from_payload=False):
+    """pt indexes 96, 97, 118, 119, 120, 115, 63, 111."""
+    return ssrc | (pt << 2) | (0x20 if marker else 0) | (0x40 if padding else 0) | \
+        (0x80 if seq_from_payload else 0)
+
+
+VP8 = [0x90, 0x80, 0x12, 0x34, 0x9D, 0x01, 0x2A, 7, 7]
+OPUS = [0x78, 1, 2, 3]
+
+
+def corpus_stream_unwrap():
+    red = [96] + VP8
+    ulpfec = [120, 0x00, 0x60, 0x03, 0xE8, 0, 0, 0, 0, 0, 9, 0, 9, 0xC0, 0] + [5] * 9
+    flexfec = [0x00, 0x60, 0, 9, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0x10, 0x00, 0x03, 0xE8, 0x80,
+               0x01] + [5] * 9
+    redundant = [0xEF, 0x0F, 0x00, len(OPUS), 0x6F] + OPUS + OPUS
+    return {
+        "video_red": unwrap_steps(1, [(op(pt=2), red)] * 5 + [(op(pt=2, marker=True), red)]),
+        "video_red_ulpfec_sdp": unwrap_steps(3, [(op(pt=2), red)] * 4 + [(op(pt=2), ulpfec)]),
+        "rtx_probes_and_copies": unwrap_steps(1, [(op(ssrc=1, pt=1, padding=True), [])] * 3 +
+                                              [(op(pt=0), VP8)] * 4 +
+                                              [(op(ssrc=1, pt=1), [0x03, 0xE9] + VP8)] * 3),
+        "flexfec": unwrap_steps(1, [(op(pt=0), VP8)] * 3 + [(op(ssrc=2, pt=5), flexfec)]),
+        "audio_red": unwrap_steps(0, [(op(pt=6), [111] + OPUS)] +
+                                  [(op(pt=6), redundant)] * 4),
+        "audio_undecided": unwrap_steps(0, [(op(pt=6), [111] + OPUS)] +
+                                        [(op(pt=7), [0xFC, 0xFF, 0xFE])] * 20),
+        "sender_restart": unwrap_steps(1, [(op(pt=0), VP8)] * 3 + [(op(ssrc=2, pt=0), VP8)] * 3),
+    }
+
+
 CORPORA = {
     "fuzz_rtp_packet": corpus_rtp_packet,
     "fuzz_vp8_unpack": corpus_vp8_unpack,
@@ -448,6 +487,7 @@ CORPORA = {
     "fuzz_reorder_window": corpus_reorder_window,
     "fuzz_fec_recovery": corpus_fec_recovery,
     "fuzz_pcap_reader": corpus_pcap_reader,
+    "fuzz_stream_unwrap": corpus_stream_unwrap,
 }
 
 

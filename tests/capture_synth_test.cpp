@@ -217,6 +217,8 @@ TEST(CaptureSynth, HelpAndBadArguments) {
         {"--out", dir.path(), "--prefix", "a_b"},
         {"--out", dir.path(), "--bogus"},
         {"--out", dir.path(), "--video-in", dir.file("missing.ivf")},
+        {"--out", dir.path(), "--ulpfec-pt", "120"},  // ULPFEC travels inside RED
+        {"--out", dir.path(), "--red-pt", "128"},
     };
     for (const auto& args : bad) {
         auto r = harness::run_capture_synth(args);

@@ -94,7 +94,9 @@ enum Purpose : uint64_t {
     kPurposePt121,
     kPurposeFile,
     kPurposeStray,
-    kPurposeProbe
+    kPurposeProbe,
+    kPurposeRtx,
+    kPurposeFlexfec
 };
 
 void put_le32(Bytes& b, uint32_t v) {
@@ -177,6 +179,12 @@ struct Options {
     std::vector<ImpairAt> drop_at;
     int pt121 = 0;
     int probes = 0;
+    // Wrappings of a WebRTC sender; -1: off. Each names the payload type it uses.
+    int red_pt = -1;                         // video inside RED
+    int rtx_pt = -1;                         // retransmissions on an RTX SSRC
+    int ulpfec_pt = -1;                      // ULPFEC inside RED, one packet per frame
+    int flexfec_pt = -1;                     // FlexFEC on an SSRC of its own, one packet per frame
+    int audio_red_pt = -1;                   // audio RED with the previous packet as redundancy
     double late = 0;                         // rate of packets held back
     int late_by = 60;                        // packets they are held back by
     double silence_at = 0, silence_sec = 0;  // audio not sent (the timestamps go on)
@@ -272,6 +280,19 @@ const char kHelp[] =
     "  --zero-record KIND:I   insert a record of Length 0 before record I of the kind's stream\n"
     "  --stray KIND:F:N       append N stray bytes (never a whole record) to file F\n"
     "  KIND is video or audio; F may be 'last'.\n"
+    "\n"
+    "Wrappings of a WebRTC sender (off by default; each takes the payload type to use):\n"
+    "  --red-pt N             every VP8 packet inside RED (RFC 2198), one block\n"
+    "  --rtx-pt N             an RTX SSRC (RFC 4588): 6 padding probes at the start (the first\n"
+    "                         with timestamp 0; 283 bytes with --csrc 0 --ext 3, as a browser's),\n"
+    "                         copies of the first 3 packets (8, 3 and 1 times), and a\n"
+    "                         retransmission of every video packet --drop and --drop-at lose\n"
+    "  --ulpfec-pt N          one ULPFEC packet (RFC 5109) inside RED after each frame, over the\n"
+    "                         frame's packets as unwrapped; needs --red-pt\n"
+    "  --flexfec-pt N         one FlexFEC packet (libwebrtc's draft 03 form) after each frame on\n"
+    "                         an SSRC of its own\n"
+    "  --audio-red-pt N       audio inside RED, each packet carrying the previous one\n"
+    "  With any of them the manifest lists the media as sent, which --repair restores.\n"
     "\n"
     "The manifest lists, per user and kind that the converter makes a file for, each VP8 frame\n"
     "that survives (RTP timestamp, size, FNV-1a 64 of its bytes) and each Opus packet written\n"
@@ -500,6 +521,16 @@ Options parse_args(int argc, char** argv, bool* help) {
             o.restart = true;
             o.restart_at = parse_double(a, p[0], 0, 1e6);
             o.restart_step = parse_double(a, p[1], -1e6, 1e6);
+        } else if (a == "--red-pt") {
+            o.red_pt = static_cast<int>(parse_long(a, value(), 0, 127));
+        } else if (a == "--rtx-pt") {
+            o.rtx_pt = static_cast<int>(parse_long(a, value(), 0, 127));
+        } else if (a == "--ulpfec-pt") {
+            o.ulpfec_pt = static_cast<int>(parse_long(a, value(), 0, 127));
+        } else if (a == "--flexfec-pt") {
+            o.flexfec_pt = static_cast<int>(parse_long(a, value(), 0, 127));
+        } else if (a == "--audio-red-pt") {
+            o.audio_red_pt = static_cast<int>(parse_long(a, value(), 0, 127));
         } else if (a == "--pt121") {
             o.pt121 = static_cast<int>(parse_long(a, value(), 0, 100000));
         } else if (a == "--cut-short") {
@@ -524,6 +555,7 @@ Options parse_args(int argc, char** argv, bool* help) {
         }
     }
     if (o.out.empty()) throw UsageError("--out DIR is required (see --help)");
+    if (o.ulpfec_pt >= 0 && o.red_pt < 0) throw UsageError("--ulpfec-pt needs --red-pt");
     if (!users_set[kVideo]) o.video_users = users;
     if (!users_set[kAudio]) o.audio_users = users;
     if (o.keys.empty()) {
@@ -812,6 +844,8 @@ struct PacketPlan {
     Bytes payload;
     bool marker;
     bool padding_only = false;  // a bandwidth probe: no payload, only padding
+    bool fec_slot = false;      // takes a sequence number for the frame's ULPFEC packet
+    int frame = -1;             // index of the frame a media packet or FEC slot belongs to
     int pt;
     uint32_t timestamp;
     double time;             // capture time in seconds
@@ -828,6 +862,8 @@ struct UserStream {
     int index;
     std::vector<Packet> packets;
     std::vector<const Frame*> sent;  // media as sent, for --save-sources
+    // With a wrapping: the plain media packets as sent, whole, for the manifest.
+    std::vector<Packet> plain;
 };
 
 size_t rtp_header_size(const RtpVariant& v) {
@@ -988,7 +1024,9 @@ void insert_probes(std::vector<PacketPlan>& plans, int count, Rng& r) {
     }
 }
 
-void impair(const Options& o, int kind, int user, std::vector<Packet>& packets, Rng& r) {
+// `lost`, when given, receives the indexes of the packets dropped.
+void impair(const Options& o, int kind, int user, std::vector<Packet>& packets, Rng& r,
+            std::vector<size_t>* lost = nullptr) {
     std::vector<bool> keep(packets.size(), true);
     for (const auto& d : o.drop_at)
         if (d.kind == kind && d.user == user && d.index < static_cast<long>(packets.size()))
@@ -999,8 +1037,10 @@ void impair(const Options& o, int kind, int user, std::vector<Packet>& packets, 
     std::vector<Packet> out;
     out.reserve(packets.size());
     for (size_t i = 0; i < packets.size(); ++i) {
-        if (!keep[i]) continue;
-        if (random && r.chance(o.drop)) continue;
+        if (!keep[i] || (random && r.chance(o.drop))) {
+            if (lost) lost->push_back(i);
+            continue;
+        }
         out.push_back(packets[i]);
         if (random && r.chance(o.dup)) out.push_back(packets[i]);
     }
@@ -1038,6 +1078,250 @@ void impair(const Options& o, int kind, int user, std::vector<Packet>& packets, 
     packets.swap(out);
 }
 
+// ------------------------------------------------------------------------------------------------
+// Wrappings of a WebRTC sender: RED, RTX, ULPFEC and FlexFEC
+
+// Header length of a packet this tool wrote (fixed header, CSRCs, extension) and its payload
+// without padding.
+size_t header_of(const Bytes& p) {
+    size_t h = 12 + 4 * static_cast<size_t>(p[0] & 0x0F);
+    if (p[0] & 0x10) h += 4 + 4 * static_cast<size_t>((p[h + 2] << 8) | p[h + 3]);
+    return h;
+}
+Bytes payload_of(const Bytes& p) {
+    const size_t h = header_of(p);
+    const size_t pad = (p[0] & 0x20) ? p.back() : 0;
+    return Bytes(p.begin() + static_cast<long>(h), p.end() - static_cast<long>(pad));
+}
+// `p` with its payload replaced (padding dropped).
+Bytes with_payload(const Bytes& p, const Bytes& payload) {
+    Bytes b(p.begin(), p.begin() + static_cast<long>(header_of(p)));
+    b[0] = static_cast<uint8_t>(b[0] & ~0x20);
+    b.insert(b.end(), payload.begin(), payload.end());
+    return b;
+}
+uint16_t seq_of(const Bytes& p) {
+    return static_cast<uint16_t>((p[2] << 8) | p[3]);
+}
+
+// A media packet as the receiver sees it after RED: the primary block with its payload type.
+Bytes unwrapped(const Options& o, const Bytes& p) {
+    if (o.red_pt < 0) return p;
+    const Bytes payload = payload_of(p);
+    Bytes b = with_payload(p, Bytes(payload.begin() + 1, payload.end()));
+    b[1] = static_cast<uint8_t>((b[1] & 0x80) | payload[0]);
+    return b;
+}
+
+// The XOR of RFC 5109 (and of FlexFEC, which takes the same fields) over the protected packets:
+// the first two header bytes, the timestamp, the length of what follows the fixed header, and
+// those bytes, zero-filled to the longest.
+struct FecXor {
+    uint8_t b0 = 0, b1 = 0;
+    uint32_t ts = 0;
+    uint16_t length = 0;
+    Bytes data;
+};
+FecXor fec_xor(const std::vector<Bytes>& prot) {
+    FecXor x;
+    for (const Bytes& p : prot) {
+        x.b0 ^= p[0];
+        x.b1 ^= p[1];
+        x.ts ^= (uint32_t{p[4]} << 24) | (uint32_t{p[5]} << 16) | (uint32_t{p[6]} << 8) | p[7];
+        x.length ^= static_cast<uint16_t>(p.size() - 12);
+        if (x.data.size() < p.size() - 12) x.data.resize(p.size() - 12, 0);
+        for (size_t i = 12; i < p.size(); ++i) x.data[i - 12] ^= p[i];
+    }
+    return x;
+}
+
+// The frame's packets (as unwrapped) in plan order, at most 48: what one FEC packet protects.
+std::vector<Bytes> protected_of(const Options& o, const std::vector<PacketPlan>& plans,
+                                const std::vector<Packet>& packets, int frame) {
+    std::vector<Bytes> prot;
+    for (size_t i = 0; i < plans.size() && prot.size() < 48; ++i)
+        if (plans[i].frame == frame && !plans[i].fec_slot && !plans[i].padding_only)
+            prot.push_back(unwrapped(o, packets[i].bytes));
+    return prot;
+}
+
+// RFC 5109: FEC header (10 bytes) and one level-0 header with a 16- or 48-bit mask, inside RED.
+void fill_ulpfec(const Options& o, const std::vector<PacketPlan>& plans,
+                 std::vector<Packet>& packets) {
+    for (size_t i = 0; i < plans.size(); ++i) {
+        if (!plans[i].fec_slot) continue;
+        const std::vector<Bytes> prot = protected_of(o, plans, packets, plans[i].frame);
+        if (prot.empty()) continue;
+        const uint16_t base = seq_of(prot[0]);
+        uint64_t mask = 0;
+        bool long_mask = false;
+        for (const Bytes& p : prot) {
+            const uint16_t off = static_cast<uint16_t>(seq_of(p) - base);
+            mask |= uint64_t{1} << (47 - off);
+            long_mask = long_mask || off >= 16;
+        }
+        const FecXor x = fec_xor(prot);
+        Bytes f;
+        f.push_back(static_cast<uint8_t>(o.ulpfec_pt));  // RED primary header
+        f.push_back(static_cast<uint8_t>((x.b0 & 0x3F) | (long_mask ? 0x40 : 0)));
+        f.push_back(x.b1);
+        put_be16(f, base);
+        put_be32(f, x.ts);
+        put_be16(f, x.length);
+        put_be16(f, static_cast<uint16_t>(x.data.size()));  // protection length
+        for (int k = 0; k < (long_mask ? 6 : 2); ++k)
+            f.push_back(static_cast<uint8_t>(mask >> (40 - 8 * k)));
+        f.insert(f.end(), x.data.begin(), x.data.end());
+        packets[i].bytes = with_payload(packets[i].bytes, f);
+    }
+}
+
+// FlexFEC as libwebrtc sends it (draft 03): R=0 F=0, SSRC count 1, the media SSRC, the base
+// sequence number and a mask of 15, 46 or 109 bits with k bits between, on an SSRC of its own.
+std::vector<Packet> flexfec_packets(const Options& o, int user, const RtpVariant& v,
+                                    const std::vector<PacketPlan>& plans,
+                                    const std::vector<Packet>& packets, uint32_t media_ssrc) {
+    Rng r = rng_for(o.seed, kPurposeFlexfec, static_cast<uint64_t>(user));
+    uint16_t seq = static_cast<uint16_t>(r.next());
+    const uint32_t ssrc = static_cast<uint32_t>(r.next()) | 1;
+    std::vector<Packet> out;
+    for (size_t i = 0; i < plans.size(); ++i) {
+        if (!plans[i].marker || plans[i].frame < 0) continue;
+        const std::vector<Bytes> prot = protected_of(o, plans, packets, plans[i].frame);
+        if (prot.empty()) continue;
+        const uint16_t base = seq_of(prot[0]);
+        std::vector<bool> bits(109, false);
+        size_t highest = 0;
+        for (const Bytes& p : prot) {
+            const size_t off = static_cast<uint16_t>(seq_of(p) - base);
+            bits[off] = true;
+            highest = std::max(highest, off);
+        }
+        const FecXor x = fec_xor(prot);
+        PacketPlan s;
+        s.pt = o.flexfec_pt;
+        s.marker = false;
+        s.timestamp = plans[i].timestamp;
+        s.time = plans[i].time + 0.00005;
+        s.payload.push_back(static_cast<uint8_t>(x.b0 & 0x3F));
+        s.payload.push_back(x.b1);
+        put_be16(s.payload, x.length);
+        put_be32(s.payload, x.ts);
+        put_be32(s.payload, 0x01000000);  // SSRCCount 1, reserved
+        put_be32(s.payload, media_ssrc);
+        put_be16(s.payload, base);
+        // Mask bits 0-14 after a k bit, then 15-45, then 46-108; k=1 ends the mask.
+        const int parts = highest < 15 ? 1 : highest < 46 ? 2 : 3;
+        uint64_t word = (parts == 1 ? 1ull : 0ull) << 15;
+        for (int b = 0; b < 15; ++b)
+            if (bits[static_cast<size_t>(b)]) word |= 1ull << (14 - b);
+        put_be16(s.payload, static_cast<uint16_t>(word));
+        if (parts >= 2) {
+            word = (parts == 2 ? 1ull : 0ull) << 31;
+            for (int b = 0; b < 31; ++b)
+                if (bits[static_cast<size_t>(15 + b)]) word |= 1ull << (30 - b);
+            put_be32(s.payload, static_cast<uint32_t>(word));
+        }
+        if (parts == 3) {
+            word = 0;
+            for (int b = 0; b < 63; ++b)
+                if (bits[static_cast<size_t>(46 + b)]) word |= 1ull << (63 - b);
+            put_be32(s.payload, static_cast<uint32_t>(word >> 32));
+            put_be32(s.payload, static_cast<uint32_t>(word));
+        }
+        s.payload.insert(s.payload.end(), x.data.begin(), x.data.end());
+        out.push_back({serialize_rtp(v, s, seq++, ssrc, r), s.time});
+    }
+    return out;
+}
+
+// The RTX SSRC of a sender: padding probes at the start (283 bytes with the usual extensions; the
+// first with timestamp 0), copies of the first packets (the first sent 8 times, as senders do when
+// they probe with payload), then one retransmission of each media packet in `lost`.
+std::vector<Packet> rtx_packets(const Options& o, int user, const RtpVariant& v,
+                                const std::vector<PacketPlan>& plans,
+                                const std::vector<Packet>& sent, const std::vector<size_t>& lost) {
+    Rng r = rng_for(o.seed, kPurposeRtx, static_cast<uint64_t>(user));
+    uint16_t seq = static_cast<uint16_t>(r.next());
+    const uint32_t ssrc = static_cast<uint32_t>(r.next()) | 2;
+    std::vector<Packet> out;
+    if (sent.empty()) return out;
+    auto retransmit = [&](size_t i, double time) {
+        const Bytes& p = sent[i].bytes;
+        PacketPlan s;
+        s.pt = o.rtx_pt;
+        s.marker = (p[1] & 0x80) != 0;
+        s.timestamp =
+            (uint32_t{p[4]} << 24) | (uint32_t{p[5]} << 16) | (uint32_t{p[6]} << 8) | p[7];
+        s.time = time;
+        put_be16(s.payload, seq_of(p));
+        const Bytes payload = payload_of(p);
+        s.payload.insert(s.payload.end(), payload.begin(), payload.end());
+        out.push_back({serialize_rtp(v, s, seq++, ssrc, r), time});
+    };
+    const double start = sent[0].time;
+    for (int k = 0; k < 6; ++k) {
+        PacketPlan s;
+        s.pt = o.rtx_pt;
+        s.marker = false;
+        s.padding_only = true;
+        s.timestamp = k == 0 ? 0 : plans[0].timestamp;
+        s.time = start - 0.001 * (6 - k);
+        out.push_back({serialize_rtp(v, s, seq++, ssrc, r), s.time});
+    }
+    const size_t copies[] = {8, 3, 1};
+    const double after = sent[std::min<size_t>(sent.size() - 1, 8)].time + 0.0001;
+    for (size_t i = 0; i < 3 && i < sent.size(); ++i)
+        for (size_t c = 0; c < copies[i]; ++c) retransmit(i, after + 0.00001 * out.size());
+    for (size_t i : lost) {
+        if (plans[i].frame < 0 || plans[i].fec_slot) continue;  // only media is sent again
+        retransmit(i, sent[i].time + 0.03);
+    }
+    return out;
+}
+
+// The plain media packets a receiver restores, numbered as if the FEC slots were not there.
+std::vector<Packet> plain_video(const Options& o, const std::vector<PacketPlan>& plans,
+                                const std::vector<Packet>& packets, uint16_t seq) {
+    std::vector<Packet> out;
+    for (size_t i = 0; i < plans.size(); ++i) {
+        if (plans[i].fec_slot) continue;
+        Bytes b = unwrapped(o, packets[i].bytes);
+        b[2] = static_cast<uint8_t>(seq >> 8);
+        b[3] = static_cast<uint8_t>(seq);
+        ++seq;
+        out.push_back({std::move(b), packets[i].time});
+    }
+    return out;
+}
+
+// Audio RED with distance 1: a 4-byte header for the previous packet (F=1, payload type,
+// timestamp offset, length), the primary's 1-byte header, the previous packet, this one. The
+// first packet, and one whose previous is too long or too far back, has the primary alone.
+void wrap_audio_red(const Options& o, std::vector<PacketPlan>& plans) {
+    Bytes previous;
+    uint32_t previous_ts = 0;
+    for (size_t i = 0; i < plans.size(); ++i) {
+        PacketPlan& s = plans[i];
+        Bytes current = s.payload;
+        const uint32_t offset = s.timestamp - previous_ts;
+        Bytes red;
+        if (i > 0 && previous.size() < 1024 && offset > 0 && offset < 16384) {
+            red.push_back(static_cast<uint8_t>(0x80 | o.audio_pt));
+            red.push_back(static_cast<uint8_t>(offset >> 6));
+            red.push_back(static_cast<uint8_t>(((offset & 0x3F) << 2) | (previous.size() >> 8)));
+            red.push_back(static_cast<uint8_t>(previous.size()));
+        }
+        red.push_back(static_cast<uint8_t>(o.audio_pt));
+        if (red.size() > 1) red.insert(red.end(), previous.begin(), previous.end());
+        red.insert(red.end(), current.begin(), current.end());
+        s.payload = std::move(red);
+        s.pt = o.audio_red_pt;
+        previous = std::move(current);
+        previous_ts = s.timestamp;
+    }
+}
+
 UserStream make_video_stream(const Options& o, int user, uint32_t uid, const Clip& clip,
                              const RtpVariant& v, const std::string& desc) {
     UserStream us;
@@ -1065,6 +1349,7 @@ UserStream make_video_stream(const Options& o, int user, uint32_t uid, const Cli
     double t = offset;
     double media = 0;  // seconds from the first frame
     bool restarted = false;
+    int frame_index = 0;
     for (const Frame* f : us.sent) {
         maybe_restart(o, media, 90000, &restarted, &ts);
         media += f->duration / 90000.0;
@@ -1081,11 +1366,28 @@ UserStream make_video_stream(const Options& o, int user, uint32_t uid, const Cli
             pos += len;
             s.marker = k + 1 == n;
             s.pt = o.video_pt;
+            if (o.red_pt >= 0) {
+                // One block: the primary header (F=0 and the VP8 payload type), then the packet.
+                s.payload.insert(s.payload.begin(), static_cast<uint8_t>(o.video_pt));
+                s.pt = o.red_pt;
+            }
             s.timestamp = ts;
             s.time = t + k * 0.0001;
             s.restarted = restarted;
+            s.frame = frame_index;
             plans.push_back(std::move(s));
         }
+        if (o.ulpfec_pt >= 0) {
+            PacketPlan s;
+            s.pt = o.red_pt;
+            s.marker = false;
+            s.fec_slot = true;
+            s.timestamp = ts;
+            s.time = t + n * 0.0001;
+            s.frame = plans.back().frame;
+            plans.push_back(std::move(s));
+        }
+        ++frame_index;
         ts += f->duration;
         t += f->duration / 90000.0;
         pid = static_cast<uint16_t>((pid + 1) & (desc == "pid7" ? 0x7F : 0x7FFF));
@@ -1099,8 +1401,20 @@ UserStream make_video_stream(const Options& o, int user, uint32_t uid, const Cli
         insert_probes(plans, o.probes, rb);
     }
     us.packets = to_packets(v, plans, seq, ssrc, rr);
+    const bool wrapped = o.red_pt >= 0 || o.rtx_pt >= 0 || o.flexfec_pt >= 0;
+    if (o.ulpfec_pt >= 0) fill_ulpfec(o, plans, us.packets);
+    if (wrapped) us.plain = plain_video(o, plans, us.packets, seq);
+    std::vector<Packet> extra;
+    if (o.flexfec_pt >= 0) extra = flexfec_packets(o, user, v, plans, us.packets, ssrc);
+    const std::vector<Packet> sent = o.rtx_pt >= 0 ? us.packets : std::vector<Packet>();
+    std::vector<size_t> lost;
     Rng ri = rng_for(o.seed, kPurposeImpair, static_cast<uint64_t>(user) * 2);
-    impair(o, kVideo, user, us.packets, ri);
+    impair(o, kVideo, user, us.packets, ri, o.rtx_pt >= 0 ? &lost : nullptr);
+    if (o.rtx_pt >= 0) {
+        std::vector<Packet> rtx = rtx_packets(o, user, v, plans, sent, lost);
+        extra.insert(extra.end(), rtx.begin(), rtx.end());
+    }
+    us.packets.insert(us.packets.end(), extra.begin(), extra.end());
     return us;
 }
 
@@ -1144,6 +1458,11 @@ UserStream make_audio_stream(const Options& o, int user, uint32_t uid, const Cli
         plans.push_back(std::move(s));
         ts += f->duration;
         t += f->duration / 48000.0;
+    }
+    if (o.audio_red_pt >= 0) {
+        Rng copy = rr;
+        us.plain = to_packets(v, plans, seq, ssrc, copy);
+        wrap_audio_red(o, plans);
     }
     us.packets = to_packets(v, plans, seq, ssrc, rr);
     Rng ri = rng_for(o.seed, kPurposeImpair, static_cast<uint64_t>(user) * 2 + 1);
@@ -1352,6 +1671,23 @@ KindResult write_kind(const Options& o, int kind, const std::vector<UserStream>&
     std::stable_sort(order.begin(), order.end(),
                      [](const auto& a, const auto& b) { return a.first < b.first; });
     const size_t total = order.size();
+    // A wrapped capture is described by the media it carries: the plain packets as sent, whole.
+    bool shadow = false;
+    for (const UserStream& us : users) shadow = shadow || !us.plain.empty();
+    if (shadow) {
+        std::vector<std::pair<double, const Packet*>> plain;
+        for (size_t u = 0; u < users.size(); ++u)
+            for (const Packet& p : users[u].plain) plain.push_back({p.time, &p});
+        std::stable_sort(plain.begin(), plain.end(),
+                         [](const auto& a, const auto& b) { return a.first < b.first; });
+        std::map<const Packet*, uint32_t> uid_of;
+        for (const UserStream& us : users)
+            for (const Packet& p : us.plain) uid_of[&p] = us.uid;
+        Bytes b;
+        for (const auto& entry : plain)
+            append_record(b, kind, uid_of[entry.second], entry.second->bytes, entry.first);
+        model.file(b);
+    }
     Rng rs = rng_for(o.seed, kPurposeStray, static_cast<uint64_t>(kind));
     Rng rf = rng_for(o.seed, kPurposeFile, static_cast<uint64_t>(kind));
     const size_t head = kind == kVideo ? 8 : 16;
@@ -1407,7 +1743,7 @@ KindResult write_kind(const Options& o, int kind, const std::vector<UserStream>&
         snprintf(name, sizeof name, "_%lld.%s",
                  static_cast<long long>(o.keys[static_cast<size_t>(f)]), kind_name(kind));
         write_file(o.out + "/" + o.prefix + name, b);
-        model.file(b);
+        if (!shadow) model.file(b);
         res.bytes += b.size();
         res.records += last - first;
         ++res.files;

@@ -21,6 +21,7 @@
 #include "progress.h"
 #include "run_options.h"
 #include "run_report.h"
+#include "sdp_map.h"
 #include "utils.h"
 #include "webm_mux.h"
 
@@ -270,6 +271,16 @@ int main(int argc, char** argv) {
             run_options.repair = true;
         } else if (arg_test(argv[i], "--wait-keyframe", nullptr)) {
             run_options.wait_keyframe = true;
+            run_options.repair = true;
+        } else if (arg_test(argv[i], "--sdp", nullptr)) {
+            // The negotiated SDP: the payload types and SSRCs of the wrapped streams, exactly.
+            ++i;
+            std::string error = "missing file name";
+            if (i >= argc || !streams::load_sdp(argv[i], &error)) {
+                fprintf(stderr, "transcode: --sdp %s: %s\n", i < argc ? argv[i] : "",
+                        error.c_str());
+                exit(1);
+            }
             run_options.repair = true;
         } else if (arg_test(argv[i], "--webm", nullptr)) {
             run_options.webm = true;

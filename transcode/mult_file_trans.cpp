@@ -7,10 +7,12 @@
 #include <cinttypes>
 #include <cstring>
 #include <new>
+#include <tuple>
 
 #include "progress.h"
 #include "run_options.h"
 #include "run_stats.h"
+#include "sdp_map.h"
 #include "stream_count.h"
 #include "vp8_unpack.h"
 
@@ -83,11 +85,57 @@ void drop_for_memory(uint32_t uid, size_t size) {
 
 // Hands a packet to the user's reorder stage. No RTP packet is longer than 65,535 bytes: a longer
 // record is refused here, so that the stage never holds more than that per packet.
-void push_to_stage(ReorderWindow& stage, uint32_t uid, const uint8_t* data, uint64_t length) {
-    if (length > ReorderWindow::kMaxPacketSize)
+ReorderWindow::Verdict push_to_stage(ReorderWindow& stage, uint32_t uid, const uint8_t* data,
+                                     uint64_t length) {
+    if (length > ReorderWindow::kMaxPacketSize) {
         drop_packet(uid, static_cast<size_t>(length), "longer than 65535 bytes");
-    else if (stage.push(data, static_cast<size_t>(length)) == ReorderWindow::Verdict::no_memory)
+        return ReorderWindow::Verdict::no_memory;
+    }
+    const ReorderWindow::Verdict verdict = stage.push(data, static_cast<size_t>(length));
+    if (verdict == ReorderWindow::Verdict::no_memory)
         drop_for_memory(uid, static_cast<size_t>(length));
+    return verdict;
+}
+
+// ---- The unwrap stage in front of the reorder stage (repair mode) ----------------------------
+
+streams::StreamUnwrap& unwrap_stage(
+    std::map<uint32_t, std::unique_ptr<streams::StreamUnwrap>>& stages, uint32_t uid,
+    StreamStats& stats, bool video) {
+    std::unique_ptr<streams::StreamUnwrap>& stage = stages[uid];
+    if (!stage) {
+        const streams::SdpMap* sdp = streams::run_sdp();
+        stage = std::make_unique<streams::StreamUnwrap>(
+            video, &stats, sdp ? (video ? &sdp->video : &sdp->audio) : nullptr);
+    }
+    return *stage;
+}
+
+// Pushes what the unwrap stage yields into the reorder stage, handing on what that releases.
+template <typename Put>
+void unwrap_into(streams::StreamUnwrap& unwrap, ReorderWindow& stage, uint32_t uid, Put put) {
+    const uint8_t* packet = nullptr;
+    size_t size = 0;
+    while (unwrap.next(&packet, &size)) {
+        unwrap.pushed(push_to_stage(stage, uid, packet, size));
+        drain(stage, put);
+    }
+}
+
+void sniff(std::map<uint32_t, streams::WrapSniffer>& sniffers, uint32_t uid, bool video,
+           const uint8_t* packet, size_t size) {
+    auto it = sniffers.find(uid);
+    if (it == sniffers.end())
+        it = sniffers
+                 .emplace(std::piecewise_construct, std::forward_as_tuple(uid),
+                          std::forward_as_tuple(video))
+                 .first;
+    it->second.see(packet, size);
+}
+
+void print_hints(const std::map<uint32_t, streams::WrapSniffer>& sniffers, bool video) {
+    for (const auto& entry : sniffers)
+        streams::print_wrap_hint(entry.first, video, entry.second.saw());
 }
 
 void put_audio_copy(muopus::user_audio& writer, const uint8_t* packet, size_t size) {
@@ -312,24 +360,40 @@ void MultFileTrans::start_trans_video() {
         if (length == 0) break;
         std::unique_ptr<userVideo>& writer = video_writers[uid];
         if (!writer) writer = std::make_unique<userVideo>(uid);
-        count_record(run_stats().video[uid], data, length);
+        StreamStats& stats = run_stats().video[uid];
         if (!run_options.repair) {
+            const uint16_t next_seq = static_cast<uint16_t>(stats.last_seq + 1);
+            count_record(stats, data, length);
+            if (stats.packets <= streams::WrapSniffer::kSample || stats.last_seq != next_seq)
+                sniff(video_sniff, uid, true, data, length);
             writer->put_rtp_data(data, length);
             continue;
         }
+        ++stats.packets;
+        stats.bytes += length;
         ReorderWindow& stage =
             reorder_stage(video_reorder, uid, run_stats().video, rtp_vp8_refused);
-        push_to_stage(stage, uid, data, length);
-        drain(stage, [&](const uint8_t* p, size_t n) { writer->put_rtp_data(p, n); });
+        streams::StreamUnwrap& unwrap = unwrap_stage(video_unwrap, uid, stats, true);
+        // The record lies in this pass's own read-ahead buffer and is read once: the unwrap stage
+        // may rewrite it in place.
+        unwrap.take(const_cast<uint8_t*>(data), length);
+        unwrap_into(unwrap, stage, uid,
+                    [&](const uint8_t* p, size_t n) { writer->put_rtp_data(p, n); });
     }
     cur_file.reset();
     progress_end();
+    print_hints(video_sniff, true);
     for (auto& entry : video_reorder) {
         userVideo& writer = *video_writers[entry.first];
+        streams::StreamUnwrap& unwrap = *video_unwrap[entry.first];
+        unwrap.finish();
+        unwrap_into(unwrap, *entry.second, entry.first,
+                    [&](const uint8_t* p, size_t n) { writer.put_rtp_data(p, n); });
         entry.second->flush();
         drain(*entry.second, [&](const uint8_t* p, size_t n) { writer.put_rtp_data(p, n); });
     }
     video_reorder.clear();
+    video_unwrap.clear();
     for (auto& entry : video_writers) {
         entry.second->flush_all();
         StreamStats& stats = run_stats().video[entry.first];
@@ -351,29 +415,47 @@ void MultFileTrans::start_trans_audio() {
         if (length == 0) break;
         std::unique_ptr<muopus::user_audio>& writer = audio_writers[uid];
         if (!writer) writer = std::make_unique<muopus::user_audio>(uid);
-        count_record(run_stats().audio[uid], data.get(), length);
+        StreamStats& stats = run_stats().audio[uid];
         if (!run_options.repair) {
+            const uint16_t next_seq = static_cast<uint16_t>(stats.last_seq + 1);
+            count_record(stats, data.get(), length);
+            if (stats.packets <= streams::WrapSniffer::kSample || stats.last_seq != next_seq)
+                sniff(audio_sniff, uid, false, data.get(), length);
             writer->put_rtp_data(std::move(data), length);
             continue;
         }
-        ReorderWindow& stage = reorder_stage(audio_reorder, uid, run_stats().audio, nullptr);
-        push_to_stage(stage, uid, data.get(), length);
-        drain(stage, [&](const uint8_t* p, size_t n) {
-            // A packet released as it came is the record itself: the writer takes it over.
-            if (p != nullptr && p == data.get())
+        ++stats.packets;
+        stats.bytes += length;
+        ReorderWindow& stage =
+            reorder_stage(audio_reorder, uid, run_stats().audio, streams::rtp_without_payload);
+        streams::StreamUnwrap& unwrap = unwrap_stage(audio_unwrap, uid, stats, false);
+        unwrap.take(data.get(), length);
+        unwrap_into(unwrap, stage, uid, [&](const uint8_t* p, size_t n) {
+            // A packet released as it came lies in the record itself (unwrapped in place, perhaps
+            // a few bytes in): the writer takes the record over.
+            uint8_t* record = data.get();
+            if (p != nullptr && record != nullptr && p >= record && p < record + length) {
+                if (p != record) memmove(record, p, n);
                 writer->put_rtp_data(std::move(data), n);
-            else
+            } else {
                 put_audio_copy(*writer, p, n);
+            }
         });
     }
     cur_file.reset();
     progress_end();
+    print_hints(audio_sniff, false);
     for (auto& entry : audio_reorder) {
         muopus::user_audio& writer = *audio_writers[entry.first];
+        streams::StreamUnwrap& unwrap = *audio_unwrap[entry.first];
+        unwrap.finish();
+        unwrap_into(unwrap, *entry.second, entry.first,
+                    [&](const uint8_t* p, size_t n) { put_audio_copy(writer, p, n); });
         entry.second->flush();
         drain(*entry.second, [&](const uint8_t* p, size_t n) { put_audio_copy(writer, p, n); });
     }
     audio_reorder.clear();
+    audio_unwrap.clear();
     for (auto& entry : audio_writers) {
         entry.second->flush_all();
         StreamStats& stats = run_stats().audio[entry.first];

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "reorder_window.h"
+#include "stream_unwrap.h"
 #include "user_audio.h"
 #include "user_video.h"
 #include "utils.h"
@@ -40,6 +41,13 @@ public:
     // With --repair, each user's packets pass a reorder stage on their way to the writer.
     std::map<uint32_t, std::unique_ptr<ReorderWindow>> video_reorder;
     std::map<uint32_t, std::unique_ptr<ReorderWindow>> audio_reorder;
+    // With --repair, in front of the reorder stage: RED, RTX, FEC and probes unwrapped or set
+    // aside.
+    std::map<uint32_t, std::unique_ptr<streams::StreamUnwrap>> video_unwrap;
+    std::map<uint32_t, std::unique_ptr<streams::StreamUnwrap>> audio_unwrap;
+    // Without --repair: a glance at each stream, to suggest --repair when it holds wrapped packets.
+    std::map<uint32_t, streams::WrapSniffer> video_sniff;
+    std::map<uint32_t, streams::WrapSniffer> audio_sniff;
 
 private:
     bool fill(uint64_t n);

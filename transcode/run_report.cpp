@@ -30,7 +30,19 @@ json repair_json(const RepairStats& r) {
                 {"frames_lost", r.frames_lost},
                 {"frames_skipped_keyframe", r.frames_skipped_keyframe},
                 {"fec_recovered", r.fec_recovered},
-                {"fec_unrecoverable", r.fec_unrecoverable}};
+                {"fec_unrecoverable", r.fec_unrecoverable},
+                {"rtx_recovered", r.rtx_recovered},
+                {"red_recovered", r.red_recovered},
+                {"probes", r.probes},
+                {"fec_packets", r.fec_packets}};
+}
+
+// Repair mode: each SSRC of the stream with the role the classifier gave it.
+json ssrcs_json(const std::vector<SsrcStats>& ssrcs) {
+    json list = json::array();
+    for (const SsrcStats& s : ssrcs)
+        list.push_back(json{{"ssrc", s.ssrc}, {"role", s.role}, {"packets", s.packets}});
+    return list;
 }
 
 // The fields both kinds share.
@@ -43,7 +55,10 @@ json stream_json(const StreamStats& s, bool repair) {
         j["first_rtp_timestamp"] = s.first_rtp_timestamp;
         j["last_rtp_timestamp"] = s.last_rtp_timestamp;
     }
-    if (repair) j["repair"] = repair_json(s.repair);
+    if (repair) {
+        j["repair"] = repair_json(s.repair);
+        j["ssrcs"] = ssrcs_json(s.ssrcs);
+    }
     return j;
 }
 

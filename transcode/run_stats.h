@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <vector>
 
 // Counters of the repair stage for one user's stream (all zero without --repair).
 struct RepairStats {
@@ -19,6 +20,17 @@ struct RepairStats {
     uint64_t frames_skipped_keyframe = 0;  // video: frames held back until a key frame
     uint64_t fec_recovered = 0;            // video: lost packets rebuilt from FEC packets
     uint64_t fec_unrecoverable = 0;        // video: rebuilt packets dropped by the checks
+    uint64_t rtx_recovered = 0;  // lost packets restored from a retransmission on the RTX SSRC
+    uint64_t red_recovered = 0;  // audio: lost packets restored from a later packet's RED block
+    uint64_t probes = 0;         // padding-only packets, on any SSRC
+    uint64_t fec_packets = 0;    // ULPFEC (inside RED) and FlexFEC packets kept aside
+};
+
+// One SSRC of a user's stream as repair mode classified it.
+struct SsrcStats {
+    uint32_t ssrc = 0;
+    const char* role = "";  // "media", "rtx", "fec" or "probe" (only padding seen on it)
+    uint64_t packets = 0;
 };
 
 // One user's stream of one kind.
@@ -39,6 +51,7 @@ struct StreamStats {
     uint64_t seq_repeats = 0;  // sequence numbers that repeated or went backwards
     uint16_t last_seq = 0;     // the last sequence number seen (valid with have_timestamps)
     RepairStats repair;
+    std::vector<SsrcStats> ssrcs;  // repair mode: the SSRCs seen, in order of first packet
 };
 
 struct RunStats {

@@ -9,6 +9,10 @@ constexpr uint64_t kRtpFixedHeader = 12;
 void count_record(StreamStats& stream, const uint8_t* data, uint64_t length) {
     ++stream.packets;
     stream.bytes += length;
+    count_timing(stream, data, length);
+}
+
+void count_timing(StreamStats& stream, const uint8_t* data, uint64_t length) {
     // Only an RTP version 2 header has a sequence number and a timestamp worth following.
     if (data == nullptr || length < kRtpFixedHeader || (data[0] >> 6) != 2) return;
     const uint16_t seq = static_cast<uint16_t>((data[2] << 8) | data[3]);

@@ -8,3 +8,6 @@
 
 // Counts one record of `length` bytes (an RTP packet) for its user's stream.
 void count_record(StreamStats& stream, const uint8_t* data, uint64_t length);
+// Only the timestamp span and sequence steps of one packet; repair mode counts them for media
+// packets alone, so that probes, retransmissions and FEC do not stretch the span.
+void count_timing(StreamStats& stream, const uint8_t* data, uint64_t length);

@@ -1,0 +1,160 @@
+// Stream classifier of one user's packets of one kind: tells, without an SDP, which SSRC carries
+// the media and which carry its retransmissions (RTX, RFC 4588) or FlexFEC, which payload types
+// wrap the media in RED (RFC 2198), which RED blocks hold ULPFEC (RFC 5109), and which packets are
+// padding-only bandwidth probes. docs/design.md lists the rules and how they can fail.
+//
+// Use: learn() each packet once, in arrival order; then role_of() tells what it is. role_of() reads
+// only what learn() has decided, so a packet held back while its payload type is undecided can be
+// asked again later and gets the final answer.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "run_stats.h"
+
+namespace streams {
+struct SdpKind;
+}
+
+namespace streams {
+
+// The RTP header of a packet, read in place.
+struct RtpSpan {
+    bool rtp = false;  // read_rtp() succeeded
+    uint8_t pt = 0;
+    bool marker = false;
+    uint16_t seq = 0;
+    uint32_t timestamp = 0;
+    uint32_t ssrc = 0;
+    size_t header = 0;   // fixed header, CSRC list and extension
+    size_t payload = 0;  // bytes after the header, padding excluded
+};
+
+// False for a packet that is not RTP version 2 or whose lengths do not add up.
+bool read_rtp(const uint8_t* packet, size_t size, RtpSpan* out);
+
+// RFC 2198 payload: up to kMaxRedBlocks blocks, the last one the primary.
+constexpr int kMaxRedBlocks = 8;
+struct RedBlock {
+    uint8_t pt = 0;
+    uint16_t ts_offset = 0;  // 0 for the primary
+    size_t offset = 0;       // from the start of the RED payload
+    size_t length = 0;
+};
+struct RedPayload {
+    int count = 0;
+    RedBlock blocks[kMaxRedBlocks];
+};
+
+// Parses the block headers; true when they add up to the payload (the redundant lengths fit and
+// the primary takes the rest) and every redundant block has the primary's payload type. Only the
+// first `count` blocks are set (count is 0 on failure).
+bool read_red(const uint8_t* payload, size_t size, RedPayload* out);
+
+// RFC 5109 header whose base sequence number lies within 64 packets before `seq` (the FEC packet
+// follows the packets it protects) with a non-empty mask.
+bool ulpfec_points_into(const uint8_t* fec, size_t size, uint16_t seq);
+
+// FlexFEC header of libwebrtc's form (R=0, F=0, an SSRC count, then SSRC and base sequence
+// number): true when it names `media_ssrc`; the base number in *base.
+bool flexfec_protects(const uint8_t* fec, size_t size, uint32_t media_ssrc, uint16_t* base);
+
+enum class Role : uint8_t {
+    media,      // a plain packet of the media stream
+    red,        // RED on the media SSRC whose primary block is media
+    fec,        // RED on the media SSRC whose primary block is ULPFEC, or FlexFEC on its SSRC
+    rtx,        // a retransmission on the RTX SSRC
+    probe,      // padding only, on any SSRC
+    undecided,  // its payload type needs more packets before it is known
+    other,      // an SSRC that is neither (a stream the sender left)
+    stale,      // RTX or FEC of a media SSRC that is no longer the stream's: set aside
+    unnamed,    // on the media SSRC, a payload type the SDP does not name
+};
+
+class StreamClassifier {
+public:
+    // `ssrcs` (may be null) receives the SSRCs seen with their role and packet counts.
+    StreamClassifier(bool video, std::vector<SsrcStats>* ssrcs, const SdpKind* sdp = nullptr);
+    ~StreamClassifier();
+    StreamClassifier(const StreamClassifier&) = delete;
+    StreamClassifier& operator=(const StreamClassifier&) = delete;
+
+    void learn(const uint8_t* packet, size_t size);
+    Role role_of(const uint8_t* packet, size_t size) const;
+    // learn() and role_of() on one reading of the header, which is left in *span.
+    Role learn_role(const uint8_t* packet, size_t size, RtpSpan* span);
+    // Gives up waiting: every undecided payload type is taken for plain media.
+    void decide_all();
+
+    uint32_t media_ssrc() const { return media_ssrc_; }
+    bool have_media() const { return have_media_; }
+    // The payload type a retransmission of `rtx_pt` restores (its "apt").
+    uint8_t original_pt(uint8_t rtx_pt) const;
+    // The RED payload's primary block is ULPFEC.
+    bool block_is_fec(uint8_t block_pt) const { return block_[block_pt] == Block::fec; }
+    // The media packet `seq` of the media SSRC has been seen (or rebuilt); mark() records one.
+    bool seen(uint16_t seq) const;
+    void mark(uint16_t seq, uint32_t timestamp, uint8_t pt);
+    // What the stream showed so far: bits of kSawRed, kSawRtx, kSawFec.
+    unsigned saw() const { return saw_; }
+    static constexpr unsigned kSawRed = 1, kSawRtx = 2, kSawFec = 4;
+
+    // Packets of one payload type that must agree before a video PT is called RED, and packets an
+    // audio PT may show only primary blocks before it is called plain.
+    static constexpr int kVideoRedEvidence = 3;
+    static constexpr int kAudioRedWait = 4;
+    static constexpr uint32_t kMaxSsrcs = 16;
+    static constexpr uint16_t kSeqMemory = 1024;  // media sequence numbers remembered
+
+private:
+    enum class Pt : uint8_t { unknown, plain, red_candidate, red };
+    enum class Block : uint8_t { unknown, media, fec };
+    enum class Ssrc : uint8_t { probe, media, rtx, fec };
+    struct SsrcEntry {
+        uint32_t ssrc;
+        Ssrc role;
+        uint32_t media;  // the media SSRC an rtx or fec SSRC belongs to
+    };
+    struct Seen {
+        uint16_t seq;
+        bool valid;
+        uint8_t pt;
+        uint32_t timestamp;
+    };
+
+    SsrcEntry* find(uint32_t ssrc);
+    const SsrcEntry* find(uint32_t ssrc) const;
+    void add(uint32_t ssrc, Ssrc role, uint32_t media);
+    void count(uint32_t ssrc, Ssrc role);
+    void learn_media(const uint8_t* packet, const RtpSpan& r);
+    void learn_red_pt(const uint8_t* payload, const RtpSpan& r);
+    void learn_block(const uint8_t* payload, const RedPayload& red, const RtpSpan& r);
+    bool rtx_matches(const uint8_t* packet, const RtpSpan& r) const;
+    void start_media(uint32_t ssrc);
+    Role role_on_media(const uint8_t* packet, const RtpSpan& r) const;
+    void learn_span(const uint8_t* packet, const RtpSpan& r);
+    Role role_for(const uint8_t* packet, const RtpSpan& r) const;
+
+    const bool video_;
+    std::vector<SsrcStats>* const report_;
+    const SdpKind* const sdp_;
+    std::vector<SsrcEntry> ssrcs_;
+    size_t last_report_ = 0;  // the report entry counted last: usually the next one's too
+    bool have_media_ = false;
+    uint32_t media_ssrc_ = 0;
+    uint16_t highest_ = 0;  // the highest media sequence number seen
+    bool have_seq_ = false;
+    Pt pt_[128] = {};
+    uint8_t red_block_[128] = {};  // first primary block PT of a RED candidate
+    uint8_t evidence_[128] = {};
+    Block block_[128] = {};
+    uint8_t apt_[128] = {};  // 0x80: not known
+    uint8_t last_media_pt_ = 0;
+    std::unique_ptr<Seen[]> seen_;
+    unsigned saw_ = 0;
+};
+
+}  // namespace streams
