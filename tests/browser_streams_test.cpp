@@ -372,6 +372,26 @@ TEST(BrowserStreamsSdp, UnusableFilesAreRefused) {
     }
 }
 
+// An SDP of another call: packets of payload types it does not name are left out, and said so.
+TEST(BrowserStreamsSdp, PayloadTypesItDoesNotNameAreLeftOutAndSaid) {
+    Capture c;
+    make(&c, {"--video-pt", "100"}, {"-v", "-a", "--sdp", "SDP"});
+    const std::vector<const json*> video = streams_of(c.report, "video");
+    ASSERT_FALSE(video.empty());
+    std::string want;
+    for (const json& u : c.report["users"]) {
+        if (!u.contains("video")) continue;
+        const uint64_t left_out = u["video"]["repair"]["sdp_unnamed"].get<uint64_t>();
+        EXPECT_EQ(left_out, u["video"]["packets"].get<uint64_t>());
+        EXPECT_EQ(u["video"]["frames_written"].get<uint64_t>(), 0u);
+        want += "transcode: user " + std::to_string(u["user_id"].get<uint64_t>()) + ": " +
+                std::to_string(left_out) +
+                " video packets of payload types the SDP does not name were left out\n";
+    }
+    EXPECT_EQ(total(c.report, "audio", "sdp_unnamed"), 0u);
+    EXPECT_EQ(c.run.err, want);
+}
+
 // ---- Default mode: outputs untouched, one line per wrapped stream suggests --repair ----------
 
 TEST(BrowserStreamsDefault, SuggestsRepairOncePerUserAndKind) {

@@ -138,6 +138,19 @@ void print_hints(const std::map<uint32_t, streams::WrapSniffer>& sniffers, bool 
         streams::print_wrap_hint(entry.first, video, entry.second.saw());
 }
 
+// --sdp: says once per user and kind how many packets the SDP's payload types left out, since an
+// SDP of another call would otherwise leave the files empty without a word.
+void print_unnamed(const std::map<uint32_t, StreamStats>& streams, bool video) {
+    for (const auto& entry : streams) {
+        const uint64_t n = entry.second.repair.sdp_unnamed;
+        if (n == 0) continue;
+        fprintf(stderr,
+                "transcode: user %" PRIu32 ": %" PRIu64
+                " %s packets of payload types the SDP does not name were left out\n",
+                entry.first, n, video ? "video" : "audio");
+    }
+}
+
 void put_audio_copy(muopus::user_audio& writer, const uint8_t* packet, size_t size) {
     std::unique_ptr<uint8_t[]> copy;
     if (size > 0) {
@@ -394,6 +407,7 @@ void MultFileTrans::start_trans_video() {
     }
     video_reorder.clear();
     video_unwrap.clear();
+    print_unnamed(run_stats().video, true);
     for (auto& entry : video_writers) {
         entry.second->flush_all();
         StreamStats& stats = run_stats().video[entry.first];
@@ -456,6 +470,7 @@ void MultFileTrans::start_trans_audio() {
     }
     audio_reorder.clear();
     audio_unwrap.clear();
+    print_unnamed(run_stats().audio, false);
     for (auto& entry : audio_writers) {
         entry.second->flush_all();
         StreamStats& stats = run_stats().audio[entry.first];

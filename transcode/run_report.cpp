@@ -34,7 +34,8 @@ json repair_json(const RepairStats& r) {
                 {"rtx_recovered", r.rtx_recovered},
                 {"red_recovered", r.red_recovered},
                 {"probes", r.probes},
-                {"fec_packets", r.fec_packets}};
+                {"fec_packets", r.fec_packets},
+                {"sdp_unnamed", r.sdp_unnamed}};
 }
 
 // Repair mode: each SSRC of the stream with the role the classifier gave it.

@@ -24,6 +24,7 @@ struct RepairStats {
     uint64_t red_recovered = 0;  // audio: lost packets restored from a later packet's RED block
     uint64_t probes = 0;         // padding-only packets, on any SSRC
     uint64_t fec_packets = 0;    // ULPFEC (inside RED) and FlexFEC packets kept aside
+    uint64_t sdp_unnamed = 0;    // --sdp: media packets of a payload type the SDP does not name
 };
 
 // One SSRC of a user's stream as repair mode classified it.

@@ -194,6 +194,7 @@ void StreamUnwrap::unwrap(uint8_t* packet, size_t size, Role role, const RtpSpan
             return;
         case Role::unnamed:
             // Refused like any packet the writers cannot read, without leaving a gap behind.
+            if (stats_) ++stats_->repair.sdp_unnamed;
             header_only(packet, r);
             return;
         case Role::probe:
