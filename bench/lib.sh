@@ -55,13 +55,22 @@ make_dir() {
     [ "$duration" -ge 1 ] || duration=1
     local args=(--duration "$duration" --users 8 --width 640 --height 480 --video-kbps 2000
                 --mtu 1200 --files 20 --clip-frames 300 --seed 1)
-    if [ ! -f "$dir/.params" ] || [ "$(cat "$dir/.params")" != "${args[*]}" ]; then
-        rm -rf "$dir"
-        echo "generating $gib GiB work directory $dir (${duration} s of capture)" >&2
-        "$SYNTH" --out "$dir" --quiet "${args[@]}" >>"$LOG"
-        echo "${args[*]}" >"$dir/.params"
-    fi
+    synth_once "$dir" "generating $gib GiB work directory $dir (${duration} s of capture)" \
+        "${args[@]}"
     echo "$dir"
+}
+
+# synth_once DIR MESSAGE ARGS...: capture_synth ARGS into DIR, with MESSAGE on stderr, unless DIR
+# was made with the same ARGS before (its .params stamp says so; --keep leaves it).
+synth_once() {
+    local dir=$1 message=$2
+    shift 2
+    if [ ! -f "$dir/.params" ] || [ "$(cat "$dir/.params")" != "$*" ]; then
+        rm -rf "$dir"
+        echo "$message" >&2
+        "$SYNTH" --out "$dir" --quiet "$@" >>"$LOG"
+        echo "$*" >"$dir/.params"
+    fi
 }
 
 # capture_files DIR: the capture files of DIR, one per line.

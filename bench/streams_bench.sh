@@ -49,12 +49,7 @@ wrapped_dir() {
     local args
     read -r -a args <"$plain/.params"
     args+=("${WRAP[@]}")
-    if [ ! -f "$dir/.params" ] || [ "$(cat "$dir/.params")" != "${args[*]}" ]; then
-        rm -rf "$dir"
-        echo "generating the wrapped work directory $dir" >&2
-        "$SYNTH" --out "$dir" --quiet "${args[@]}" >>"$LOG"
-        echo "${args[*]}" >"$dir/.params"
-    fi
+    synth_once "$dir" "generating the wrapped work directory $dir" "${args[@]}"
     echo "$dir"
 }
 
