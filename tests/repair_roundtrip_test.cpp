@@ -12,6 +12,7 @@
 
 #include "harness.h"
 #include "mult_file_trans.h"
+#include "rtp_support.h"
 #include "run_options.h"
 #include "run_stats.h"
 
@@ -267,20 +268,7 @@ constexpr uint32_t kUid = 7;
 
 // An audio RTP packet of user kUid: sequence number, timestamp and the Opus payload.
 std::vector<uint8_t> audio_packet(uint16_t seq, uint32_t ts, const std::vector<uint8_t>& opus) {
-    std::vector<uint8_t> p = {0x80,
-                              111,
-                              static_cast<uint8_t>(seq >> 8),
-                              static_cast<uint8_t>(seq),
-                              static_cast<uint8_t>(ts >> 24),
-                              static_cast<uint8_t>(ts >> 16),
-                              static_cast<uint8_t>(ts >> 8),
-                              static_cast<uint8_t>(ts),
-                              0,
-                              0,
-                              0x12,
-                              0x34};
-    p.insert(p.end(), opus.begin(), opus.end());
-    return p;
+    return rtptest::rtp_bytes(seq, ts, false, opus, 111, 0x1234);
 }
 
 // Writes `count` audio records of user kUid, the i-th packet made by `make(i)`, as one capture
