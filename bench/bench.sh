@@ -6,16 +6,12 @@ set -euo pipefail
 export LC_ALL=C  # a '.' decimal point in $EPOCHREALTIME and awk
 
 REPO=$(cd "$(dirname "$0")/.." && pwd)
-BUILD="$REPO/build-bench"
-SYNTH="$BUILD/tools/capture_synth"
 # shellcheck source=bench/lib.sh
 . "$REPO/bench/lib.sh"
 
-GIB=1
-RUNS=3
 DATA="$(dirname "$REPO")/bench-data"
+MEDIAN_FMT=%.6f
 MODE=compare
-KEEP=0
 COLD_PAGES=0
 PROFILE_GIB=0.05
 
@@ -41,16 +37,11 @@ EOF
 
 while [ $# -gt 0 ]; do
     case "$1" in
-        --gib) GIB=$2; shift 2 ;;
-        --runs) RUNS=$2; shift 2 ;;
-        --data) DATA=$2; shift 2 ;;
         --memory-scaling) MODE=scaling; shift ;;
         --profile) MODE=profile; shift ;;
         --profile-gib) PROFILE_GIB=$2; shift 2 ;;
-        --keep) KEEP=1; shift ;;
         --cold-pages) COLD_PAGES=1; shift ;;
-        -h|--help) usage; exit 0 ;;
-        *) echo "unknown option: $1" >&2; usage >&2; exit 2 ;;
+        *) common_option "$@"; shift "$SHIFT" ;;
     esac
 done
 [[ $PROFILE_GIB =~ ^[0-9]*\.?[0-9]+$ ]] || { echo "--profile-gib: expected a number" >&2; exit 2; }
@@ -63,13 +54,8 @@ LOG="$DATA/bench.log"
 cleanup() {
     rm -rf "$SCRATCH" "$DATA"/one-* "$DATA/tv"
     if [ "$KEEP" -eq 0 ]; then
-        local stamp
-        for stamp in "$DATA"/cap-*/.params; do
-            [ -f "$stamp" ] && rm -rf "$(dirname "$stamp")"
-        done
-        rm -rf "$LOG" "$DATA/perf.data" "$DATA/perf.data.old" "$DATA/callgrind.out" \
-            "$DATA/callgrind.txt"
-        rmdir "$DATA" 2>/dev/null || true
+        rm -rf "$DATA/perf.data" "$DATA/perf.data.old" "$DATA/callgrind.out" "$DATA/callgrind.txt"
+        remove_data "$DATA"/cap-*
     fi
 }
 trap cleanup EXIT
@@ -115,9 +101,7 @@ fresh_scratch() {
         sync
         [ "$bytes" -gt 0 ] && sleep 5
     elif [ "$bytes" -gt 0 ]; then
-        dd if=/dev/zero of="$SCRATCH/prime" bs=1M count=$(((bytes >> 20) + 1)) status=none
-        rm -f "$SCRATCH/prime"
-        sync
+        prime_pages "$SCRATCH" "$bytes"
     else
         sync
     fi
@@ -144,10 +128,6 @@ measure() {
     CPU=$(awk -v u="$USR" -v s="$SYS" 'BEGIN { printf "%.2f", u + s }')
 }
 
-median() {
-    printf '%s\n' "$@" | sort -g | awk '{ a[NR] = $1 }
-        END { if (NR % 2) printf "%.6f", a[(NR + 1) / 2]; else printf "%.6f", (a[NR / 2] + a[NR / 2 + 1]) / 2 }'
-}
 minimum() {
     printf '%s\n' "$@" | sort -g | sed -n 1p
 }

@@ -7,14 +7,10 @@ set -euo pipefail
 export LC_ALL=C
 
 REPO=$(cd "$(dirname "$0")/.." && pwd)
-BUILD="$REPO/build-bench"
-SYNTH="$BUILD/tools/capture_synth"
 # shellcheck source=bench/lib.sh
 . "$REPO/bench/lib.sh"
-GIB=1
-RUNS=3
 DATA="$REPO/build-bench/pcap-data"
-KEEP=0
+MEDIAN_FMT=%.3f
 
 usage() {
     cat <<EOF
@@ -27,16 +23,7 @@ Usage: bench/pcap_bench.sh [--gib X] [--runs N] [--data DIR] [--keep]
 EOF
 }
 
-while [ $# -gt 0 ]; do
-    case "$1" in
-        --gib) GIB=$2; shift 2 ;;
-        --runs) RUNS=$2; shift 2 ;;
-        --data) DATA=$2; shift 2 ;;
-        --keep) KEEP=1; shift ;;
-        -h|--help) usage; exit 0 ;;
-        *) echo "unknown option: $1" >&2; usage >&2; exit 2 ;;
-    esac
-done
+parse_options "$@"
 check_options
 . "$REPO/scripts/deps.sh"
 ensure_packages "${BUILD_PACKAGES[@]}" libvpx-dev libopusfile-dev libgtest-dev
@@ -47,19 +34,13 @@ OUT="$DATA/out"
 cleanup() {
     rm -rf "$OUT"
     if [ "$KEEP" -eq 0 ]; then
-        local stamp
-        for stamp in "$DATA"/cap-*/.params; do
-            [ -f "$stamp" ] && rm -rf "$(dirname "$stamp")"
-        done
-        rm -f "$DATA"/*.pcap "$LOG"
-        rmdir "$DATA" 2>/dev/null || true
+        rm -f "$DATA"/*.pcap
+        remove_data "$DATA"/cap-*
     fi
 }
 trap cleanup EXIT
 
-echo "building Release tools in $BUILD" >&2
-cmake -S "$REPO" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DTRANSCODE_TESTS=ON >>"$LOG"
-cmake --build "$BUILD" -j2 --target transcode-pcap capture_synth capture_pcap >>"$LOG"
+build_release tools transcode-pcap capture_synth capture_pcap
 
 dir=$(make_dir "$GIB")
 PCAP="$DATA/cap-${GIB//./p}.pcap"
@@ -70,24 +51,15 @@ fi
 size=$(stat -c %s "$PCAP")
 
 # seconds CMD...: wall seconds of one run. The output directory is emptied first, and as many
-# bytes as the run writes are written into it and removed (untimed): on a virtual machine,
-# page-cache pages that have been free for a while are handed back to the host and cost about
-# 0.5 s of system time per GiB to write into again (see bench/README.md), so every run starts
-# alike.
+# bytes as the run writes are written into it and removed (untimed), so every run starts alike.
 seconds() {
     rm -rf "$OUT"
     mkdir -p "$OUT"
-    dd if=/dev/zero of="$OUT/prime" bs=1M count=$(((size >> 20) + 1)) status=none
-    rm -f "$OUT/prime"
-    sync
+    prime_pages "$OUT" "$size"
     local t0=$EPOCHREALTIME
     "$@" >>"$LOG" 2>&1
     local t1=$EPOCHREALTIME
     awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.3f", b - a }'
-}
-median() {
-    printf '%s\n' "$@" | sort -g | awk '{ a[NR] = $1 }
-        END { if (NR % 2) printf "%.3f", a[(NR + 1) / 2]; else printf "%.3f", (a[NR / 2] + a[NR / 2 + 1]) / 2 }'
 }
 
 cat "$PCAP" >/dev/null  # into the page cache

@@ -8,16 +8,11 @@ set -euo pipefail
 export LC_ALL=C
 
 REPO=$(cd "$(dirname "$0")/.." && pwd)
-BUILD="$REPO/build-bench"
-SYNTH="$BUILD/tools/capture_synth"
 # shellcheck source=bench/lib.sh
 . "$REPO/bench/lib.sh"
-GIB=1
-RUNS=3
 # Inside the build directory, apart from bench/bench.sh's data, so that the two never remove each
 # other's directories.
 DATA="$REPO/build-bench/repair-data"
-KEEP=0
 PARTS="quality window timing"
 
 usage() {
@@ -34,13 +29,8 @@ EOF
 
 while [ $# -gt 0 ]; do
     case "$1" in
-        --gib) GIB=$2; shift 2 ;;
-        --runs) RUNS=$2; shift 2 ;;
-        --data) DATA=$2; shift 2 ;;
         --only) PARTS=${2//,/ }; shift 2 ;;
-        --keep) KEEP=1; shift ;;
-        -h|--help) usage; exit 0 ;;
-        *) echo "unknown option: $1" >&2; usage >&2; exit 2 ;;
+        *) common_option "$@"; shift "$SHIFT" ;;
     esac
 done
 check_options
@@ -50,14 +40,7 @@ LOG="$DATA/repair.log"
 : >"$LOG"
 cleanup() {
     rm -rf "$WORK"
-    if [ "$KEEP" -eq 0 ]; then
-        local stamp
-        for stamp in "$DATA"/cap-*/.params; do
-            [ -f "$stamp" ] && rm -rf "$(dirname "$stamp")"
-        done
-        rm -f "$LOG"
-        rmdir "$DATA" 2>/dev/null || true
-    fi
+    if [ "$KEEP" -eq 0 ]; then remove_data "$DATA"/cap-*; fi
 }
 trap cleanup EXIT
 
@@ -202,23 +185,7 @@ print(n)' "$f")"
 
 # timed ARGS...: one converter run on $DIR into a fresh directory; sets T (wall s), C (user + sys
 # s) and RSS (peak KiB).
-timed() {
-    rm -rf "$WORK/timed"
-    mkdir -p "$WORK/timed"
-    sync
-    local t0=$EPOCHREALTIME
-    (cd "$WORK/timed" && /usr/bin/time -v -o "$WORK/tv" "$TRANSCODE" -p "$DIR/" -v -a "$@" \
-        >/dev/null 2>>"$LOG")
-    local t1=$EPOCHREALTIME
-    T=$(awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.3f", b - a }')
-    C=$(awk -F': ' '/User time|System time/ { s += $2 } END { printf "%.2f", s }' "$WORK/tv")
-    RSS=$(awk -F': ' '/Maximum resident set size/ { print $2 }' "$WORK/tv")
-}
-
-median() {
-    printf '%s\n' "$@" | sort -g | awk '{ a[NR] = $1 }
-        END { if (NR % 2) print a[(NR + 1) / 2]; else print (a[NR / 2] + a[NR / 2 + 1]) / 2 }'
-}
+timed() { time_in "$WORK/timed" "$TRANSCODE" -p "$DIR/" -v -a "$@"; }
 
 timing_part() {
     DIR=$(make_dir "$GIB")

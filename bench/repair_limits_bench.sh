@@ -8,14 +8,8 @@ set -euo pipefail
 export LC_ALL=C
 
 REPO=$(cd "$(dirname "$0")/.." && pwd)
-BUILD="$REPO/build-bench"
-# shellcheck disable=SC2034 # SYNTH and GIB are read by bench/lib.sh
-SYNTH="$BUILD/tools/capture_synth"
 # shellcheck source=bench/lib.sh
 . "$REPO/bench/lib.sh"
-# shellcheck disable=SC2034
-GIB=1
-RUNS=3
 DATA="$REPO/build-bench/limits-data"
 PARTS="gaps users long stride"
 
@@ -182,11 +176,6 @@ long_part() {
             printf "$MFMT" "$shape ($(size_of "$WORK/$shape") B), $args" "$RSS" "$((RSS - plain))"
         done
     done
-}
-
-median() {
-    printf '%s\n' "$@" | sort -g | awk '{ a[NR] = $1 }
-        END { if (NR % 2) print a[(NR + 1) / 2]; else print (a[NR / 2] + a[NR / 2 + 1]) / 2 }'
 }
 
 stride_part() {

@@ -8,14 +8,9 @@ set -euo pipefail
 export LC_ALL=C
 
 REPO=$(cd "$(dirname "$0")/.." && pwd)
-BUILD="$REPO/build-bench"
-SYNTH="$BUILD/tools/capture_synth"
 # shellcheck source=bench/lib.sh
 . "$REPO/bench/lib.sh"
-GIB=1
-RUNS=3
 DATA="$REPO/build-bench/streams-data"
-KEEP=0
 WRAP=(--red-pt 118 --rtx-pt 119 --audio-red-pt 63 --ext 3 --drop 0.01 --impair video)
 
 usage() {
@@ -29,16 +24,7 @@ Usage: bench/streams_bench.sh [options]
 EOF
 }
 
-while [ $# -gt 0 ]; do
-    case "$1" in
-        --gib) GIB=$2; shift 2 ;;
-        --runs) RUNS=$2; shift 2 ;;
-        --data) DATA=$2; shift 2 ;;
-        --keep) KEEP=1; shift ;;
-        -h|--help) usage; exit 0 ;;
-        *) echo "unknown option: $1" >&2; usage >&2; exit 2 ;;
-    esac
-done
+parse_options "$@"
 check_options
 
 WORK="$DATA/run"
@@ -46,14 +32,7 @@ LOG="$DATA/streams.log"
 : >"$LOG"
 cleanup() {
     rm -rf "$WORK"
-    if [ "$KEEP" -eq 0 ]; then
-        local stamp
-        for stamp in "$DATA"/cap-*/.params "$DATA"/wrapped-*/.params; do
-            [ -f "$stamp" ] && rm -rf "$(dirname "$stamp")"
-        done
-        rm -f "$LOG"
-        rmdir "$DATA" 2>/dev/null || true
-    fi
+    if [ "$KEEP" -eq 0 ]; then remove_data "$DATA"/cap-* "$DATA"/wrapped-*; fi
 }
 trap cleanup EXIT
 
@@ -70,31 +49,12 @@ wrapped_dir() {
     local args
     read -r -a args <"$plain/.params"
     args+=("${WRAP[@]}")
-    if [ ! -f "$dir/.params" ] || [ "$(cat "$dir/.params")" != "${args[*]}" ]; then
-        rm -rf "$dir"
-        echo "generating the wrapped work directory $dir" >&2
-        "$SYNTH" --out "$dir" --quiet "${args[@]}" >>"$LOG"
-        echo "${args[*]}" >"$dir/.params"
-    fi
+    synth_once "$dir" "generating the wrapped work directory $dir" "${args[@]}"
     echo "$dir"
 }
 
 # timed CMD...: one run with a fresh output directory; sets T (wall s) and C (user + sys s).
-timed() {
-    rm -rf "$WORK/out"
-    mkdir -p "$WORK/out"
-    sync
-    local t0=$EPOCHREALTIME
-    (cd "$WORK/out" && /usr/bin/time -v -o "$WORK/tv" "$@" >/dev/null 2>>"$LOG")
-    local t1=$EPOCHREALTIME
-    T=$(awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.3f", b - a }')
-    C=$(awk -F': ' '/User time|System time/ { s += $2 } END { printf "%.2f", s }' "$WORK/tv")
-}
-
-median() {
-    printf '%s\n' "$@" | sort -g | awk '{ a[NR] = $1 }
-        END { if (NR % 2) print a[(NR + 1) / 2]; else print (a[NR / 2] + a[NR / 2 + 1]) / 2 }'
-}
+timed() { time_in "$WORK/out" "$@"; }
 
 mkdir -p "$WORK"
 PLAIN=$(make_dir "$GIB")

@@ -5,14 +5,10 @@ set -euo pipefail
 export LC_ALL=C
 
 REPO=$(cd "$(dirname "$0")/.." && pwd)
-BUILD="$REPO/build-bench"
-SYNTH="$BUILD/tools/capture_synth"
 # shellcheck source=bench/lib.sh
 . "$REPO/bench/lib.sh"
-GIB=1
-RUNS=3
 DATA="$(dirname "$REPO")/bench-data"
-KEEP=0
+MEDIAN_FMT=%.6f
 
 usage() {
     cat <<EOF
@@ -24,16 +20,7 @@ Usage: bench/webm_bench.sh [--gib X] [--runs N] [--data DIR] [--keep]
   --keep      keep the generated data (bench/bench.sh --keep and this script share it)
 EOF
 }
-while [ $# -gt 0 ]; do
-    case "$1" in
-        --gib) GIB=$2; shift 2 ;;
-        --runs) RUNS=$2; shift 2 ;;
-        --data) DATA=$2; shift 2 ;;
-        --keep) KEEP=1; shift ;;
-        -h|--help) usage; exit 0 ;;
-        *) echo "unknown option: $1" >&2; usage >&2; exit 2 ;;
-    esac
-done
+parse_options "$@"
 check_options
 SCRATCH="$DATA/webm-scratch"
 LOG="$DATA/webm-bench.log"
@@ -41,11 +28,7 @@ LOG="$DATA/webm-bench.log"
 DIR="$DATA/cap-${GIB//./p}"
 cleanup() {
     rm -rf "$SCRATCH" "$DATA/webm-tv"
-    if [ "$KEEP" -eq 0 ]; then
-        [ -f "$DIR/.params" ] && rm -rf "$DIR"
-        rm -f "$LOG"
-        rmdir "$DATA" 2>/dev/null || true
-    fi
+    if [ "$KEEP" -eq 0 ]; then remove_data "$DIR"; fi
 }
 trap cleanup EXIT
 
@@ -65,9 +48,7 @@ cat "${FILES[@]}" >/dev/null  # into the page cache, untimed
 fresh_scratch() {
     rm -rf "$SCRATCH"
     mkdir -p "$SCRATCH/out"
-    dd if=/dev/zero of="$SCRATCH/prime" bs=1M count=$((($1 >> 20) + 1)) status=none
-    rm -f "$SCRATCH/prime"
-    sync
+    prime_pages "$SCRATCH" "$1"
 }
 # measure CMD...: sets T (wall s), CPU (user + system s) and RSS (kB).
 measure() {
@@ -77,10 +58,6 @@ measure() {
     T=$(awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.6f", b - a }')
     RSS=$(awk -F': ' '/Maximum resident set size/ { print $2 }' "$DATA/webm-tv")
     CPU=$(awk -F': ' '/User time|System time/ { s += $2 } END { printf "%.2f", s }' "$DATA/webm-tv")
-}
-median() {
-    printf '%s\n' "$@" | sort -g | awk '{ a[NR] = $1 }
-        END { if (NR % 2) printf "%.6f", a[(NR + 1) / 2]; else printf "%.6f", (a[NR / 2] + a[NR / 2 + 1]) / 2 }'
 }
 
 plain_t=() plain_c=() plain_r=() webm_t=() webm_c=() webm_r=() cat_t=() cat_c=() cat_r=()

@@ -38,18 +38,12 @@ Bytes packet(uint16_t seq, uint8_t flags, uint8_t mpt, uint8_t payload) {
     const int cc = (flags >> 4) & 3;
     const int ext_words = (flags & 0x40) ? (mpt & 3) : -1;
     const int pad = (flags & 0x80) ? 1 + (payload & 7) : 0;
-    Bytes b = {static_cast<uint8_t>(0x80 | (pad ? 0x20 : 0) | (ext_words >= 0 ? 0x10 : 0) | cc),
-               mpt,
-               static_cast<uint8_t>(seq >> 8),
-               static_cast<uint8_t>(seq),
-               mpt,
-               flags,
-               payload,
-               static_cast<uint8_t>(seq),
-               static_cast<uint8_t>(kSsrc >> 24),
-               static_cast<uint8_t>(kSsrc >> 16),
-               static_cast<uint8_t>(kSsrc >> 8),
-               static_cast<uint8_t>(kSsrc)};
+    // Timestamp bytes: M and PT, the flags, the payload length, the number's low byte.
+    const uint32_t ts = static_cast<uint32_t>(mpt) << 24 | static_cast<uint32_t>(flags) << 16 |
+                        static_cast<uint32_t>(payload) << 8 | static_cast<uint8_t>(seq);
+    Bytes b = fuzz::rtp_header(
+        static_cast<uint8_t>(0x80 | (pad ? 0x20 : 0) | (ext_words >= 0 ? 0x10 : 0) | cc), mpt, seq,
+        ts, kSsrc);
     for (int i = 0; i < cc * 4; ++i) b.push_back(static_cast<uint8_t>(i));
     if (ext_words >= 0) {
         b.insert(b.end(), {0xBE, 0xDE, 0, static_cast<uint8_t>(ext_words)});

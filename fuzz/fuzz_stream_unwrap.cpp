@@ -91,18 +91,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if ((op & 3) == 3 && len >= 6) memcpy(&ssrc, payload + 2, 4);
         if ((op & 0x80) && len >= 2) seq = static_cast<uint16_t>((payload[0] << 8) | payload[1]);
         const uint8_t pad = (op & 0x40) ? static_cast<uint8_t>(1 + len % 8) : 0;
-        pkt = {static_cast<uint8_t>(0x80 | (pad ? 0x20 : 0)),
-               static_cast<uint8_t>(((op & 0x20) ? 0x80 : 0) | kTypes[(op >> 2) & 7]),
-               static_cast<uint8_t>(seq >> 8),
-               static_cast<uint8_t>(seq),
-               static_cast<uint8_t>(ts >> 24),
-               static_cast<uint8_t>(ts >> 16),
-               static_cast<uint8_t>(ts >> 8),
-               static_cast<uint8_t>(ts),
-               static_cast<uint8_t>(ssrc >> 24),
-               static_cast<uint8_t>(ssrc >> 16),
-               static_cast<uint8_t>(ssrc >> 8),
-               static_cast<uint8_t>(ssrc)};
+        pkt = fuzz::rtp_header(
+            static_cast<uint8_t>(0x80 | (pad ? 0x20 : 0)),
+            static_cast<uint8_t>(((op & 0x20) ? 0x80 : 0) | kTypes[(op >> 2) & 7]), seq, ts, ssrc);
         pkt.insert(pkt.end(), payload, payload + len);
         if (pad) {
             pkt.insert(pkt.end(), pad - 1, 0);

@@ -83,6 +83,24 @@ private:
     std::string path_;
 };
 
+// A 12-byte RTP header: first byte `b0` (version, padding, extension, CSRC count), second `b1`
+// (marker, payload type), then sequence number, timestamp and SSRC in network byte order.
+inline std::vector<uint8_t> rtp_header(uint8_t b0, uint8_t b1, uint16_t seq, uint32_t ts,
+                                       uint32_t ssrc) {
+    return {b0,
+            b1,
+            static_cast<uint8_t>(seq >> 8),
+            static_cast<uint8_t>(seq),
+            static_cast<uint8_t>(ts >> 24),
+            static_cast<uint8_t>(ts >> 16),
+            static_cast<uint8_t>(ts >> 8),
+            static_cast<uint8_t>(ts),
+            static_cast<uint8_t>(ssrc >> 24),
+            static_cast<uint8_t>(ssrc >> 16),
+            static_cast<uint8_t>(ssrc >> 8),
+            static_cast<uint8_t>(ssrc)};
+}
+
 // Always a new file: rewriting one in place makes the file system flush it on every close, which
 // costs more than the whole run.
 inline void write_file(const std::string& path, const uint8_t* data, size_t size) {

@@ -92,24 +92,8 @@ void expect_same_output(const Capture& plain, const Capture& wrapped) {
     for (const auto& [key, path] : plain.run.files) {
         SCOPED_TRACE(path);
         ASSERT_TRUE(wrapped.run.files.count(key));
-        const std::string& got = wrapped.run.files.at(key);
-        if (key.second == Kind::video) {
-            std::vector<uint8_t> want_bytes, got_bytes;
-            ASSERT_TRUE(harness::read_file(path, &want_bytes, nullptr));
-            ASSERT_TRUE(harness::read_file(got, &got_bytes, nullptr));
-            EXPECT_TRUE(got_bytes == want_bytes)
-                << got_bytes.size() << " bytes, want " << want_bytes.size();
-            continue;
-        }
-        harness::OggFile want_ogg, got_ogg;
-        std::string err;
-        ASSERT_TRUE(harness::read_ogg(path, &want_ogg, &err)) << err;
-        ASSERT_TRUE(harness::read_ogg(got, &got_ogg, &err)) << err;
-        ASSERT_EQ(got_ogg.packets.size(), want_ogg.packets.size());
-        for (size_t i = 0; i < want_ogg.packets.size(); ++i) {
-            EXPECT_EQ(got_ogg.packets[i].data, want_ogg.packets[i].data) << "packet " << i;
-            EXPECT_EQ(got_ogg.packets[i].granulepos, want_ogg.packets[i].granulepos) << i;
-        }
+        ASSERT_NO_FATAL_FAILURE(
+            harness::expect_same_media(key.second, path, wrapped.run.files.at(key)));
     }
 }
 

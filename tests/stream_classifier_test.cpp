@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "rtp_support.h"
 #include "sdp_map.h"
 #include "stream_unwrap.h"
 
@@ -18,22 +19,12 @@ using streams::Role;
 constexpr uint32_t kMedia = 0x11111111;
 constexpr uint32_t kOther = 0x22222222;
 
+// With `padding` > 0: the P bit set and that many bytes of padding, the last one their count.
 Bytes rtp(uint8_t pt, uint16_t seq, uint32_t ts, uint32_t ssrc, const Bytes& payload,
           bool marker = false, uint8_t padding = 0) {
-    Bytes b = {static_cast<uint8_t>(0x80 | (padding ? 0x20 : 0)),
-               static_cast<uint8_t>((marker ? 0x80 : 0) | pt),
-               static_cast<uint8_t>(seq >> 8),
-               static_cast<uint8_t>(seq),
-               static_cast<uint8_t>(ts >> 24),
-               static_cast<uint8_t>(ts >> 16),
-               static_cast<uint8_t>(ts >> 8),
-               static_cast<uint8_t>(ts),
-               static_cast<uint8_t>(ssrc >> 24),
-               static_cast<uint8_t>(ssrc >> 16),
-               static_cast<uint8_t>(ssrc >> 8),
-               static_cast<uint8_t>(ssrc)};
-    b.insert(b.end(), payload.begin(), payload.end());
+    Bytes b = rtptest::rtp_bytes(seq, ts, marker, payload, pt, ssrc);
     if (padding) {
+        b[0] |= 0x20;
         b.insert(b.end(), padding - 1, 0);
         b.push_back(padding);
     }

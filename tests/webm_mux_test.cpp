@@ -394,21 +394,27 @@ DirectCase timeline(const char* name, std::vector<uint32_t> timestamps,
             0,    true,        std::move(timestamps), std::move(times)};
 }
 
-class WebmDirect : public ::testing::TestWithParam<DirectCase> {};
-
-TEST_P(WebmDirect, TracksFollowTheInputsThatCanBeRead) {
-    const DirectCase& c = GetParam();
-    TempDir dir;
+// One user's second of small video and audio made in `dir`/cap and converted without options
+// into `dir`/conv: the IVF file and the Ogg file.
+void convert_small_call(const TempDir& dir, std::string* ivf, std::string* ogg) {
     const std::string cap = dir.subdir("cap") + "/";
     ASSERT_EQ(harness::run_capture_synth({"--out", cap, "--quiet", "--users", "1", "--duration",
                                           "1", "--width", "96", "--height", "64"})
                   .status,
               0);
-    const std::string conv = dir.subdir("conv");
-    const harness::ConverterRun run = harness::run_converter(cap, {"-v", "-a"}, conv);
+    const harness::ConverterRun run = harness::run_converter(cap, {"-v", "-a"}, dir.subdir("conv"));
     ASSERT_EQ(run.files.size(), 2u);
-    std::string ivf = run.files.begin()->second;
-    std::string ogg = std::next(run.files.begin())->second;
+    *ivf = run.files.begin()->second;
+    *ogg = std::next(run.files.begin())->second;
+}
+
+class WebmDirect : public ::testing::TestWithParam<DirectCase> {};
+
+TEST_P(WebmDirect, TracksFollowTheInputsThatCanBeRead) {
+    const DirectCase& c = GetParam();
+    TempDir dir;
+    std::string ivf, ogg;
+    ASSERT_NO_FATAL_FAILURE(convert_small_call(dir, &ivf, &ogg));
     if (c.pre_skip > 0) {
         write_with_pre_skip(ogg, dir.file("skip.ogg"), c.pre_skip);
         ogg = dir.file("skip.ogg");
@@ -501,16 +507,8 @@ class WebmReadBack : public ::testing::TestWithParam<ReadBackCase> {};
 TEST_P(WebmReadBack, OnlyTheFilesThisRunWroteWholeGetATrack) {
     const ReadBackCase& c = GetParam();
     TempDir dir;
-    const std::string cap = dir.subdir("cap") + "/";
-    ASSERT_EQ(harness::run_capture_synth({"--out", cap, "--quiet", "--users", "1", "--duration",
-                                          "1", "--width", "96", "--height", "64"})
-                  .status,
-              0);
-    const harness::ConverterRun conv =
-        harness::run_converter(cap, {"-v", "-a"}, dir.subdir("conv"));
-    ASSERT_EQ(conv.files.size(), 2u);
-    const std::string sources[2] = {conv.files.begin()->second,
-                                    std::next(conv.files.begin())->second};
+    std::string sources[2];  // the IVF and the Ogg file
+    ASSERT_NO_FATAL_FAILURE(convert_small_call(dir, &sources[0], &sources[1]));
 
     // The pass's part, in this process: each file made by create_output and noted in the record.
     output_failure_reset();

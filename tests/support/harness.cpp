@@ -581,4 +581,24 @@ OpusCheck opusfile_decode(const std::string& path) {
     return r;
 }
 
+void expect_same_media(Kind kind, const std::string& want, const std::string& got) {
+    if (kind == Kind::video) {
+        std::vector<uint8_t> want_bytes, got_bytes;
+        ASSERT_TRUE(read_file(want, &want_bytes, nullptr));
+        ASSERT_TRUE(read_file(got, &got_bytes, nullptr));
+        EXPECT_TRUE(got_bytes == want_bytes)
+            << got_bytes.size() << " bytes, want " << want_bytes.size();
+        return;
+    }
+    OggFile want_ogg, got_ogg;
+    std::string err;
+    ASSERT_TRUE(read_ogg(want, &want_ogg, &err)) << err;
+    ASSERT_TRUE(read_ogg(got, &got_ogg, &err)) << err;
+    ASSERT_EQ(got_ogg.packets.size(), want_ogg.packets.size());
+    for (size_t i = 0; i < want_ogg.packets.size(); ++i) {
+        EXPECT_EQ(got_ogg.packets[i].data, want_ogg.packets[i].data) << "packet " << i;
+        EXPECT_EQ(got_ogg.packets[i].granulepos, want_ogg.packets[i].granulepos) << i;
+    }
+}
+
 }  // namespace harness

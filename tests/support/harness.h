@@ -222,4 +222,12 @@ struct OpusCheck {
 // Opens an Ogg Opus file with opusfile and decodes it all.
 OpusCheck opusfile_decode(const std::string& path);
 
+// ---- Comparisons ----------------------------------------------------------------------------
+
+// Fails the calling test unless two of the converter's output files of `kind` carry the same
+// media: IVF files (nothing random in them) the same bytes, Ogg files (each stream has a serial
+// number of its own) the same packets with the same granule positions. Call it inside
+// ASSERT_NO_FATAL_FAILURE to stop at a file that cannot be read.
+void expect_same_media(Kind kind, const std::string& want, const std::string& got);
+
 }  // namespace harness

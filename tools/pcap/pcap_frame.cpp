@@ -2,20 +2,10 @@
 
 #include <cstring>
 
+#include "byte_order.h"
+
 namespace pcapin {
 namespace {
-
-uint16_t be16(const uint8_t* p) {
-    return static_cast<uint16_t>(p[0] << 8 | p[1]);
-}
-uint32_t be32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
-           static_cast<uint32_t>(p[2]) << 8 | p[3];
-}
-uint32_t le32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[3]) << 24 | static_cast<uint32_t>(p[2]) << 16 |
-           static_cast<uint32_t>(p[1]) << 8 | p[0];
-}
 
 constexpr uint16_t kEtherIpv4 = 0x0800;
 constexpr uint16_t kEtherIpv6 = 0x86DD;
