@@ -11,7 +11,9 @@
 # sending; only then does the capture stop. transcode-pcap makes capture files of the pcap,
 # transcode --repair converts them, and tests/browser_call/check_call.py compares: per sender,
 # video frames that decode = framesSent with ffmpeg silent, Ogg packets = packetsSent (within
-# one), report durations within 1 s of the call.
+# one), report durations within 1 s of the call. It converts the captures a second time with
+# --no-fec and prints, per sender, the frames written with FEC left out beside those written with
+# it and the fec_recovered count (fewer frames with FEC than without fails the check).
 #
 # LOSS=P drops P percent of the UDP packets sent inside the namespace (nftables, installed when
 # missing), before tcpdump sees them: the default is 3 in mode ulpfec, where the sender adds FEC

@@ -31,6 +31,7 @@
 #include <utility>
 #include <vector>
 
+#include "fec_recovery.h"
 #include "rtp_packet.h"
 
 namespace {
@@ -96,7 +97,8 @@ enum Purpose : uint64_t {
     kPurposeStray,
     kPurposeProbe,
     kPurposeRtx,
-    kPurposeFlexfec
+    kPurposeFlexfec,
+    kPurposeDropPerFrame
 };
 
 void put_le32(Bytes& b, uint32_t v) {
@@ -177,6 +179,7 @@ struct Options {
     double drop = 0, dup = 0, reorder = 0;
     bool impair_kind[2] = {true, true};
     std::vector<ImpairAt> drop_at;
+    bool drop_per_frame = false;  // one media packet of every video frame
     int pt121 = 0;
     int probes = 0;
     // Wrappings of a WebRTC sender; -1: off. Each names the payload type it uses.
@@ -264,6 +267,9 @@ const char kHelp[] =
     "  --impair video|audio|both      which kinds the three rates apply to (default both)\n"
     "  --drop-at KIND:USER:I  drop packet I (0-based, before other impairments) of user\n"
     "                         index USER (0-based); repeatable\n"
+    "  --drop-per-frame       drop one media packet (a seeded choice) of every video frame but\n"
+    "                         the stream's first and last packets, before other impairments:\n"
+    "                         what one FEC packet per frame rebuilds\n"
     "  --late P[:D]           hold back a packet (rate P) by D packets (default 60): a late\n"
     "                         retransmission; applied after --reorder\n"
     "  --probe N              insert N packets of padding only (bandwidth probes) into each\n"
@@ -284,12 +290,15 @@ const char kHelp[] =
     "Wrappings of a WebRTC sender (off by default; each takes the payload type to use):\n"
     "  --red-pt N             every VP8 packet inside RED (RFC 2198), one block\n"
     "  --rtx-pt N             an RTX SSRC (RFC 4588): 6 padding probes at the start (the first\n"
-    "                         with timestamp 0; 283 bytes with --csrc 0 --ext 3, as a browser's),\n"
+    "                         with timestamp 0; 283 bytes with --csrc 0 --ext 3, as a "
+    "browser's),\n"
     "                         copies of the first 3 packets (8, 3 and 1 times), and a\n"
     "                         retransmission of every video packet --drop and --drop-at lose\n"
-    "  --ulpfec-pt N          one ULPFEC packet (RFC 5109) inside RED after each frame, over the\n"
+    "  --ulpfec-pt N          one ULPFEC packet (RFC 5109) inside RED after each frame, over "
+    "the\n"
     "                         frame's packets as unwrapped; needs --red-pt\n"
-    "  --flexfec-pt N         one FlexFEC packet (libwebrtc's draft 03 form) after each frame on\n"
+    "  --flexfec-pt N         one FlexFEC packet (libwebrtc's draft 03 form) after each frame "
+    "on\n"
     "                         an SSRC of its own\n"
     "  --audio-red-pt N       audio inside RED, each packet carrying the previous one\n"
     "  With any of them the manifest lists the media as sent, which --repair restores.\n"
@@ -498,6 +507,8 @@ Options parse_args(int argc, char** argv, bool* help) {
                 o.impair_kind[k] = true;
                 o.impair_kind[1 - k] = false;
             }
+        } else if (a == "--drop-per-frame") {
+            o.drop_per_frame = true;
         } else if (a == "--drop-at") {
             auto p = split(value(), ':');
             if (p.size() != 3) throw UsageError("--drop-at: expected KIND:USER:INDEX");
@@ -1026,8 +1037,9 @@ void insert_probes(std::vector<PacketPlan>& plans, int count, Rng& r) {
 
 // `lost`, when given, receives the indexes of the packets dropped.
 void impair(const Options& o, int kind, int user, std::vector<Packet>& packets, Rng& r,
-            std::vector<size_t>* lost = nullptr) {
+            std::vector<size_t>* lost = nullptr, const std::vector<size_t>& also_drop = {}) {
     std::vector<bool> keep(packets.size(), true);
+    for (size_t i : also_drop) keep[i] = false;
     for (const auto& d : o.drop_at)
         if (d.kind == kind && d.user == user && d.index < static_cast<long>(packets.size()))
             keep[static_cast<size_t>(d.index)] = false;
@@ -1113,26 +1125,12 @@ Bytes unwrapped(const Options& o, const Bytes& p) {
     return b;
 }
 
-// The XOR of RFC 5109 (and of FlexFEC, which takes the same fields) over the protected packets:
-// the first two header bytes, the timestamp, the length of what follows the fixed header, and
-// those bytes, zero-filled to the longest.
-struct FecXor {
-    uint8_t b0 = 0, b1 = 0;
-    uint32_t ts = 0;
-    uint16_t length = 0;
-    Bytes data;
-};
-FecXor fec_xor(const std::vector<Bytes>& prot) {
-    FecXor x;
-    for (const Bytes& p : prot) {
-        x.b0 ^= p[0];
-        x.b1 ^= p[1];
-        x.ts ^= (uint32_t{p[4]} << 24) | (uint32_t{p[5]} << 16) | (uint32_t{p[6]} << 8) | p[7];
-        x.length ^= static_cast<uint16_t>(p.size() - 12);
-        if (x.data.size() < p.size() - 12) x.data.resize(p.size() - 12, 0);
-        for (size_t i = 12; i < p.size(); ++i) x.data[i - 12] ^= p[i];
-    }
-    return x;
+// The FEC packets are written by the converter's own encoders, so that what the synthesizer sends
+// and what the recovery reads have one definition.
+std::vector<FecMedia> fec_media(const std::vector<Bytes>& prot) {
+    std::vector<FecMedia> media;
+    for (const Bytes& p : prot) media.push_back({p.data(), p.size()});
+    return media;
 }
 
 // The frame's packets (as unwrapped) in plan order, at most 48: what one FEC packet protects.
@@ -1152,26 +1150,13 @@ void fill_ulpfec(const Options& o, const std::vector<PacketPlan>& plans,
         if (!plans[i].fec_slot) continue;
         const std::vector<Bytes> prot = protected_of(o, plans, packets, plans[i].frame);
         if (prot.empty()) continue;
-        const uint16_t base = seq_of(prot[0]);
-        uint64_t mask = 0;
-        bool long_mask = false;
-        for (const Bytes& p : prot) {
-            const uint16_t off = static_cast<uint16_t>(seq_of(p) - base);
-            mask |= uint64_t{1} << (47 - off);
-            long_mask = long_mask || off >= 16;
-        }
-        const FecXor x = fec_xor(prot);
+        const std::vector<FecMedia> media = fec_media(prot);
+        Bytes body;
+        if (!ulpfec_encode(media.data(), media.size(), &body))
+            throw std::runtime_error("ULPFEC: the frame's packets do not fit one mask");
         Bytes f;
         f.push_back(static_cast<uint8_t>(o.ulpfec_pt));  // RED primary header
-        f.push_back(static_cast<uint8_t>((x.b0 & 0x3F) | (long_mask ? 0x40 : 0)));
-        f.push_back(x.b1);
-        put_be16(f, base);
-        put_be32(f, x.ts);
-        put_be16(f, x.length);
-        put_be16(f, static_cast<uint16_t>(x.data.size()));  // protection length
-        for (int k = 0; k < (long_mask ? 6 : 2); ++k)
-            f.push_back(static_cast<uint8_t>(mask >> (40 - 8 * k)));
-        f.insert(f.end(), x.data.begin(), x.data.end());
+        f.insert(f.end(), body.begin(), body.end());
         packets[i].bytes = with_payload(packets[i].bytes, f);
     }
 }
@@ -1180,7 +1165,7 @@ void fill_ulpfec(const Options& o, const std::vector<PacketPlan>& plans,
 // sequence number and a mask of 15, 46 or 109 bits with k bits between, on an SSRC of its own.
 std::vector<Packet> flexfec_packets(const Options& o, int user, const RtpVariant& v,
                                     const std::vector<PacketPlan>& plans,
-                                    const std::vector<Packet>& packets, uint32_t media_ssrc) {
+                                    const std::vector<Packet>& packets) {
     Rng r = rng_for(o.seed, kPurposeFlexfec, static_cast<uint64_t>(user));
     uint16_t seq = static_cast<uint16_t>(r.next());
     const uint32_t ssrc = static_cast<uint32_t>(r.next()) | 1;
@@ -1189,47 +1174,14 @@ std::vector<Packet> flexfec_packets(const Options& o, int user, const RtpVariant
         if (!plans[i].marker || plans[i].frame < 0) continue;
         const std::vector<Bytes> prot = protected_of(o, plans, packets, plans[i].frame);
         if (prot.empty()) continue;
-        const uint16_t base = seq_of(prot[0]);
-        std::vector<bool> bits(109, false);
-        size_t highest = 0;
-        for (const Bytes& p : prot) {
-            const size_t off = static_cast<uint16_t>(seq_of(p) - base);
-            bits[off] = true;
-            highest = std::max(highest, off);
-        }
-        const FecXor x = fec_xor(prot);
         PacketPlan s;
         s.pt = o.flexfec_pt;
         s.marker = false;
         s.timestamp = plans[i].timestamp;
         s.time = plans[i].time + 0.00005;
-        s.payload.push_back(static_cast<uint8_t>(x.b0 & 0x3F));
-        s.payload.push_back(x.b1);
-        put_be16(s.payload, x.length);
-        put_be32(s.payload, x.ts);
-        put_be32(s.payload, 0x01000000);  // SSRCCount 1, reserved
-        put_be32(s.payload, media_ssrc);
-        put_be16(s.payload, base);
-        // Mask bits 0-14 after a k bit, then 15-45, then 46-108; k=1 ends the mask.
-        const int parts = highest < 15 ? 1 : highest < 46 ? 2 : 3;
-        uint64_t word = (parts == 1 ? 1ull : 0ull) << 15;
-        for (int b = 0; b < 15; ++b)
-            if (bits[static_cast<size_t>(b)]) word |= 1ull << (14 - b);
-        put_be16(s.payload, static_cast<uint16_t>(word));
-        if (parts >= 2) {
-            word = (parts == 2 ? 1ull : 0ull) << 31;
-            for (int b = 0; b < 31; ++b)
-                if (bits[static_cast<size_t>(15 + b)]) word |= 1ull << (30 - b);
-            put_be32(s.payload, static_cast<uint32_t>(word));
-        }
-        if (parts == 3) {
-            word = 0;
-            for (int b = 0; b < 63; ++b)
-                if (bits[static_cast<size_t>(46 + b)]) word |= 1ull << (63 - b);
-            put_be32(s.payload, static_cast<uint32_t>(word >> 32));
-            put_be32(s.payload, static_cast<uint32_t>(word));
-        }
-        s.payload.insert(s.payload.end(), x.data.begin(), x.data.end());
+        const std::vector<FecMedia> media = fec_media(prot);
+        if (!flexfec_encode(media.data(), media.size(), &s.payload))
+            throw std::runtime_error("FlexFEC: the frame's packets do not fit one mask");
         out.push_back({serialize_rtp(v, s, seq++, ssrc, r), s.time});
     }
     return out;
@@ -1405,11 +1357,27 @@ UserStream make_video_stream(const Options& o, int user, uint32_t uid, const Cli
     if (o.ulpfec_pt >= 0) fill_ulpfec(o, plans, us.packets);
     if (wrapped) us.plain = plain_video(o, plans, us.packets, seq);
     std::vector<Packet> extra;
-    if (o.flexfec_pt >= 0) extra = flexfec_packets(o, user, v, plans, us.packets, ssrc);
+    if (o.flexfec_pt >= 0) extra = flexfec_packets(o, user, v, plans, us.packets);
     const std::vector<Packet> sent = o.rtx_pt >= 0 ? us.packets : std::vector<Packet>();
     std::vector<size_t> lost;
     Rng ri = rng_for(o.seed, kPurposeImpair, static_cast<uint64_t>(user) * 2);
-    impair(o, kVideo, user, us.packets, ri, o.rtx_pt >= 0 ? &lost : nullptr);
+    std::vector<size_t> frame_drops;
+    if (o.drop_per_frame) {
+        // One media packet of each frame, whatever its size: exactly one loss per FEC packet.
+        Rng rd = rng_for(o.seed, kPurposeDropPerFrame, static_cast<uint64_t>(user));
+        // Not the stream's first media packet nor its last: a receiver cannot tell that a packet
+        // before the first or after the last one it got was ever sent.
+        std::vector<size_t> media;
+        for (size_t i = 0; i < plans.size(); ++i)
+            if (plans[i].frame >= 0 && !plans[i].fec_slot && !plans[i].padding_only)
+                media.push_back(i);
+        std::map<int, std::vector<size_t>> of_frame;
+        for (size_t k = 1; k + 1 < media.size(); ++k)
+            of_frame[plans[media[k]].frame].push_back(media[k]);
+        for (const auto& entry : of_frame)
+            frame_drops.push_back(entry.second[rd.next() % entry.second.size()]);
+    }
+    impair(o, kVideo, user, us.packets, ri, o.rtx_pt >= 0 ? &lost : nullptr, frame_drops);
     if (o.rtx_pt >= 0) {
         std::vector<Packet> rtx = rtx_packets(o, user, v, plans, sent, lost);
         extra.insert(extra.end(), rtx.begin(), rtx.end());

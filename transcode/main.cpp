@@ -269,6 +269,10 @@ int main(int argc, char** argv) {
             ++i;
             if (!parse_reorder_window(i < argc ? argv[i] : nullptr)) exit(1);
             run_options.repair = true;
+        } else if (arg_test(argv[i], "--no-fec", nullptr)) {
+            // Repair as a receiver that ignores FEC would: to compare, or to keep only what came.
+            run_options.fec = false;
+            run_options.repair = true;
         } else if (arg_test(argv[i], "--wait-keyframe", nullptr)) {
             run_options.wait_keyframe = true;
             run_options.repair = true;

@@ -99,16 +99,27 @@ ReorderWindow::Verdict push_to_stage(ReorderWindow& stage, uint32_t uid, const u
 
 // ---- The unwrap stage in front of the reorder stage (repair mode) ----------------------------
 
+// `made`, when given, is set when the stage was made just now.
 streams::StreamUnwrap& unwrap_stage(
     std::map<uint32_t, std::unique_ptr<streams::StreamUnwrap>>& stages, uint32_t uid,
-    StreamStats& stats, bool video) {
+    StreamStats& stats, bool video, bool* made = nullptr) {
     std::unique_ptr<streams::StreamUnwrap>& stage = stages[uid];
     if (!stage) {
         const streams::SdpMap* sdp = streams::run_sdp();
         stage = std::make_unique<streams::StreamUnwrap>(
             video, &stats, sdp ? (video ? &sdp->video : &sdp->audio) : nullptr);
+        if (made) *made = true;
     }
     return *stage;
+}
+
+// FEC recovery of a user's video stream: the unwrap stage hands FEC packets to the feed, which
+// binds a FecRecovery to the reorder stage at the first one (so a stream without FEC pays nothing).
+void feed_fec(std::map<uint32_t, std::unique_ptr<FecFeed>>& feeds, uint32_t uid,
+              streams::StreamUnwrap& unwrap, ReorderWindow& stage, RepairStats& stats) {
+    std::unique_ptr<FecFeed>& feed = feeds[uid];
+    feed = std::make_unique<FecFeed>(&stage, &stats);
+    unwrap.set_fec_hook(feed->hook());
 }
 
 // Pushes what the unwrap stage yields into the reorder stage, handing on what that releases.
@@ -386,7 +397,9 @@ void MultFileTrans::start_trans_video() {
         stats.bytes += length;
         ReorderWindow& stage =
             reorder_stage(video_reorder, uid, run_stats().video, rtp_vp8_refused);
-        streams::StreamUnwrap& unwrap = unwrap_stage(video_unwrap, uid, stats, true);
+        bool made = false;
+        streams::StreamUnwrap& unwrap = unwrap_stage(video_unwrap, uid, stats, true, &made);
+        if (made && run_options.fec) feed_fec(video_fec, uid, unwrap, stage, stats.repair);
         // The record lies in this pass's own read-ahead buffer and is read once: the unwrap stage
         // may rewrite it in place.
         unwrap.take(const_cast<uint8_t*>(data), length);
@@ -407,6 +420,7 @@ void MultFileTrans::start_trans_video() {
     }
     video_reorder.clear();
     video_unwrap.clear();
+    video_fec.clear();  // after the stages that call into it
     print_unnamed(run_stats().video, true);
     for (auto& entry : video_writers) {
         entry.second->flush_all();

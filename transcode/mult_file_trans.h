@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "fec_feed.h"
 #include "reorder_window.h"
 #include "stream_unwrap.h"
 #include "user_audio.h"
@@ -38,6 +39,9 @@ public:
     FilePtr cur_file;
     std::map<uint32_t, std::unique_ptr<userVideo>> video_writers;
     std::map<uint32_t, std::unique_ptr<muopus::user_audio>> audio_writers;
+    // With --repair, the FEC recovery of each user's video stream that carries FEC. Declared before
+    // the reorder stages, which call into it, so that it is destroyed after them.
+    std::map<uint32_t, std::unique_ptr<FecFeed>> video_fec;
     // With --repair, each user's packets pass a reorder stage on their way to the writer.
     std::map<uint32_t, std::unique_ptr<ReorderWindow>> video_reorder;
     std::map<uint32_t, std::unique_ptr<ReorderWindow>> audio_reorder;

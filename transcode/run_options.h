@@ -21,7 +21,8 @@ struct RunOptions {
     bool repair = false;  // --repair: reorder packets, fill audio gaps, write only decodable video
     uint32_t reorder_window = kReorderWindowDefault;  // --reorder-window N (implies repair)
     bool wait_keyframe = false;                       // --wait-keyframe (implies repair)
-    bool webm = false;                                // --webm: one WebM per user after both passes
+    bool fec = true;  // --no-fec: repair without rebuilding lost packets from FEC (implies repair)
+    bool webm = false;  // --webm: one WebM per user after both passes
 };
 
 extern RunOptions run_options;

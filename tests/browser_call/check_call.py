@@ -4,7 +4,8 @@ page's stats.json. Makes capture files with transcode-pcap (each peer's SSRCs gi
 id, 1 and 2), converts them with transcode --repair, and compares per sender:
   - video frames that decode = framesSent, and ffmpeg -v error prints nothing;
   - Ogg packets = packetsSent, within one;
-  - video and audio duration_seconds of the run report within 1 s of the call.
+  - video and audio duration_seconds of the run report within 1 s of the call;
+  - converted again with --no-fec (FEC left out): never more video frames written than with it.
 Prints one line per sender with the figures; exits 1 when a check fails."""
 
 import glob
@@ -31,14 +32,23 @@ tp = subprocess.run([os.path.join(build, "transcode-pcap"), *args, "--json",
 sys.stderr.write(tp.stderr)
 if tp.returncode != 0:
     sys.exit("transcode-pcap failed")
-out = os.path.join(work, "out")
-os.makedirs(out, exist_ok=True)
-report_path = os.path.join(work, "report.json")
-tc = subprocess.run([os.path.join(build, "transcode"), "-p", caps + "/", "-v", "-a", "--repair",
-                     "--report", report_path], cwd=out, capture_output=True, text=True)
-if tc.returncode != 0:
-    sys.exit(f"transcode failed: {tc.stderr}")
-report = {u["user_id"]: u for u in json.load(open(report_path))["users"]}
+
+
+def convert(name, option):
+    """Converts the captures into WORK/NAME with `option`; the run report's users by id."""
+    out = os.path.join(work, name)
+    os.makedirs(out, exist_ok=True)
+    report_path = os.path.join(work, name + ".json")
+    tc = subprocess.run([os.path.join(build, "transcode"), "-p", caps + "/", "-v", "-a", option,
+                         "--report", report_path], cwd=out, capture_output=True, text=True)
+    if tc.returncode != 0:
+        sys.exit(f"transcode {option} failed: {tc.stderr}")
+    return out, {u["user_id"]: u for u in json.load(open(report_path))["users"]}
+
+
+out, report = convert("out", "--repair")
+# The same captures as a receiver that ignores FEC converts them: what the FEC brought back.
+out_no_fec, _ = convert("out-no-fec", "--no-fec")
 
 
 def ogg_packets(path):
@@ -114,10 +124,19 @@ for uid, peer in enumerate(stats["peers"], start=1):
                                  "-"], capture_output=True, text=True)
             decoded = sum(1 for l in ff.stdout.splitlines() if l and not l.startswith("#"))
             errors = ff.stderr.strip()
+        ivf_no_fec = glob.glob(os.path.join(out_no_fec, f"*_{uid}.mkv"))
+        written_no_fec = ivf_frames(ivf_no_fec[0]) if ivf_no_fec else 0
+        repair = rep.get("video", {}).get("repair", {})
         dur = rep.get("video", {}).get("duration_seconds", 0.0)
         line.append(f"video {video['codec']} framesSent {video['framesSent']}, written {written}, "
                     f"decoded {decoded}, ffmpeg error lines {len(errors.splitlines())}, "
-                    f"duration {dur:.2f} s")
+                    f"duration {dur:.2f} s; written with FEC left out {written_no_fec}, "
+                    f"fec_packets {repair.get('fec_packets', 0)}, fec_recovered "
+                    f"{repair.get('fec_recovered', 0)}, fec_unrecoverable "
+                    f"{repair.get('fec_unrecoverable', 0)}")
+        if written < written_no_fec:
+            failures.append(f"sender {uid}: {written} video frames written, {written_no_fec} "
+                            "with FEC left out")
         if decoded != video["framesSent"]:
             failures.append(f"sender {uid}: {decoded} video frames decode, {video['framesSent']} sent")
         if errors:

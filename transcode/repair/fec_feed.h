@@ -1,0 +1,47 @@
+// Wires FEC recovery into one user's video stream (repair mode): the unwrap stage offers each FEC
+// packet as captured; the first one makes a FecRecovery and binds it to the reorder stage, so a
+// stream without FEC pays nothing. ULPFEC arrives inside RED on the media SSRC and is stripped of
+// its RTP and RED headers here; FlexFEC is handed on whole.
+//
+// Ownership: the feed owns the FecRecovery and must outlive the reorder stage it was bound to (the
+// stage calls into it until it is destroyed). Memory is the FecRecovery's (fec_recovery.h).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "fec_recovery.h"
+#include "reorder_window.h"
+#include "run_stats.h"
+#include "stream_unwrap.h"
+
+class FecFeed {
+public:
+    // `stage` and `stats` (may be null) must outlive the feed's use of them.
+    FecFeed(ReorderWindow* stage, RepairStats* stats);
+    ~FecFeed();
+    FecFeed(const FecFeed&) = delete;
+    FecFeed& operator=(const FecFeed&) = delete;
+
+    // The unwrap stage's hook, bound to this feed.
+    streams::FecHook hook();
+    // One FEC packet as captured (the unwrap stage's hook calls this).
+    void take(const uint8_t* packet, size_t size, uint32_t media_ssrc, bool flexfec);
+
+    // Null until the first FEC packet came.
+    const FecRecovery* recovery() const { return fec_.get(); }
+
+    // FEC packets kept for a reorder window of `window` packets: the stage gives a number up about
+    // a window after it, and a sender adds at most one FEC packet per frame of two or more packets.
+    static uint32_t max_fec_for(uint32_t window) { return window / 2 < 16 ? 16 : window / 2; }
+
+private:
+    ReorderWindow* const stage_;
+    RepairStats* const stats_;
+    std::unique_ptr<FecRecovery> fec_;
+};
+
+// The ULPFEC body inside a RED-wrapped RTP packet: the primary block after its one-byte header.
+// False when the packet is not RTP or its RED block headers do not add up to its payload.
+bool ulpfec_body_of(const uint8_t* packet, size_t size, const uint8_t** body, size_t* body_size);
