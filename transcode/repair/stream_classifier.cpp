@@ -18,6 +18,10 @@ constexpr uint8_t kNoPt = 0x80;
 constexpr uint16_t kFecReach = 64;
 // RTX of a packet whose own timestamp is not remembered is checked against neighbours this near.
 constexpr uint16_t kBracket = 16;
+// A retransmission that overtakes the media is at most this many ticks on from the highest packet:
+// a second of video, two of audio. A restarted sender's random timestamp lands here about once in
+// 48,000 starts, and its OSN-to-be would also have to fall within kBracket of the media's.
+constexpr int32_t kAheadTicks = 90000;
 
 uint16_t be16(const uint8_t* p) {
     return static_cast<uint16_t>((p[0] << 8) | p[1]);
@@ -281,6 +285,16 @@ void StreamClassifier::learn_span(const uint8_t* packet, const RtpSpan& r) {
 bool StreamClassifier::rtx_matches(const uint8_t* packet, const RtpSpan& r) const {
     if (r.payload < 3 || !seen_) return false;
     const uint16_t osn = be16(packet + r.header);
+    const uint16_t ahead = static_cast<uint16_t>(osn - highest_);
+    if (ahead != 0 && ahead <= kBracket) {
+        // A retransmission may overtake the media after the packet it repeats: Chromium resends
+        // the lost last packet of a key frame before the next frame goes out. Its timestamp is
+        // then the highest packet's or a little later.
+        if (!seen(highest_)) return false;
+        const int32_t step =
+            static_cast<int32_t>(r.timestamp - seen_[highest_ % kSeqMemory].timestamp);
+        return step >= 0 && step <= kAheadTicks;
+    }
     const uint16_t behind = static_cast<uint16_t>(highest_ - osn);
     if (behind >= kSeqMemory) return false;
     if (seen(osn)) return seen_[osn % kSeqMemory].timestamp == r.timestamp;
