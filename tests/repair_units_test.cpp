@@ -447,7 +447,8 @@ INSTANTIATE_TEST_SUITE_P(
 struct GateCase {
     const char* name;
     bool wait_after_loss;
-    // K key frame, d delta frame, X/x: the same after a loss, p: a partial frame dropped
+    // K key frame, d delta frame, X/x: the same after a loss, p: a partial frame dropped,
+    // h/s: a key frame's tag on a frame without the start code / one byte short of the header
     std::string frames;
     std::string admitted;  // '1' written, '0' held back
     uint64_t skipped;
@@ -472,8 +473,14 @@ TEST_P(KeyframeGateCases, WritesOnlyDecodableFrames) {
         }
         const bool key = f == 'K' || f == 'X';
         const bool lost = f == 'x' || f == 'X';
-        const uint8_t frame[3] = {static_cast<uint8_t>(key ? 0x10 : 0x11), 0, 0};
-        got += gate.admit(frame, 3, lost ? RTP_PAYLOAD_FLAG_PACKET_LOST : 0) ? '1' : '0';
+        // 'h' and 's': a key frame's tag without its start code, or the whole header but one
+        // byte (the frame of a stream whose first packet was lost, begun mid-partition).
+        uint8_t frame[10] = {0x10, 0, 0, 0x9d, 0x01, 0x2a, 0x40, 0x01, 0xf0, 0x00};
+        int size = 10;
+        if (!key) frame[0] = f == 'h' || f == 's' ? 0x10 : 0x11;
+        if (f == 'h') frame[4] = 0x00;
+        if (f == 's') size = 9;
+        got += gate.admit(frame, size, lost ? RTP_PAYLOAD_FLAG_PACKET_LOST : 0) ? '1' : '0';
     }
     EXPECT_EQ(got, c.admitted);
     EXPECT_EQ(stats.frames_skipped_keyframe, c.skipped);
@@ -488,7 +495,9 @@ INSTANTIATE_TEST_SUITE_P(
                       GateCase{"key_after_loss_is_written", true, "KdXd", "1111", 0, 1},
                       GateCase{"loss_before_first_key", true, "dxKd", "0011", 2, 1},
                       // The partial frame is the lost one: the flag after it is not counted again.
-                      GateCase{"partial_frame_counted_once", true, "KdpxdKpXd", "1100111", 2, 2}),
+                      GateCase{"partial_frame_counted_once", true, "KdpxdKpXd", "1100111", 2, 2},
+                      GateCase{"key_tag_without_start_code_waits", false, "hdKd", "0011", 2, 0},
+                      GateCase{"key_header_cut_short_waits", false, "sKd", "011", 1, 0}),
     [](const ::testing::TestParamInfo<GateCase>& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -23,9 +23,13 @@ public:
         if (stats_) ++stats_->frames_lost;
     }
 
-    // A VP8 frame tag with the low bit clear is a key frame (RFC 6386, 9.1).
+    // A VP8 frame tag with the low bit clear is a key frame, and a key frame's tag is followed by
+    // the start code 9d 01 2a and its size (RFC 6386, 9.1). The start code matters when a stream's
+    // very first packet was lost: nothing shows the loss, and the frame then begins in the middle
+    // of a partition, where the low bit is clear half the time.
     static bool is_key_frame(const uint8_t* frame, int size) {
-        return frame != nullptr && size > 0 && (frame[0] & 0x01) == 0;
+        return frame != nullptr && size >= 10 && (frame[0] & 0x01) == 0 && frame[3] == 0x9d &&
+               frame[4] == 0x01 && frame[5] == 0x2a;
     }
 
 private:
