@@ -56,6 +56,8 @@ seconds() {
     rm -rf "$OUT"
     mkdir -p "$OUT"
     prime_pages "$OUT" "$size"
+    # No run starts while the last one's gigabyte is still being written back.
+    sync
     local t0=$EPOCHREALTIME
     "$@" >>"$LOG" 2>&1
     local t1=$EPOCHREALTIME

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <new>
 
 namespace pcapin {
 
@@ -12,8 +13,14 @@ PcapHandle open_pcap(const std::string& path, std::string& error) {
         return nullptr;
     }
     // libpcap reads a header and a frame per call; a large buffer makes that a read(2) a MiB.
-    setvbuf(f, nullptr, _IOFBF, 1u << 20);
-    return open_pcap_stream(f, error);
+    // glibc ignores the size of a buffer it is to allocate itself (it takes the block size, 4 KiB),
+    // so the buffer is ours.
+    constexpr size_t kReadBuffer = size_t{1} << 20;
+    std::unique_ptr<char[]> buffer(new (std::nothrow) char[kReadBuffer]);
+    if (buffer) setvbuf(f, buffer.get(), _IOFBF, kReadBuffer);
+    PcapHandle p = open_pcap_stream(f, error);
+    if (p) p.get_deleter().buffer = std::move(buffer);
+    return p;
 }
 
 PcapHandle open_pcap_stream(FILE* f, std::string& error) {

@@ -12,7 +12,10 @@
 
 namespace pcapin {
 
+// Closes the capture, then frees the stdio buffer its FILE read through (held here so that it
+// outlives the FILE).
 struct PcapCloser {
+    std::unique_ptr<char[]> buffer;
     void operator()(pcap_t* p) const {
         if (p) pcap_close(p);
     }
