@@ -4,6 +4,7 @@
 #include <cstring>
 #include <new>
 
+#include "be_bytes.h"
 #include "rtp_packet.h"
 
 namespace {
@@ -35,21 +36,6 @@ constexpr size_t kFlexfecHeader[3] = {20, 24, 32};
 constexpr uint8_t kRecoveredBits0 = 0x3F;
 constexpr uint8_t kVersion2 = 0x80;
 
-uint16_t rd16(const uint8_t* p) {
-    return static_cast<uint16_t>((p[0] << 8) | p[1]);
-}
-uint32_t rd32(const uint8_t* p) {
-    return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
-}
-void wr16(uint8_t* p, uint16_t v) {
-    p[0] = static_cast<uint8_t>(v >> 8);
-    p[1] = static_cast<uint8_t>(v);
-}
-void wr32(uint8_t* p, uint32_t v) {
-    wr16(p, static_cast<uint16_t>(v >> 16));
-    wr16(p + 2, static_cast<uint16_t>(v));
-}
-
 void set_bit(FecHeader* h, uint32_t i) {
     h->mask[i / 64] |= uint64_t{1} << (63 - i % 64);
 }
@@ -75,17 +61,17 @@ bool protect(const FecMedia* media, size_t count, uint32_t max_bits, FecHeader* 
     for (size_t i = 0; i < count; ++i)
         if (!media[i].data || media[i].size < kRtpHeader || media[i].size > FecRecovery::kMaxPacket)
             return false;
-    h->ssrc = rd32(media[0].data + 8);
-    const uint16_t first = rd16(media[0].data + 2);
+    h->ssrc = be32(media[0].data + 8);
+    const uint16_t first = be16(media[0].data + 2);
     int lowest = 0;
     for (size_t i = 0; i < count; ++i)
-        lowest = std::min<int>(lowest, static_cast<int16_t>(rd16(media[i].data + 2) - first));
+        lowest = std::min<int>(lowest, static_cast<int16_t>(be16(media[i].data + 2) - first));
     h->seq_base = static_cast<uint16_t>(first + lowest);
     size_t longest = 0;
     for (size_t i = 0; i < count; ++i) {
         const uint8_t* p = media[i].data;
-        const uint32_t offset = static_cast<uint16_t>(rd16(p + 2) - h->seq_base);
-        if (rd32(p + 8) != h->ssrc || offset >= max_bits) return false;
+        const uint32_t offset = static_cast<uint16_t>(be16(p + 2) - h->seq_base);
+        if (be32(p + 8) != h->ssrc || offset >= max_bits) return false;
         h->mask_bits = static_cast<uint16_t>(std::max<uint32_t>(h->mask_bits, offset + 1));
         if (h->protects(offset)) return false;  // the same number twice
         set_bit(h, offset);
@@ -96,7 +82,7 @@ bool protect(const FecMedia* media, size_t count, uint32_t max_bits, FecHeader* 
         const uint8_t* p = media[i].data;
         h->recovery0 ^= p[0] & kRecoveredBits0;
         h->recovery1 ^= p[1];
-        h->ts_recovery ^= rd32(p + 4);
+        h->ts_recovery ^= be32(p + 4);
         h->length_recovery ^= static_cast<uint16_t>(media[i].size - kRtpHeader);
         for (size_t k = kRtpHeader; k < media[i].size; ++k) (*bytes)[k - kRtpHeader] ^= p[k];
     }
@@ -113,22 +99,22 @@ bool ulpfec_parse(const uint8_t* body, size_t size, uint32_t media_ssrc, FecHead
     const bool long_mask = (body[0] & kUlpfecL) != 0;
     const size_t header = kUlpfecHeader + (long_mask ? kUlpfecLevel0Long : kUlpfecLevel0Short);
     if (size < header) return false;
-    const size_t protection = rd16(body + kUlpfecHeader);
+    const size_t protection = be16(body + kUlpfecHeader);
     if (protection > size - header) return false;
     FecHeader h;
     h.ssrc = media_ssrc;
     h.recovery0 = body[0] & kRecoveredBits0;
     h.recovery1 = body[1];
-    h.seq_base = rd16(body + 2);
-    h.ts_recovery = rd32(body + 4);
-    h.length_recovery = rd16(body + 8);
+    h.seq_base = be16(body + 2);
+    h.ts_recovery = be32(body + 4);
+    h.length_recovery = be16(body + 8);
     const uint8_t* mask = body + kUlpfecHeader + 2;
     if (long_mask) {
         h.mask_bits = kUlpfecLongBits;
-        set_bits(&h, 0, (uint64_t{rd16(mask)} << 32) | rd32(mask + 2), kUlpfecLongBits);
+        set_bits(&h, 0, (uint64_t{be16(mask)} << 32) | be32(mask + 2), kUlpfecLongBits);
     } else {
         h.mask_bits = kUlpfecShortBits;
-        set_bits(&h, 0, rd16(mask), kUlpfecShortBits);
+        set_bits(&h, 0, be16(mask), kUlpfecShortBits);
     }
     if (h.mask[0] == 0) return false;
     h.payload = body + header;
@@ -144,21 +130,21 @@ bool flexfec_parse(const uint8_t* payload, size_t size, FecHeader* out) {
     FecHeader h;
     h.recovery0 = payload[0] & kRecoveredBits0;
     h.recovery1 = payload[1];
-    h.length_recovery = rd16(payload + 2);
-    h.ts_recovery = rd32(payload + 4);
-    h.ssrc = rd32(payload + kFlexfecSsrc);
-    h.seq_base = rd16(payload + kFlexfecBase);
+    h.length_recovery = be16(payload + 2);
+    h.ts_recovery = be32(payload + 4);
+    h.ssrc = be32(payload + kFlexfecSsrc);
+    h.seq_base = be16(payload + kFlexfecBase);
     const uint8_t* m = payload + kFlexfecMask;
-    set_bits(&h, 0, rd16(m) & 0x7FFF, 15);
+    set_bits(&h, 0, be16(m) & 0x7FFF, 15);
     int part = 0;
     if (!(m[0] & kFlexfecK)) {
         part = 1;
         if (size < kFlexfecHeader[1]) return false;
-        set_bits(&h, 15, rd32(m + 2) & 0x7FFFFFFF, 31);
+        set_bits(&h, 15, be32(m + 2) & 0x7FFFFFFF, 31);
         if (!(m[2] & kFlexfecK)) {
             part = 2;
             if (size < kFlexfecHeader[2] || !(m[6] & kFlexfecK)) return false;
-            const uint64_t rest = (uint64_t{rd32(m + 6)} << 32) | rd32(m + 10);
+            const uint64_t rest = (uint64_t{be32(m + 6)} << 32) | be32(m + 10);
             set_bits(&h, 46, rest & 0x7FFFFFFFFFFFFFFF, 63);
         }
     }
@@ -183,16 +169,16 @@ bool ulpfec_encode(const FecMedia* media, size_t count, std::vector<uint8_t>* ou
     uint8_t* p = out->data();
     p[0] = static_cast<uint8_t>((long_mask ? kUlpfecL : 0) | h.recovery0);
     p[1] = h.recovery1;
-    wr16(p + 2, h.seq_base);
-    wr32(p + 4, h.ts_recovery);
-    wr16(p + 8, h.length_recovery);
-    wr16(p + 10, static_cast<uint16_t>(bytes.size()));
+    put_be16(p + 2, h.seq_base);
+    put_be32(p + 4, h.ts_recovery);
+    put_be16(p + 8, h.length_recovery);
+    put_be16(p + 10, static_cast<uint16_t>(bytes.size()));
     if (long_mask) {
         const uint64_t m = get_bits(h, 0, kUlpfecLongBits);
-        wr16(p + 12, static_cast<uint16_t>(m >> 32));
-        wr32(p + 14, static_cast<uint32_t>(m));
+        put_be16(p + 12, static_cast<uint16_t>(m >> 32));
+        put_be32(p + 14, static_cast<uint32_t>(m));
     } else {
-        wr16(p + 12, static_cast<uint16_t>(get_bits(h, 0, kUlpfecShortBits)));
+        put_be16(p + 12, static_cast<uint16_t>(get_bits(h, 0, kUlpfecShortBits)));
     }
     out->insert(out->end(), bytes.begin(), bytes.end());
     return true;
@@ -208,22 +194,22 @@ bool flexfec_encode(const FecMedia* media, size_t count, std::vector<uint8_t>* o
     uint8_t* p = out->data();
     p[0] = h.recovery0;  // R = F = 0
     p[1] = h.recovery1;
-    wr16(p + 2, h.length_recovery);
-    wr32(p + 4, h.ts_recovery);
+    put_be16(p + 2, h.length_recovery);
+    put_be32(p + 4, h.ts_recovery);
     p[kFlexfecSsrcCount] = 1;
-    wr32(p + kFlexfecSsrc, h.ssrc);
-    wr16(p + kFlexfecBase, h.seq_base);
+    put_be32(p + kFlexfecSsrc, h.ssrc);
+    put_be16(p + kFlexfecBase, h.seq_base);
     uint8_t* m = p + kFlexfecMask;
-    wr16(m, static_cast<uint16_t>(get_bits(h, 0, 15)));
+    put_be16(m, static_cast<uint16_t>(get_bits(h, 0, 15)));
     if (part == 0) m[0] |= kFlexfecK;
     if (part >= 1) {
-        wr32(m + 2, static_cast<uint32_t>(get_bits(h, 15, 31)));
+        put_be32(m + 2, static_cast<uint32_t>(get_bits(h, 15, 31)));
         if (part == 1) m[2] |= kFlexfecK;
     }
     if (part == 2) {
         const uint64_t rest = get_bits(h, 46, 63);
-        wr32(m + 6, static_cast<uint32_t>(rest >> 32));
-        wr32(m + 10, static_cast<uint32_t>(rest));
+        put_be32(m + 6, static_cast<uint32_t>(rest >> 32));
+        put_be32(m + 10, static_cast<uint32_t>(rest));
         m[6] |= kFlexfecK;
     }
     out->insert(out->end(), bytes.begin(), bytes.end());
@@ -329,8 +315,8 @@ const uint8_t* FecRecovery::find(const Source& src, int64_t seq, size_t* size) c
         n = spare_.size();
     }
     // Only packets of the stream, with the number asked for, take part.
-    if (!p || n < kRtpHeader || n > kMaxPacket || rd32(p + 8) != src.ssrc ||
-        rd16(p + 2) != static_cast<uint16_t>(seq))
+    if (!p || n < kRtpHeader || n > kMaxPacket || be32(p + 8) != src.ssrc ||
+        be16(p + 2) != static_cast<uint16_t>(seq))
         return nullptr;
     *size = n;
     return p;
@@ -356,7 +342,7 @@ bool FecRecovery::xor_packet(const FecHeader& h, const Source& src, int64_t seq,
         if (!m) return false;  // checked by the caller; a lookup may not change its mind
         b0 ^= m[0];
         b1 ^= m[1];
-        ts ^= rd32(m + 4);
+        ts ^= be32(m + 4);
         length ^= static_cast<uint16_t>(n - kRtpHeader);
         const size_t upto = std::min(n, kRtpHeader + protection);
         for (size_t k = kRtpHeader; k < upto; ++k) p[k] ^= m[k];
@@ -370,9 +356,9 @@ bool FecRecovery::xor_packet(const FecHeader& h, const Source& src, int64_t seq,
     p = out->data();
     p[0] = static_cast<uint8_t>(kVersion2 | (b0 & kRecoveredBits0));
     p[1] = b1;
-    wr16(p + 2, static_cast<uint16_t>(seq));
-    wr32(p + 4, ts);
-    wr32(p + 8, src.ssrc);
+    put_be16(p + 2, static_cast<uint16_t>(seq));
+    put_be32(p + 4, ts);
+    put_be32(p + 8, src.ssrc);
     rtp_packet_t rtp;
     return rtp_packet_deserialize(&rtp, p, static_cast<int>(out->size())) == 0 &&
            rtp.rtp.ssrc == src.ssrc;

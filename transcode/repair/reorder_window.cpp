@@ -5,6 +5,8 @@
 #include <new>
 #include <utility>
 
+#include "be_bytes.h"
+
 namespace {
 
 // Extended sequence numbers of a run start here, far enough from 0 that a packet older than the
@@ -144,9 +146,8 @@ ReorderWindow::Verdict ReorderWindow::push_packet(const uint8_t* packet, size_t 
         have_passed_ = true;
         return Verdict::passed;
     }
-    const uint16_t seq16_in = static_cast<uint16_t>((packet[2] << 8) | packet[3]);
-    const uint32_t ssrc = (uint32_t{packet[8]} << 24) | (uint32_t{packet[9]} << 16) |
-                          (uint32_t{packet[10]} << 8) | packet[11];
+    const uint16_t seq16_in = be16(packet + 2);
+    const uint32_t ssrc = be32(packet + 8);
     draining_ = false;
     if (!running_) {
         Buffer b = spare();
@@ -248,9 +249,7 @@ bool ReorderWindow::place_incoming() {
 }
 
 void ReorderWindow::renumber(uint8_t* packet) const {
-    const uint16_t renumbered = static_cast<uint16_t>(((packet[2] << 8) | packet[3]) - skipped_);
-    packet[2] = static_cast<uint8_t>(renumbered >> 8);
-    packet[3] = static_cast<uint8_t>(renumbered);
+    put_be16(packet + 2, static_cast<uint16_t>(be16(packet + 2) - skipped_));
 }
 
 // Takes the lowest held packet (numbered next_) off the heap; false when `skip` leaves it out.

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "be_bytes.h"
 #include "sdp_map.h"
 
 namespace streams {
@@ -22,13 +23,6 @@ constexpr uint16_t kBracket = 16;
 // a second of video, two of audio. A restarted sender's random timestamp lands here about once in
 // 48,000 starts, and its OSN-to-be would also have to fall within kBracket of the media's.
 constexpr int32_t kAheadTicks = 90000;
-
-uint16_t be16(const uint8_t* p) {
-    return static_cast<uint16_t>((p[0] << 8) | p[1]);
-}
-uint32_t be32(const uint8_t* p) {
-    return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
-}
 
 const char* ssrc_role_name(int role) {
     static const char* const names[] = {"probe", "media", "rtx", "fec"};

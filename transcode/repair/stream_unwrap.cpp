@@ -6,21 +6,10 @@
 #include <string>
 #include <utility>
 
+#include "be_bytes.h"
 #include "stream_count.h"
 
 namespace streams {
-
-namespace {
-
-void put16(uint8_t* p, uint16_t v) {
-    p[0] = static_cast<uint8_t>(v >> 8);
-    p[1] = static_cast<uint8_t>(v);
-}
-void put32(uint8_t* p, uint32_t v) {
-    for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (24 - 8 * i));
-}
-
-}  // namespace
 
 StreamUnwrap::StreamUnwrap(bool video, StreamStats* stats, const SdpKind* sdp)
     : video_(video), stats_(stats), classifier_(video, stats ? &stats->ssrcs : nullptr, sdp) {}
@@ -152,8 +141,8 @@ void StreamUnwrap::unwrap_red(uint8_t* packet, const RtpSpan& r, Credit credit) 
             const uint32_t ts = r.timestamp - b.ts_offset;
             size_t size = 0;
             uint8_t* p = rebuild(packet, r, r.header + b.offset, b.length, b.pt, false, &size);
-            put16(p + 2, seq);
-            put32(p + 4, ts);
+            put_be16(p + 2, seq);
+            put_be32(p + 4, ts);
             classifier_.mark(seq, ts, r.pt);
             emit(p, size, Credit::red);
         }
@@ -216,13 +205,13 @@ void StreamUnwrap::unwrap(uint8_t* packet, size_t size, Role role, const RtpSpan
             break;
     }
     // A retransmission: the original packet behind the OSN.
-    const uint16_t osn = static_cast<uint16_t>((packet[r.header] << 8) | packet[r.header + 1]);
+    const uint16_t osn = be16(packet + r.header);
     const Credit credit = classifier_.seen(osn) ? Credit::none : Credit::rtx;
     const uint8_t pt = classifier_.original_pt(r.pt);
     size_t rsize = 0;
     uint8_t* p = rebuild(packet, r, r.header + 2, r.payload - 2, pt, r.marker, &rsize);
-    put16(p + 2, osn);
-    put32(p + 8, classifier_.media_ssrc());
+    put_be16(p + 2, osn);
+    put_be32(p + 8, classifier_.media_ssrc());
     classifier_.mark(osn, r.timestamp, pt);
     RtpSpan inner;
     read_rtp(p, rsize, &inner);
