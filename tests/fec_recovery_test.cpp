@@ -5,10 +5,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <string>
 #include <vector>
 
+#include "input_loans.h"
 #include "reorder_window.h"
 
 namespace {
@@ -502,6 +504,122 @@ TEST(FecRecoveryHook, LatePacketWinsOverRecovery) {
     EXPECT_NE(out[2], make({12, 12}));  // the real one, marked
     EXPECT_EQ(out[2].size(), make({12, 12}).size());
     EXPECT_EQ(stats.fec_recovered, 0u);
+}
+
+// ---- Packets borrowed from the read-ahead -------------------------------------------------------
+
+// Media 10-13 with FEC over them: 10 has been released, 12 and 13 are held, 11 is missing. 10 and
+// the FEC packet lie in buffer A, which the read-ahead lent (or not); then it lent `switches` more
+// buffers, recalling the one before each (two: A recalled, then overwritten).
+struct LoanCase {
+    const char* name;
+    bool lent;
+    int switches;
+    bool copied;  // the store holds copies before the rebuild
+};
+
+void PrintTo(const LoanCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class FecLoans : public ::testing::TestWithParam<std::tuple<LoanCase, Form>> {};
+
+TEST_P(FecLoans, RebuildsFromWhatTheReadAheadLentOrRecalled) {
+    const LoanCase& c = std::get<0>(GetParam());
+    const Form form = std::get<1>(GetParam());
+    std::vector<Bytes> media = {make({10, 30}), make({11, 20}), make({12, 40}), make({13, 5})};
+    Bytes fec_packet;
+    ASSERT_TRUE(encode(form, media, &fec_packet));
+    std::vector<Bytes> buffers(3, Bytes(4096, 0));
+    Bytes& a = buffers[0];
+    std::copy(media[0].begin(), media[0].end(), a.begin() + 100);
+    std::copy(fec_packet.begin(), fec_packet.end(), a.begin() + 1000);
+
+    InputLoans loans;
+    if (c.lent) loans.lend(a.data(), a.size());
+    RepairStats stats;
+    FecRecovery fec(4, &stats, &loans);
+    fec.keep(kBase + 10, a.data() + 100, media[0].size());
+    ASSERT_TRUE(form == kUlpfec ? fec.add_ulpfec(kSsrc, a.data() + 1000, fec_packet.size())
+                                : fec.add_flexfec(a.data() + 1000, fec_packet.size()));
+    for (int i = 1; i <= c.switches; ++i) {
+        loans.recall_previous();
+        loans.lend(buffers[i].data(), buffers[i].size());
+    }
+    if (!c.lent || c.switches >= 2) std::fill(a.begin(), a.end(), 0xEE);
+    EXPECT_EQ(fec.bytes_reserved() > 0, c.copied);
+
+    Held held = {{kBase + 12, media[2]}, {kBase + 13, media[3]}};
+    size_t n = 0;
+    const uint8_t* p = fec.recover(kBase + 11, kSsrc, lookup, &held, &n);
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(Bytes(p, p + n), media[1]);
+    EXPECT_EQ(stats.fec_recovered, 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, FecLoans,
+    ::testing::Combine(::testing::Values(LoanCase{"not_lent", false, 0, true},
+                                         LoanCase{"lent", true, 0, false},
+                                         LoanCase{"lent_then_previous", true, 1, false},
+                                         LoanCase{"lent_then_recalled", true, 2, true}),
+                       ::testing::Values(kUlpfec, kFlexfec)),
+    [](const auto& info) {
+        return std::string(std::get<0>(info.param).name) +
+               (std::get<1>(info.param) == kUlpfec ? "_ulpfec" : "_flexfec");
+    });
+
+// A borrower is told once per buffer it borrowed from, with that buffer's bytes, and never after
+// it forgot or the lender closed; bytes beyond the current buffer are never lent.
+TEST(InputLoans, RecallsEachBorrowerOncePerBuffer) {
+    std::vector<std::pair<void*, size_t>> told;
+    auto recall = [](void* param, const uint8_t* begin, const uint8_t* end) {
+        auto* t = static_cast<std::vector<std::pair<void*, size_t>>*>(param);
+        t->emplace_back(const_cast<uint8_t*>(begin), static_cast<size_t>(end - begin));
+    };
+    Bytes a(64), b(32), outside(8);
+    InputLoans loans;
+    EXPECT_FALSE(loans.active());
+    InputLoans::Borrower x{recall, &told}, y{recall, &told};
+    loans.lend(a.data(), a.size());
+    EXPECT_TRUE(loans.borrow(a.data(), 64, &x));
+    EXPECT_TRUE(loans.borrow(a.data() + 63, 1, &x));
+    EXPECT_FALSE(loans.borrow(a.data() + 63, 2, &x));  // runs past the end
+    EXPECT_FALSE(loans.borrow(outside.data(), 1, &y));
+    EXPECT_TRUE(loans.active());
+    loans.lend(b.data(), b.size());
+    EXPECT_FALSE(loans.borrow(a.data(), 1, &y));  // the previous buffer lends no more
+    EXPECT_TRUE(loans.borrow(b.data(), 1, &y));
+    EXPECT_TRUE(loans.borrow(b.data(), 1, &x));
+    loans.recall_previous();
+    ASSERT_EQ(told.size(), 1u);
+    EXPECT_EQ(told[0], std::make_pair(static_cast<void*>(a.data()), a.size()));
+    loans.forget(&y);
+    loans.lend(a.data(), a.size());
+    loans.recall_previous();
+    ASSERT_EQ(told.size(), 2u);  // x alone
+    EXPECT_EQ(told[1], std::make_pair(static_cast<void*>(b.data()), b.size()));
+    EXPECT_TRUE(loans.borrow(a.data(), 1, &x));
+    loans.close();
+    EXPECT_FALSE(loans.active());
+    loans.recall_previous();
+    EXPECT_EQ(told.size(), 2u);
+    EXPECT_FALSE(loans.borrow(a.data(), 1, &x));
+}
+
+// An FEC packet whose packets have all been released can rebuild nothing: it is not kept.
+TEST(FecRecovery, FecOfPacketsAllReleasedIsNotKept) {
+    std::vector<Bytes> media;
+    for (uint16_t s = 10; s < 15; ++s) media.push_back(make({s}));
+    Bytes over_10_13, over_12_14;
+    ASSERT_TRUE(encode(kFlexfec, {media[0], media[1], media[2], media[3]}, &over_10_13));
+    ASSERT_TRUE(encode(kFlexfec, {media[2], media[3], media[4]}, &over_12_14));
+    FecRecovery fec(4, nullptr);
+    for (uint16_t s = 10; s <= 13; ++s)
+        fec.keep(kBase + s, media[s - 10].data(), media[s - 10].size());
+    EXPECT_FALSE(add(fec, kFlexfec, over_10_13));
+    EXPECT_TRUE(add(fec, kFlexfec, over_12_14));
+    EXPECT_EQ(fec.fec_held(), 1u);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstring>
 #include <new>
@@ -20,6 +21,10 @@ namespace {
 
 // Capture files are read strictly sequentially, in large blocks.
 constexpr size_t kInputBufferSize = 1 << 20;
+// While FEC recovery borrows from the read-ahead, each buffer is larger: a packet it still keeps
+// when its buffer is recalled is copied, and it keeps each user's last 128 packets, so with eight
+// users sending 1,200-byte packets 1 MiB would see a third of them copied and 2 MiB none.
+constexpr size_t kLentBufferSize = 2 << 20;
 constexpr size_t kVideoHeadSize = 8;
 constexpr size_t kAudioHeadSize = 16;
 // No frame may exceed the reassembly's 10,485,760 bytes, so no real record comes near this; a
@@ -116,9 +121,10 @@ streams::StreamUnwrap& unwrap_stage(
 // FEC recovery of a user's video stream: the unwrap stage hands FEC packets to the feed, which
 // binds a FecRecovery to the reorder stage at the first one (so a stream without FEC pays nothing).
 void feed_fec(std::map<uint32_t, std::unique_ptr<FecFeed>>& feeds, uint32_t uid,
-              streams::StreamUnwrap& unwrap, ReorderWindow& stage, RepairStats& stats) {
+              streams::StreamUnwrap& unwrap, ReorderWindow& stage, RepairStats& stats,
+              InputLoans* loans) {
     std::unique_ptr<FecFeed>& feed = feeds[uid];
-    feed = std::make_unique<FecFeed>(&stage, &stats);
+    feed = std::make_unique<FecFeed>(&stage, &stats, loans);
     unwrap.set_fec_hook(feed->hook());
 }
 
@@ -180,6 +186,10 @@ void put_audio_copy(muopus::user_audio& writer, const uint8_t* packet, size_t si
 MultFileTrans::MultFileTrans() = default;
 
 MultFileTrans::~MultFileTrans() {
+    // The stages first, then FEC recovery, then the read-ahead it may borrow from.
+    video_reorder.clear();
+    video_unwrap.clear();
+    video_fec.clear();
     cur_file.reset();
     audio_writers.clear();
     video_writers.clear();
@@ -223,23 +233,69 @@ bool MultFileTrans::fill(uint64_t n) {
         std::unique_ptr<uint8_t[]> grown(new (std::nothrow) uint8_t[cap]);
         if (!grown) return false;
         if (have > 0) memcpy(grown.get(), in_buf_.get() + in_begin_, have);
+        if (loans_.active()) {
+            // The outgrown buffer may still be lent: it becomes the spare one.
+            loans_.recall_previous();
+            spare_buf_ = std::move(in_buf_);
+            spare_cap_ = in_cap_;
+        }
         in_buf_ = std::move(grown);
         in_cap_ = cap;
         in_begin_ = 0;
-        in_end_ = have;
+        in_end_ = in_high_ = have;
+        loans_.lend(in_buf_.get(), in_cap_);
+    } else if (loans_.active() && (in_begin_ + n > in_cap_ || in_end_ < in_high_)) {
+        // Bytes handed out from this buffer are about to be overwritten: read into the other one.
+        move_to_spare_buffer(have);
     } else if (in_begin_ + n > in_cap_) {
         memmove(in_buf_.get(), in_buf_.get() + in_begin_, have);
         in_begin_ = 0;
-        in_end_ = have;
+        in_end_ = in_high_ = have;
     }
     while (in_end_ - in_begin_ < n) {
-        const size_t got = fread(in_buf_.get() + in_end_, 1, in_cap_ - in_end_, cur_file.get());
+        // At most a block at a time into a larger buffer, so that what is read is still in the
+        // cache when it is parsed.
+        const size_t want = std::max<size_t>(n - (in_end_ - in_begin_), kInputBufferSize);
+        const size_t got =
+            fread(in_buf_.get() + in_end_, 1, std::min(want, in_cap_ - in_end_), cur_file.get());
         if (got == 0) return false;
         in_end_ += got;
+        if (in_end_ > in_high_) in_high_ = in_end_;
         run_stats().bytes_read += got;
         progress_advance(got);
     }
     return true;
+}
+
+// Goes on in the spare buffer with the `have` bytes not yet consumed, leaving the current one as
+// it is for its borrowers; the spare one is recalled first. Without the memory for a spare buffer
+// the current one is recalled and reused.
+void MultFileTrans::move_to_spare_buffer(size_t have) {
+    loans_.recall_previous();
+    const size_t cap = std::max(in_cap_, kLentBufferSize);
+    if (spare_cap_ < cap) {
+        spare_buf_.reset(new (std::nothrow) uint8_t[cap]);
+        spare_cap_ = spare_buf_ ? cap : 0;
+    }
+    if (spare_buf_ && spare_cap_ >= have) {
+        if (have > 0) memcpy(spare_buf_.get(), in_buf_.get() + in_begin_, have);
+        std::swap(in_buf_, spare_buf_);
+        std::swap(in_cap_, spare_cap_);
+    } else {
+        loans_.lend(in_buf_.get(), in_cap_);  // the same buffer afresh: its borrowers copy now
+        loans_.recall_previous();
+        memmove(in_buf_.get(), in_buf_.get() + in_begin_, have);
+    }
+    in_begin_ = 0;
+    in_end_ = in_high_ = have;
+    loans_.lend(in_buf_.get(), in_cap_);
+}
+
+// The stages that borrowed from the read-ahead are done with it.
+void MultFileTrans::end_loans() {
+    loans_.close();
+    spare_buf_.reset();
+    spare_cap_ = 0;
 }
 
 const uint8_t* MultFileTrans::take(uint64_t n) {
@@ -399,7 +455,7 @@ void MultFileTrans::start_trans_video() {
             reorder_stage(video_reorder, uid, run_stats().video, rtp_vp8_refused);
         bool made = false;
         streams::StreamUnwrap& unwrap = unwrap_stage(video_unwrap, uid, stats, true, &made);
-        if (made && run_options.fec) feed_fec(video_fec, uid, unwrap, stage, stats.repair);
+        if (made && run_options.fec) feed_fec(video_fec, uid, unwrap, stage, stats.repair, &loans_);
         // The record lies in this pass's own read-ahead buffer and is read once: the unwrap stage
         // may rewrite it in place.
         unwrap.take(const_cast<uint8_t*>(data), length);
@@ -420,6 +476,7 @@ void MultFileTrans::start_trans_video() {
     }
     video_reorder.clear();
     video_unwrap.clear();
+    end_loans();        // nothing is recovered any more: what FEC recovery borrowed is not needed
     video_fec.clear();  // after the stages that call into it
     print_unnamed(run_stats().video, true);
     for (auto& entry : video_writers) {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "fec_feed.h"
+#include "input_loans.h"
 #include "reorder_window.h"
 #include "stream_unwrap.h"
 #include "user_audio.h"
@@ -60,6 +61,8 @@ private:
     bool skip(uint64_t n);
     void refuse(uint64_t at, uint64_t len, const char* why);
     bool fill_record(uint64_t at, uint64_t len);
+    void move_to_spare_buffer(size_t have);
+    void end_loans();
 
     std::string cur_path_;   // the current file, for messages
     uint64_t cur_size_ = 0;  // size of the current file
@@ -70,4 +73,10 @@ private:
     size_t in_cap_ = 0;
     size_t in_begin_ = 0;  // first byte not yet consumed
     size_t in_end_ = 0;    // end of the bytes read
+    size_t in_high_ = 0;   // end of the bytes read into the buffer since it was last switched to
+    // While FEC recovery borrows packets from the read-ahead instead of copying them, the buffer
+    // read before the current one stays as it was until the read-ahead needs it again.
+    InputLoans loans_;
+    std::unique_ptr<uint8_t[]> spare_buf_;
+    size_t spare_cap_ = 0;
 };

@@ -26,7 +26,8 @@ bool ulpfec_body_of(const uint8_t* packet, size_t size, const uint8_t** body, si
     return true;
 }
 
-FecFeed::FecFeed(ReorderWindow* stage, RepairStats* stats) : stage_(stage), stats_(stats) {}
+FecFeed::FecFeed(ReorderWindow* stage, RepairStats* stats, InputLoans* loans)
+    : stage_(stage), stats_(stats), loans_(loans) {}
 
 FecFeed::~FecFeed() = default;
 
@@ -41,7 +42,7 @@ void FecFeed::take(const uint8_t* packet, size_t size, uint32_t media_ssrc, bool
     if (!fec_) {
         // Made at the first FEC packet: the store's slots and copies cost nothing until then.
         try {
-            fec_ = std::make_unique<FecRecovery>(max_fec_for(stage_->capacity()), stats_);
+            fec_ = std::make_unique<FecRecovery>(max_fec_for(stage_->capacity()), stats_, loans_);
         } catch (const std::bad_alloc&) {
             return;  // no recovery, as without FEC; tried again at the next one
         }

@@ -18,8 +18,9 @@
 
 class FecFeed {
 public:
-    // `stage` and `stats` (may be null) must outlive the feed's use of them.
-    FecFeed(ReorderWindow* stage, RepairStats* stats);
+    // `stage`, `stats` (may be null) and `loans` (may be null: FEC recovery then copies what it
+    // keeps) must outlive the feed's use of them.
+    FecFeed(ReorderWindow* stage, RepairStats* stats, InputLoans* loans = nullptr);
     ~FecFeed();
     FecFeed(const FecFeed&) = delete;
     FecFeed& operator=(const FecFeed&) = delete;
@@ -39,6 +40,7 @@ public:
 private:
     ReorderWindow* const stage_;
     RepairStats* const stats_;
+    InputLoans* const loans_;
     std::unique_ptr<FecRecovery> fec_;
 };
 

@@ -6,6 +6,7 @@
 
 #include "be_bytes.h"
 #include "rtp_packet.h"
+#include "stream_classifier.h"
 
 namespace {
 
@@ -42,8 +43,18 @@ void set_bit(FecHeader* h, uint32_t i) {
 
 // Takes `bits` bits of `value` (most significant first) as mask bits from `first` on.
 void set_bits(FecHeader* h, uint32_t first, uint64_t value, uint32_t bits) {
-    for (uint32_t j = 0; j < bits; ++j)
-        if ((value >> (bits - 1 - j)) & 1) set_bit(h, first + j);
+    // mask[0] then mask[1] read as one 128-bit number has bit i at position 127 - i, so the value
+    // goes in shifted up by 128 - first - bits.
+    if (bits < 64) value &= (uint64_t{1} << bits) - 1;
+    const uint32_t shift = 128 - first - bits;
+    if (shift >= 64) {
+        h->mask[0] |= value << (shift - 64);
+    } else if (shift == 0) {
+        h->mask[1] |= value;
+    } else {
+        h->mask[1] |= value << shift;
+        h->mask[0] |= value >> (64 - shift);
+    }
 }
 
 // `bits` mask bits from `first` on, most significant first.
@@ -218,13 +229,67 @@ bool flexfec_encode(const FecMedia* media, size_t count, std::vector<uint8_t>* o
 
 // ---- Store and recovery -------------------------------------------------------------------------
 
-FecRecovery::FecRecovery(uint32_t max_fec, RepairStats* stats)
+FecRecovery::FecRecovery(uint32_t max_fec, RepairStats* stats, InputLoans* loans)
     : max_fec_(max_fec == 0 ? 1 : max_fec),
       stats_(stats),
+      loans_(loans),
+      borrower_{&FecRecovery::recall, this},
       fec_(new Fec[max_fec_]),
       kept_(new Kept[kHistory]) {}
 
-FecRecovery::~FecRecovery() = default;
+FecRecovery::~FecRecovery() {
+    if (loans_) loans_->forget(&borrower_);
+}
+
+namespace {
+
+// Copies `size` bytes at `p` into `data`; null when the memory is not there.
+const uint8_t* copy_into(std::vector<uint8_t>& data, const uint8_t* p, size_t size) {
+    try {
+        if (data.size() < size) {
+            data.reserve(size);  // exactly: a slot keeps no more than the largest it held
+            data.resize(size);
+        }
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+    if (size > 0) memcpy(data.data(), p, size);
+    return data.data();
+}
+
+}  // namespace
+
+const uint8_t* FecRecovery::hold(std::vector<uint8_t>& data, const uint8_t* p, size_t size) {
+    if (loans_ && loans_->borrow(p, size, &borrower_)) return p;
+    return copy_into(data, p, size);
+}
+
+// The read-ahead is about to overwrite [begin, end): what is still kept from there is copied.
+void FecRecovery::recall(void* self, const uint8_t* begin, const uint8_t* end) {
+    FecRecovery& r = *static_cast<FecRecovery*>(self);
+    const auto lent = [&](const uint8_t* p) { return p && p >= begin && p < end; };
+    for (uint32_t i = 0; i < kHistory; ++i) {
+        Kept& k = r.kept_[i];
+        if (k.seq < 0 || !lent(k.bytes)) continue;
+        k.bytes = copy_into(k.data, k.bytes, k.size);
+        if (!k.bytes) k.seq = -1;  // forgotten, as if never released
+    }
+    uint32_t live = r.live_;
+    for (uint32_t i = 0; i < r.max_fec_ && live > 0; ++i) {
+        Fec& fec = r.fec_[i];
+        if (!fec.live) continue;
+        --live;
+        if (!lent(fec.bytes)) continue;
+        const uint8_t* moved =
+            r.released_all(fec.header) ? nullptr : copy_into(fec.data, fec.bytes, fec.size);
+        if (!moved) {
+            r.kill(fec);
+            continue;
+        }
+        fec.header.payload = moved + (fec.header.payload - fec.bytes);
+        fec.bytes = moved;
+    }
+}
 
 size_t FecRecovery::fec_held() const {
     return live_;
@@ -242,12 +307,9 @@ bool FecRecovery::add_ulpfec(uint32_t media_ssrc, const uint8_t* body, size_t si
 }
 
 bool FecRecovery::add_flexfec(const uint8_t* packet, size_t size) {
-    rtp_packet_t rtp;
-    if (!packet || size > kMaxPacket ||
-        rtp_packet_deserialize(&rtp, packet, static_cast<int>(size)) != 0)
-        return false;
-    const uint8_t* payload = static_cast<const uint8_t*>(rtp.payload);
-    return add(0, payload, static_cast<size_t>(rtp.payloadlen), true);
+    streams::RtpSpan rtp;
+    if (size > kMaxPacket || !streams::read_rtp(packet, size, &rtp)) return false;
+    return add(0, packet + rtp.header, rtp.payload, true);
 }
 
 bool FecRecovery::add(uint32_t ssrc, const uint8_t* body, size_t size, bool flexfec) {
@@ -256,24 +318,32 @@ bool FecRecovery::add(uint32_t ssrc, const uint8_t* body, size_t size, bool flex
     if (flexfec ? !flexfec_parse(body, size, &h) : !ulpfec_parse(body, size, ssrc, &h))
         return false;
     budget_ = std::min(kWorkCap, budget_ + kWorkPerPacket);
+    // The usual case when nothing is lost: the packets it protects have all gone on already.
+    if (released_all(h)) return false;
     Fec& slot = fec_[next_fec_];
     kill(slot);
-    try {
-        if (slot.data.size() < size) {
-            slot.data.reserve(size);  // exactly: a slot keeps no more than the largest it held
-            slot.data.resize(size);
-        }
-    } catch (const std::bad_alloc&) {
-        return false;
-    }
-    memcpy(slot.data.data(), body, size);
+    const uint8_t* bytes = hold(slot.data, body, size);
+    if (!bytes) return false;
+    slot.bytes = bytes;
+    slot.size = size;
     slot.header = h;
-    slot.header.payload = slot.data.data() + (h.payload - body);
+    slot.header.payload = bytes + (h.payload - body);
     slot.added_at = released_;
     slot.live = true;
     ++live_;
     next_fec_ = (next_fec_ + 1) % max_fec_;
     return true;
+}
+
+// Whether every number the FEC packet protects lies at or below the last one released: those
+// were either released or given up, and a number given up is not asked for again.
+bool FecRecovery::released_all(const FecHeader& h) const {
+    if (last_kept_ < 0 || (h.mask[0] == 0 && h.mask[1] == 0)) return false;
+    const uint32_t last = h.mask[1] != 0 ? 127 - static_cast<uint32_t>(__builtin_ctzll(h.mask[1]))
+                                         : 63 - static_cast<uint32_t>(__builtin_ctzll(h.mask[0]));
+    const uint16_t highest = static_cast<uint16_t>(h.seq_base + last);
+    return static_cast<int16_t>(
+               static_cast<uint16_t>(highest - static_cast<uint16_t>(last_kept_))) <= 0;
 }
 
 void FecRecovery::keep(int64_t seq, const uint8_t* packet, size_t size) {
@@ -283,21 +353,12 @@ void FecRecovery::keep(int64_t seq, const uint8_t* packet, size_t size) {
     }
     last_kept_ = seq;
     ++released_;
-    budget_ = std::min(kWorkCap, budget_ + kWorkPerPacket);
+    budget_ = budget_ + kWorkPerPacket > kWorkCap ? kWorkCap : budget_ + kWorkPerPacket;
     if (!packet || size < kRtpHeader || size > kMaxPacket || seq < 0) return;
-    Kept& k = kept_[static_cast<size_t>(seq % kHistory)];
-    k.seq = -1;
-    try {
-        if (k.data.size() < size) {
-            k.data.reserve(size);
-            k.data.resize(size);
-        }
-    } catch (const std::bad_alloc&) {
-        return;
-    }
-    memcpy(k.data.data(), packet, size);
+    Kept& k = kept_[static_cast<uint64_t>(seq) % kHistory];
+    k.bytes = hold(k.data, packet, size);
     k.size = size;
-    k.seq = seq;
+    k.seq = k.bytes ? seq : -1;
 }
 
 const uint8_t* FecRecovery::find(const Source& src, int64_t seq, size_t* size) const {
@@ -306,7 +367,7 @@ const uint8_t* FecRecovery::find(const Source& src, int64_t seq, size_t* size) c
     if (!p && seq >= 0) {
         const Kept& k = kept_[static_cast<size_t>(seq % kHistory)];
         if (k.seq == seq) {
-            p = k.data.data();
+            p = k.bytes;
             n = k.size;
         }
     }

@@ -37,6 +37,7 @@
 #include <memory>
 #include <vector>
 
+#include "input_loans.h"
 #include "reorder_window.h"
 #include "run_stats.h"
 
@@ -89,6 +90,11 @@ bool flexfec_encode(const FecMedia* media, size_t count, std::vector<uint8_t>* o
 // missing number. Memory: at most `max_fec` FEC packets (the oldest goes first, and one is
 // forgotten once kMaxFecAge media packets have been released after it) and kHistory released
 // packets, each at most 65,535 bytes; slots are reused, so nothing is allocated once warm.
+//
+// Nothing is copied while nothing is lost: an FEC packet whose packets have all been released
+// already can rebuild nothing and is not kept, and with `loans` the released packets and the FEC
+// packets that lie in the pass's read-ahead are borrowed from there (input_loans.h), and copied
+// only when the read-ahead recalls them while they are still kept.
 class FecRecovery {
 public:
     // Released packets kept: the widest mask reaches 108 numbers back from a missing one.
@@ -107,13 +113,15 @@ public:
     // `stats` (may be null) receives fec_recovered and fec_unrecoverable. A reorder window of N
     // packets gives a missing number up about N packets after it: `max_fec` should hold the FEC
     // packets sent meanwhile (with one per frame of two or more packets, N / 2 is plenty).
-    FecRecovery(uint32_t max_fec, RepairStats* stats);
+    // `loans` (may be null: every packet kept is copied) must outlive the store.
+    FecRecovery(uint32_t max_fec, RepairStats* stats, InputLoans* loans = nullptr);
     ~FecRecovery();
     FecRecovery(const FecRecovery&) = delete;
     FecRecovery& operator=(const FecRecovery&) = delete;
 
     // Take one FEC packet: the body after the RED block header with the SSRC of the RTP packet
-    // that carried it, or a whole FlexFEC RTP packet. False when it was not usable (not kept).
+    // that carried it, or a whole FlexFEC RTP packet. False when it was not usable (not kept),
+    // or when every packet it protects has been released already.
     bool add_ulpfec(uint32_t media_ssrc, const uint8_t* body, size_t size);
     bool add_flexfec(const uint8_t* packet, size_t size);
 
@@ -136,14 +144,18 @@ public:
     size_t bytes_reserved() const;
 
 private:
+    // A packet kept: its bytes are `data` or borrowed from the read-ahead.
     struct Fec {
         std::vector<uint8_t> data;
-        FecHeader header;  // `payload` points into `data`
+        const uint8_t* bytes = nullptr;
+        size_t size = 0;
+        FecHeader header;  // `payload` points into `bytes`
         uint64_t added_at = 0;
         bool live = false;
     };
     struct Kept {
         std::vector<uint8_t> data;
+        const uint8_t* bytes = nullptr;
         size_t size = 0;
         int64_t seq = -1;
     };
@@ -156,6 +168,11 @@ private:
 
     bool add(uint32_t ssrc, const uint8_t* body, size_t size, bool flexfec);
     void kill(Fec& fec);
+    bool released_all(const FecHeader& h) const;
+    // Borrows `size` bytes at `p` when they lie in the read-ahead, or copies them into `data`;
+    // null when the copy cannot be made.
+    const uint8_t* hold(std::vector<uint8_t>& data, const uint8_t* p, size_t size);
+    static void recall(void* self, const uint8_t* begin, const uint8_t* end);
     const uint8_t* find(const Source& src, int64_t seq, size_t* size) const;
     Rebuilt rebuild(const Source& src, int64_t seq, int depth, std::vector<uint8_t>* out);
     bool xor_packet(const FecHeader& h, const Source& src, int64_t seq, uint32_t offset,
@@ -163,6 +180,8 @@ private:
 
     const uint32_t max_fec_;
     RepairStats* const stats_;
+    InputLoans* const loans_;
+    InputLoans::Borrower borrower_;
     std::unique_ptr<Fec[]> fec_;
     uint32_t next_fec_ = 0;  // the slot the next FEC packet takes (the oldest)
     uint32_t live_ = 0;      // FEC packets held
