@@ -6,6 +6,11 @@ id, 1 and 2), converts them with transcode --repair, and compares per sender:
   - Ogg packets = packetsSent, within one;
   - video and audio duration_seconds of the run report within 1 s of the call;
   - converted again with --no-fec (FEC left out): never more video frames written than with it.
+In mode ulpfec packets are lost and nothing is retransmitted, so frames and packets cannot all
+arrive; there, per sender, every frame written decodes (ffmpeg still silent) and the Ogg packets
+lie between the audio packets captured and packetsSent (a filler may stand for several lost
+packets); and over both senders FEC rebuilt packets (fec_recovered > 0) and more video frames are
+written with it than with --no-fec.
 Prints one line per sender with the figures; exits 1 when a check fails."""
 
 import glob
@@ -20,6 +25,8 @@ stats = json.load(open(os.path.join(work, "stats.json")))
 if "error" in stats:
     sys.exit(f"the page failed: {stats['error']}")
 call_seconds = stats["seconds"]
+# Lossy, with FEC as the only way back: see the docstring.
+lossy = stats["mode"] == "ulpfec"
 
 args = []
 for uid, peer in enumerate(stats["peers"], start=1):
@@ -106,7 +113,9 @@ def wire_kinds():
 
 
 kinds_on_wire = wire_kinds()
+captured = {s["ssrc"]: s["packets"] for s in json.load(open(os.path.join(work, "pcap.json")))["streams"]}
 failures = []
+totals = {"written": 0, "written_no_fec": 0, "fec_recovered": 0}
 for uid, peer in enumerate(stats["peers"], start=1):
     # Each kind lasts from its sender's first packet of that kind to the stop (within the 50 ms
     # of the page's polling); without that figure, from the connection to the stop.
@@ -128,7 +137,11 @@ for uid, peer in enumerate(stats["peers"], start=1):
         written_no_fec = ivf_frames(ivf_no_fec[0]) if ivf_no_fec else 0
         repair = rep.get("video", {}).get("repair", {})
         dur = rep.get("video", {}).get("duration_seconds", 0.0)
-        line.append(f"video {video['codec']} framesSent {video['framesSent']}, written {written}, "
+        totals["written"] += written
+        totals["written_no_fec"] += written_no_fec
+        totals["fec_recovered"] += repair.get("fec_recovered", 0)
+        line.append(f"video {video['codec']} framesSent {video['framesSent']}, "
+                    f"retransmitted {video['retransmittedPacketsSent']}, written {written}, "
                     f"decoded {decoded}, ffmpeg error lines {len(errors.splitlines())}, "
                     f"duration {dur:.2f} s; written with FEC left out {written_no_fec}, "
                     f"fec_packets {repair.get('fec_packets', 0)}, fec_recovered "
@@ -137,7 +150,9 @@ for uid, peer in enumerate(stats["peers"], start=1):
         if written < written_no_fec:
             failures.append(f"sender {uid}: {written} video frames written, {written_no_fec} "
                             "with FEC left out")
-        if decoded != video["framesSent"]:
+        if lossy and decoded != written:
+            failures.append(f"sender {uid}: {decoded} video frames decode, {written} written")
+        if not lossy and decoded != video["framesSent"]:
             failures.append(f"sender {uid}: {decoded} video frames decode, {video['framesSent']} sent")
         if errors:
             failures.append(f"sender {uid}: ffmpeg: {errors.splitlines()[0]}")
@@ -149,9 +164,13 @@ for uid, peer in enumerate(stats["peers"], start=1):
         ogg = glob.glob(os.path.join(out, f"*_{uid}.ogg"))
         packets = ogg_packets(ogg[0]) if ogg else 0
         dur = rep.get("audio", {}).get("duration_seconds", 0.0)
-        line.append(f"audio {audio['codec']} packetsSent {audio['packetsSent']}, Ogg packets "
-                    f"{packets}, duration {dur:.2f} s")
-        if abs(packets - audio["packetsSent"]) > 1:
+        on_wire = captured.get(audio["ssrc"], 0)
+        line.append(f"audio {audio['codec']} packetsSent {audio['packetsSent']}, captured "
+                    f"{on_wire}, Ogg packets {packets}, duration {dur:.2f} s")
+        if lossy and not on_wire <= packets <= audio["packetsSent"] + 1:
+            failures.append(f"sender {uid}: {packets} Ogg packets, {on_wire} captured, "
+                            f"{audio['packetsSent']} sent")
+        if not lossy and abs(packets - audio["packetsSent"]) > 1:
             failures.append(f"sender {uid}: {packets} Ogg packets, {audio['packetsSent']} sent")
         want = lengths.get("audio", call_seconds)
         line[-1] += f" (sending {want:.2f} s)"
@@ -160,6 +179,14 @@ for uid, peer in enumerate(stats["peers"], start=1):
     wire = ", ".join(f"{k} {v}" for k, v in sorted(kinds_on_wire.get(uid, {}).items()))
     line.append(f"video packets on the wire: {wire}")
     print(f"browser call ({stats['mode']}, {call_seconds:.2f} s): " + ": ".join(line[:1]) + ": " + "; ".join(line[1:]))
+if lossy:
+    print(f"browser call ({stats['mode']}): both senders: video frames written {totals['written']}, "
+          f"with FEC left out {totals['written_no_fec']}, fec_recovered {totals['fec_recovered']}")
+    if totals["fec_recovered"] == 0:
+        failures.append("FEC rebuilt no packet")
+    if totals["written"] <= totals["written_no_fec"]:
+        failures.append(f"{totals['written']} video frames written, {totals['written_no_fec']} "
+                        "with FEC left out: FEC brought none back")
 for f in failures:
     print(f"browser call: {f}", file=sys.stderr)
 sys.exit(1 if failures else 0)
