@@ -57,10 +57,7 @@ def convert(name, *options):
 # offer's payload types). Without it the payload types are learnt from the packets, and a call
 # whose first key frame is two packets, followed by a burst of padding probes on the video SSRC
 # (no RTX to carry them), runs out of room to wait for the third RED packet: RED is then taken
-# for plain VP8 and no frame is written. With it, too, the few Opus packets that transcode-pcap
-# files as video when ICE briefly used a second candidate pair (too short a flow to measure its
-# clock) are refused instead of taken for a new video sender. The frames written without the SDP
-# are printed beside.
+# for plain VP8 and no frame is written. The frames written without the SDP are printed beside.
 sdp = []
 if lossy:
     with open(os.path.join(work, "call.sdp"), "w") as f:
