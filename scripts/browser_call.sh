@@ -15,14 +15,19 @@
 # --no-fec and prints, per sender, the frames written with FEC left out beside those written with
 # it and the fec_recovered count (fewer frames with FEC than without fails the check).
 #
+# Mode ulpfec: neither side NACKs and no RTX is negotiated, so the sender protects its video with
+# ULPFEC inside RED and a lost packet comes back only through FEC. With loss the frames that arrive
+# fall short of framesSent, so there the check asks per sender: every frame written decodes with
+# ffmpeg silent, FEC rebuilt packets, and more frames are written with FEC than with --no-fec
+# (both conversions given the negotiated SDP; see check_call.py).
+#
 # LOSS=P drops P percent of the UDP packets sent inside the namespace (nftables, installed when
 # missing), before tcpdump sees them: the default is 3 in mode ulpfec, where the sender adds FEC
-# only once it sees loss, and 0 otherwise. With loss, frames that decode fall short of framesSent
-# unless the packets lost are recovered, so the checks then report more than they pass.
+# only once it sees loss, and 0 otherwise.
 #
-# Needs root (network namespaces, tcpdump); without it exits 77, which CTest counts as skipped. BUILD (default build/) must hold transcode and
-# transcode-pcap; KEEP=DIR keeps the pcap, captures and outputs there. Every process it starts and
-# the namespace end with it.
+# Needs root (network namespaces, tcpdump); without it exits 77, which CTest counts as skipped.
+# BUILD (default build/) must hold transcode and transcode-pcap; KEEP=DIR keeps the pcap, captures
+# and outputs there. Every process it starts and the namespace end with it.
 set -euo pipefail
 export LC_ALL=C
 REPO=$(cd "$(dirname "$0")/.." && pwd)

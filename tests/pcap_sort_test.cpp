@@ -349,6 +349,29 @@ TEST(PcapSort, ShortStreamsTakeTheirSendersKind) {
     }
 }
 
+// A call moved to another candidate pair: a few packets of an SSRC on one flow, the rest on
+// another. The short flow takes the kind its SSRC has elsewhere before its sender's.
+TEST(PcapSort, ShortStreamsTakeTheirSsrcsKindFromAnotherSender) {
+    struct Case {
+        uint32_t elsewhere;  // the SSRC host 2 streams at 48 kHz
+        double sender_hz;    // host 1's other stream (SSRC 5): 0 for none
+        int kind;
+    };
+    for (const Case& c : std::vector<Case>{
+             {7, 0, kAudio}, {7, 90000, kAudio}, {8, 0, kVideo}, {8, 48000, kAudio}}) {
+        SCOPED_TRACE(c.elsewhere);
+        SCOPED_TRACE(c.sender_hz);
+        Collect got;
+        PacketSorter s(SortOptions{}, got.sink());
+        if (c.sender_hz) stream(s, 5, c.sender_hz, 3000000, 1);
+        stream(s, c.elsewhere, 48000, 3000000, 2);
+        feed(s, 3000000, rtp(100, 1, 5, 7), 1);  // SSRC 7 on host 1: one packet, no clock
+        s.finish();
+        EXPECT_EQ(got.records.back().kind, c.kind);
+        EXPECT_EQ(s.streams().back()->kind_from, KindFrom::guess);
+    }
+}
+
 TEST(PcapSort, WaitingPacketsKeepCaptureOrderAndAreBounded) {
     SortOptions o;
     Collect got;

@@ -386,7 +386,9 @@ void PacketSorter::decide_by_clock(Stream& s) {
     set_kind(s, s.clock_hz >= kVideoAudioBoundaryHz ? kVideo : kAudio, KindFrom::clock);
 }
 
-// Too few packets, or too short a span, to measure a clock: the kind of the sender's other
+// Too few packets, or too short a span, to measure a clock: the kind the same SSRC has on another
+// sender (ICE checked the call on one candidate pair and moved it to another: the first few
+// packets of each stream went out on a flow of their own); else the kind of the sender's other
 // streams, video first (retransmission and FEC streams of short life are video's in practice);
 // with nothing to go by, video.
 void PacketSorter::decide_anyway(Stream& s) {
@@ -394,6 +396,12 @@ void PacketSorter::decide_anyway(Stream& s) {
     if (s.sampled && s.last_us > s.first_us && s.last_us - s.first_us >= kMinGuessSpanUs) {
         decide_by_clock(s);
         return;
+    }
+    for (const std::unique_ptr<Stream>& other : streams_) {
+        if (other->ssrc == s.ssrc && other->kind != kKindUnknown) {
+            set_kind(s, other->kind, KindFrom::guess);
+            return;
+        }
     }
     const Sender& sender = senders_[s.sender];
     set_kind(s, sender.audio_streams > 0 && sender.video_streams == 0 ? kAudio : kVideo,
