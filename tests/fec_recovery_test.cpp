@@ -622,4 +622,194 @@ TEST(FecRecovery, FecOfPacketsAllReleasedIsNotKept) {
     EXPECT_EQ(fec.fec_held(), 1u);
 }
 
+// ---- Header extensions the sender rewrites after making its FEC
+// ----------------------------------
+
+// An element of a header extension: its bytes as sent, and as they were when the FEC was made.
+struct Elem {
+    uint8_t id;
+    Bytes sent;
+    Bytes at_fec;
+};
+
+const Elem kSendTime{2, {0x12, 0x34, 0x56}, {0, 0, 0}};  // abs-send-time: rewritten whole
+const Elem kMid{4, {'a', 'b', 'c'}, {'a', 'b', 'c'}};    // mid: kept
+const Elem kPlayout{5, {1, 2, 3}, {1, 2, 3}};            // playout-delay: kept
+// video-timing: the first seven bytes kept, pacer exit onwards rewritten.
+const Elem kTiming{
+    7, {1, 2, 3, 4, 5, 6, 7, 9, 9, 9, 9, 9, 9}, {1, 2, 3, 4, 5, 6, 7, 0, 0, 0, 0, 0, 0}};
+
+// Media packet `seq` with the elements (one-byte form, or two-byte with `two_byte`), as sent or as
+// the FEC saw it.
+Bytes with_extension(uint16_t seq, size_t payload, const std::vector<Elem>& elems, bool two_byte,
+                     bool at_fec) {
+    Bytes p = make({seq, 0});
+    p[0] |= 0x10;
+    Bytes block;
+    for (const Elem& e : elems) {
+        const Bytes& d = at_fec ? e.at_fec : e.sent;
+        if (two_byte) {
+            block.insert(block.end(), {e.id, static_cast<uint8_t>(d.size())});
+        } else {
+            block.push_back(static_cast<uint8_t>(e.id << 4 | (d.size() - 1)));
+        }
+        block.insert(block.end(), d.begin(), d.end());
+    }
+    while (block.size() % 4) block.push_back(0);
+    p.insert(p.end(), {static_cast<uint8_t>(two_byte ? 0x10 : 0xBE),
+                       static_cast<uint8_t>(two_byte ? 0x00 : 0xDE), 0,
+                       static_cast<uint8_t>(block.size() / 4)});
+    p.insert(p.end(), block.begin(), block.end());
+    for (size_t i = 0; i < payload; ++i) p.push_back(static_cast<uint8_t>(seq * 5 + i * 11));
+    return p;
+}
+
+struct ExtCase {
+    const char* name;
+    std::vector<Elem> first, lost, third;  // packets 10, 11 (lost), 12
+    bool two_byte;
+    bool known;  // the extension map (from the SDP) is known
+    bool rebuilt;
+};
+
+void PrintTo(const ExtCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class FecExtensions : public ::testing::TestWithParam<std::tuple<ExtCase, Form>> {};
+
+// Rebuilt, packet 11 is as the FEC saw it: its own rewritten bytes zero, everything else exact.
+// Without the map, a rebuild is refused where another packet's extension reaches into its payload.
+TEST_P(FecExtensions, RewrittenBytesCountAsZero) {
+    const ExtCase& c = std::get<0>(GetParam());
+    const Form form = std::get<1>(GetParam());
+    const std::vector<Elem>* elems[3] = {&c.first, &c.lost, &c.third};
+    const size_t payload[3] = {25, 30, 9};
+    std::vector<Bytes> at_fec, sent;
+    for (int i = 0; i < 3; ++i) {
+        const uint16_t seq = static_cast<uint16_t>(10 + i);
+        at_fec.push_back(with_extension(seq, payload[i], *elems[i], c.two_byte, true));
+        sent.push_back(with_extension(seq, payload[i], *elems[i], c.two_byte, false));
+    }
+    Bytes fec_packet;
+    ASSERT_TRUE(encode(form, at_fec, &fec_packet));
+    streams::SdpExt map[256] = {};
+    map[kSendTime.id] = streams::SdpExt::rewritten;
+    map[kTiming.id] = streams::SdpExt::rewritten_from_7;
+    RepairStats stats;
+    FecRecovery fec(4, &stats);
+    if (c.known) fec.set_extensions(map);
+    ASSERT_TRUE(add(fec, form, fec_packet));
+    Held held = {{kBase + 10, sent[0]}, {kBase + 12, sent[2]}};
+    size_t n = 0;
+    const uint8_t* p = fec.recover(kBase + 11, kSsrc, lookup, &held, &n);
+    ASSERT_EQ(p != nullptr, c.rebuilt);
+    EXPECT_EQ(stats.fec_unrecoverable, c.rebuilt ? 0u : 1u);
+    if (!p) return;
+    const Bytes got(p, p + n);
+    if (c.known) {
+        EXPECT_EQ(got, at_fec[1]);
+    } else {
+        // Only the values inside its own header extension may differ.
+        ASSERT_EQ(got.size(), at_fec[1].size());
+        const size_t header = at_fec[1].size() - payload[1];
+        EXPECT_EQ(Bytes(got.begin(), got.begin() + 16),
+                  Bytes(at_fec[1].begin(), at_fec[1].begin() + 16));
+        EXPECT_EQ(Bytes(got.begin() + header, got.end()),
+                  Bytes(at_fec[1].begin() + header, at_fec[1].end()));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, FecExtensions,
+    ::testing::Combine(::testing::Values(ExtCase{"same_layout_known",
+                                                 {kSendTime, kMid},
+                                                 {kSendTime, kMid},
+                                                 {kSendTime, kMid},
+                                                 false,
+                                                 true,
+                                                 true},
+                                         ExtCase{"same_layout_unknown",
+                                                 {kSendTime, kMid},
+                                                 {kSendTime, kMid},
+                                                 {kSendTime, kMid},
+                                                 false,
+                                                 false,
+                                                 true},
+                                         ExtCase{"longer_header_rewritten_known",
+                                                 {kSendTime, kMid, kTiming},
+                                                 {kSendTime, kMid},
+                                                 {kSendTime},
+                                                 false,
+                                                 true,
+                                                 true},
+                                         ExtCase{"longer_header_unknown_refused",
+                                                 {kSendTime, kMid, kTiming},
+                                                 {kSendTime, kMid},
+                                                 {kSendTime},
+                                                 false,
+                                                 false,
+                                                 false},
+                                         ExtCase{"longer_header_kept_known",
+                                                 {kSendTime, kMid, kPlayout},
+                                                 {kSendTime},
+                                                 {kSendTime, kPlayout},
+                                                 false,
+                                                 true,
+                                                 true},
+                                         ExtCase{"lost_has_the_longest_header_unknown",
+                                                 {kSendTime},
+                                                 {kSendTime, kMid, kTiming},
+                                                 {kSendTime, kMid},
+                                                 false,
+                                                 false,
+                                                 true},
+                                         ExtCase{"two_byte_form_known",
+                                                 {kSendTime, kTiming},
+                                                 {kSendTime},
+                                                 {kSendTime, kMid},
+                                                 true,
+                                                 true,
+                                                 true},
+                                         ExtCase{"two_byte_form_unknown_refused",
+                                                 {kSendTime, kTiming},
+                                                 {kSendTime},
+                                                 {kSendTime, kMid},
+                                                 true,
+                                                 false,
+                                                 false}),
+                       ::testing::Values(kUlpfec, kFlexfec)),
+    [](const auto& info) {
+        return std::string(std::get<0>(info.param).name) +
+               (std::get<1>(info.param) == kUlpfec ? "_ulpfec" : "_flexfec");
+    });
+
+// The SDP's a=extmap lines name the extensions a sender rewrites after its FEC: by id, in the
+// one-byte and two-byte ranges, with or without a direction; anything else is kept.
+TEST(SdpExtmap, NamesTheRewrittenExtensions) {
+    const std::string sdp =
+        "v=0\r\nm=video 9 UDP/TLS/RTP/SAVPF 96\r\n"
+        "a=extmap:2 http://www.webrtc.org/experiments/rtp-hdrext/abs-send-time\r\n"
+        "a=extmap:3 http://www.ietf.org/id/draft-holmer-rmcat-transport-wide-cc-extensions-01\r\n"
+        "a=extmap:4 urn:ietf:params:rtp-hdrext:sdes:mid\r\n"
+        "a=extmap:7/sendrecv http://www.webrtc.org/experiments/rtp-hdrext/video-timing\r\n"
+        "a=extmap:14 urn:ietf:params:rtp-hdrext:toffset\r\n"
+        "a=extmap:255 http://www.webrtc.org/experiments/rtp-hdrext/transport-wide-cc-02\r\n"
+        "a=extmap:256 urn:ietf:params:rtp-hdrext:toffset\r\n"
+        "a=extmap:0 urn:ietf:params:rtp-hdrext:toffset\r\n";
+    streams::SdpMap map;
+    std::string error;
+    ASSERT_TRUE(streams::parse_sdp(sdp, &map, &error)) << error;
+    using streams::SdpExt;
+    const std::map<int, SdpExt> want = {{0, SdpExt::kept},
+                                        {2, SdpExt::rewritten},
+                                        {3, SdpExt::rewritten},
+                                        {4, SdpExt::kept},
+                                        {7, SdpExt::rewritten_from_7},
+                                        {14, SdpExt::rewritten},
+                                        {255, SdpExt::rewritten},
+                                        {1, SdpExt::kept}};
+    for (const auto& [id, ext] : want) EXPECT_EQ(map.video.ext[id], ext) << id;
+}
+
 }  // namespace

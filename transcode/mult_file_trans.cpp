@@ -125,6 +125,8 @@ void feed_fec(std::map<uint32_t, std::unique_ptr<FecFeed>>& feeds, uint32_t uid,
               InputLoans* loans) {
     std::unique_ptr<FecFeed>& feed = feeds[uid];
     feed = std::make_unique<FecFeed>(&stage, &stats, loans);
+    const streams::SdpMap* sdp = streams::run_sdp();
+    if (sdp && sdp->video.present) feed->set_extensions(sdp->video.ext);
     unwrap.set_fec_hook(feed->hook());
 }
 

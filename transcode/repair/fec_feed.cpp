@@ -46,6 +46,7 @@ void FecFeed::take(const uint8_t* packet, size_t size, uint32_t media_ssrc, bool
         } catch (const std::bad_alloc&) {
             return;  // no recovery, as without FEC; tried again at the next one
         }
+        fec_->set_extensions(ext_);
         stage_->set_recovery(fec_->hook());
     }
     if (flexfec) {

@@ -21,6 +21,9 @@ public:
     // `stage`, `stats` (may be null) and `loans` (may be null: FEC recovery then copies what it
     // keeps) must outlive the feed's use of them.
     FecFeed(ReorderWindow* stage, RepairStats* stats, InputLoans* loans = nullptr);
+
+    // The call's header extension map (256 entries, from --sdp; see FecRecovery::set_extensions).
+    void set_extensions(const streams::SdpExt* ext) { ext_ = ext; }
     ~FecFeed();
     FecFeed(const FecFeed&) = delete;
     FecFeed& operator=(const FecFeed&) = delete;
@@ -41,6 +44,7 @@ private:
     ReorderWindow* const stage_;
     RepairStats* const stats_;
     InputLoans* const loans_;
+    const streams::SdpExt* ext_ = nullptr;
     std::unique_ptr<FecRecovery> fec_;
 };
 

@@ -100,6 +100,41 @@ bool protect(const FecMedia* media, size_t count, uint32_t max_bits, FecHeader* 
     return true;
 }
 
+// Calls f(id, from, to) for the bytes [from, to) of each element of the packet's header extension
+// (RFC 8285, one-byte or two-byte form); nothing for another profile or past a malformed element.
+template <typename F>
+void for_each_extension(const uint8_t* m, size_t n, F f) {
+    if (n < kRtpHeader || !(m[0] & 0x10)) return;
+    size_t at = kRtpHeader + 4 * size_t{m[0] & 0x0Fu};
+    if (at + 4 > n) return;
+    const uint16_t profile = be16(m + at);
+    const bool one_byte = profile == 0xBEDE;
+    if (!one_byte && (profile & 0xFFF0) != 0x1000) return;
+    const size_t end = std::min(n, at + 4 + 4 * size_t{be16(m + at + 2)});
+    at += 4;
+    while (at < end) {
+        if (m[at] == 0) {  // padding
+            ++at;
+            continue;
+        }
+        size_t id = 0, length = 0;
+        if (one_byte) {
+            id = m[at] >> 4;
+            length = (m[at] & 0x0Fu) + 1;
+            if (id == 15) return;  // reserved: the rest is not read
+            at += 1;
+        } else {
+            if (at + 2 > end) return;
+            id = m[at];
+            length = m[at + 1];
+            at += 2;
+        }
+        if (length > end - at) return;
+        f(id, at, at + length);
+        at += length;
+    }
+}
+
 }  // namespace
 
 // ---- Parsers ------------------------------------------------------------------------------------
@@ -396,6 +431,7 @@ bool FecRecovery::xor_packet(const FecHeader& h, const Source& src, int64_t seq,
     uint8_t b0 = h.recovery0, b1 = h.recovery1;
     uint32_t ts = h.ts_recovery;
     uint16_t length = h.length_recovery;
+    size_t foreign_end = 0;  // end of the header extension bytes of the other packets
     for (uint32_t i = 0; i < h.mask_bits; ++i) {
         if (i == offset || !h.protects(i)) continue;
         size_t n = 0;
@@ -407,6 +443,17 @@ bool FecRecovery::xor_packet(const FecHeader& h, const Source& src, int64_t seq,
         length ^= static_cast<uint16_t>(n - kRtpHeader);
         const size_t upto = std::min(n, kRtpHeader + protection);
         for (size_t k = kRtpHeader; k < upto; ++k) p[k] ^= m[k];
+        // Header extension bytes the sender rewrote after making the FEC count as zero, as they
+        // did when it XORed: their XOR is undone. Unknown, where they end is kept for the check.
+        for_each_extension(m, n, [&](size_t id, size_t from, size_t to) {
+            if (!ext_) {
+                foreign_end = std::max(foreign_end, to);
+                return;
+            }
+            if (ext_[id] == streams::SdpExt::kept) return;
+            if (ext_[id] == streams::SdpExt::rewritten_from_7) from += 7;
+            for (size_t k = from; k < std::min(to, upto); ++k) p[k] ^= m[k];
+        });
     }
     // The length must fit the protection bytes, and past it every packet was zero-padded, so
     // anything but zeros there means a packet or the FEC packet is not what the sender XORed.
@@ -421,8 +468,15 @@ bool FecRecovery::xor_packet(const FecHeader& h, const Source& src, int64_t seq,
     put_be32(p + 4, ts);
     put_be32(p + 8, src.ssrc);
     rtp_packet_t rtp;
-    return rtp_packet_deserialize(&rtp, p, static_cast<int>(out->size())) == 0 &&
-           rtp.rtp.ssrc == src.ssrc;
+    if (rtp_packet_deserialize(&rtp, p, static_cast<int>(out->size())) != 0 ||
+        rtp.rtp.ssrc != src.ssrc)
+        return false;
+    // Without the sender's extension map, another packet's extension bytes must not reach into
+    // this one's payload: some of them may have been rewritten after the FEC was made. Within
+    // this packet's own header they do no harm, as nothing reads the values there.
+    if (foreign_end == 0) return true;
+    streams::RtpSpan r;
+    return streams::read_rtp(p, out->size(), &r) && foreign_end <= r.header;
 }
 
 FecRecovery::Rebuilt FecRecovery::rebuild(const Source& src, int64_t seq, int depth,

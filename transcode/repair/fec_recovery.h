@@ -40,6 +40,7 @@
 #include "input_loans.h"
 #include "reorder_window.h"
 #include "run_stats.h"
+#include "sdp_map.h"
 
 // An RTP packet given to the encoders: the caller's bytes.
 struct FecMedia {
@@ -137,6 +138,13 @@ public:
     // fec_recovered.
     const uint8_t* recover(int64_t seq, uint32_t ssrc, FecLookup lookup, void* param, size_t* size);
 
+    // The header extensions the sender rewrote after computing its FEC, by id (the call's SDP):
+    // 256 entries, or null (the default) when they are not known. Known, their bytes are taken as
+    // zero in every packet XORed, as the sender took them. Not known, a rebuild whose payload
+    // would take bytes from another packet's header extension is dropped as fec_unrecoverable,
+    // since those bytes may have been rewritten.
+    void set_extensions(const streams::SdpExt* ext) { ext_ = ext; }
+
     // The reorder stage's recovery hook bound to this store.
     ReorderWindow::RecoveryHook hook();
 
@@ -182,6 +190,7 @@ private:
     RepairStats* const stats_;
     InputLoans* const loans_;
     InputLoans::Borrower borrower_;
+    const streams::SdpExt* ext_ = nullptr;
     std::unique_ptr<Fec[]> fec_;
     uint32_t next_fec_ = 0;  // the slot the next FEC packet takes (the oldest)
     uint32_t live_ = 0;      // FEC packets held

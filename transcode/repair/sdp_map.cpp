@@ -53,6 +53,19 @@ SdpPt role_of_codec(const std::string& name) {
     return SdpPt::media;
 }
 
+SdpExt ext_of_uri(const std::string& uri) {
+    static const char* const kWhole[] = {
+        "urn:ietf:params:rtp-hdrext:toffset",
+        "http://www.webrtc.org/experiments/rtp-hdrext/abs-send-time",
+        "http://www.ietf.org/id/draft-holmer-rmcat-transport-wide-cc-extensions-01",
+        "http://www.webrtc.org/experiments/rtp-hdrext/transport-wide-cc-02"};
+    for (const char* u : kWhole)
+        if (uri == u) return SdpExt::rewritten;
+    if (uri == "http://www.webrtc.org/experiments/rtp-hdrext/video-timing")
+        return SdpExt::rewritten_from_7;
+    return SdpExt::kept;
+}
+
 std::vector<std::string> words(const std::string& s) {
     std::vector<std::string> w;
     size_t i = 0;
@@ -113,6 +126,14 @@ bool parse_sdp(const std::string& text, SdpMap* out, std::string* error) {
             size_t aend = 0;
             const int original = read_pt(rest.substr(apt + 4), &aend);
             if (original >= 0) kind->apt[pt] = static_cast<uint8_t>(original);
+        } else if (attr.compare(0, 7, "extmap:") == 0) {
+            // a=extmap:ID[/direction] URI [attributes]
+            const std::vector<std::string> w = words(attr.substr(7));
+            uint32_t id = 0;
+            if (w.size() < 2 || !read_u32(w[0].substr(0, w[0].find('/')), &id) || id == 0 ||
+                id > 255)
+                continue;
+            kind->ext[id] = ext_of_uri(w[1]);
         } else if (attr.compare(0, 11, "ssrc-group:") == 0) {
             const std::vector<std::string> w = words(attr.substr(11));
             uint32_t a = 0, b = 0;

@@ -13,11 +13,18 @@ namespace streams {
 
 enum class SdpPt : uint8_t { none, media, red, rtx, ulpfec, flexfec };
 
+// What a WebRTC sender does to a header extension after it has computed its FEC over the packet:
+// the transport-wide sequence number, abs-send-time and the transmission offset are written in
+// whole as the packet leaves, and video-timing from its seventh byte on (pacer exit onwards). The
+// FEC was computed with those bytes zero, so a receiver zeroes them too before it XORs.
+enum class SdpExt : uint8_t { kept, rewritten, rewritten_from_7 };
+
 // One kind's m= sections merged.
 struct SdpKind {
     bool present = false;
     SdpPt pt[128] = {};
     uint8_t apt[128] = {};                              // rtx: the payload type restored
+    SdpExt ext[256] = {};                               // by header extension id (a=extmap)
     std::vector<std::pair<uint32_t, uint32_t>> fid;     // media SSRC, RTX SSRC
     std::vector<std::pair<uint32_t, uint32_t>> fec_fr;  // media SSRC, FEC SSRC
 };
