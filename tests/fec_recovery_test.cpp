@@ -812,4 +812,52 @@ TEST(SdpExtmap, NamesTheRewrittenExtensions) {
     for (const auto& [id, ext] : want) EXPECT_EQ(map.video.ext[id], ext) << id;
 }
 
+// Without the map, the store learns which extensions were rewritten from an FEC packet it holds
+// whose packets are all at hand and whose headers differ in length, when a rebuild needs it: the
+// lost packet of a second group, with the same layouts, is rebuilt exactly. With nothing to learn
+// from, it is refused.
+enum class Teacher { none, held };
+
+class FecLearning : public ::testing::TestWithParam<std::tuple<Teacher, Form>> {};
+
+TEST_P(FecLearning, RewrittenExtensionsLearntFromACompleteGroup) {
+    const Teacher teacher = std::get<0>(GetParam());
+    const Form form = std::get<1>(GetParam());
+    const std::vector<Elem> layouts[3] = {
+        {kSendTime, kMid, kTiming}, {kSendTime, kMid}, {kSendTime, kPlayout}};
+    std::vector<Bytes> at_fec, sent;
+    for (uint16_t i = 0; i < 6; ++i) {
+        at_fec.push_back(with_extension(10 + i, 20 + i, layouts[i % 3], false, true));
+        sent.push_back(with_extension(10 + i, 20 + i, layouts[i % 3], false, false));
+    }
+    Bytes first, second;
+    ASSERT_TRUE(encode(form, {at_fec[0], at_fec[1], at_fec[2]}, &first));
+    ASSERT_TRUE(encode(form, {at_fec[3], at_fec[4], at_fec[5]}, &second));
+    RepairStats stats;
+    FecRecovery fec(4, &stats);
+    Held held = {{kBase + 13, sent[3]}, {kBase + 15, sent[5]}};
+    if (teacher == Teacher::held) {
+        ASSERT_TRUE(add(fec, form, first));
+        for (int i = 0; i < 3; ++i) held[kBase + 10 + i] = sent[i];
+    }
+    ASSERT_TRUE(add(fec, form, second));
+    size_t n = 0;
+    const uint8_t* p = fec.recover(kBase + 14, kSsrc, lookup, &held, &n);
+    ASSERT_EQ(p != nullptr, teacher != Teacher::none);
+    if (p) {
+        EXPECT_EQ(Bytes(p, p + n), at_fec[4]);
+    }
+}
+
+std::string learning_name(const ::testing::TestParamInfo<std::tuple<Teacher, Form>>& info) {
+    static const char* const kTeacher[] = {"nothing_to_learn_from", "held_group"};
+    return std::string(kTeacher[static_cast<int>(std::get<0>(info.param))]) +
+           (std::get<1>(info.param) == kUlpfec ? "_ulpfec" : "_flexfec");
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, FecLearning,
+                         ::testing::Combine(::testing::Values(Teacher::none, Teacher::held),
+                                            ::testing::Values(kUlpfec, kFlexfec)),
+                         learning_name);
+
 }  // namespace

@@ -370,6 +370,137 @@ bool FecRecovery::add(uint32_t ssrc, const uint8_t* body, size_t size, bool flex
     return true;
 }
 
+// Without the sender's extension map, which header extensions it rewrote after making its FEC
+// shows in a group whose packets have all been released, when their headers differ in length
+// (with equal lengths a rewritten byte only ever lands on another header, where it does no harm):
+// the XOR of the FEC packet with the packets as captured leaves exactly the rewritten bytes over.
+// Each id not yet known is tried as kept, rewritten, or rewritten from its seventh byte (the
+// three ways a WebRTC sender treats an extension); an id takes the way every assignment that
+// leaves nothing over agrees on. Only a few groups are looked at: learning stops once
+// kLearnAttempts groups have been tried.
+bool FecRecovery::learn(const FecHeader& h, const Source& src, int64_t base) {
+    if (ext_ || learn_left_ == 0 || h.payload_size == 0 || h.ssrc != src.ssrc) return false;
+    using streams::SdpExt;
+    struct Packet {
+        const uint8_t* p;
+        size_t n;
+    };
+    Packet group[128];
+    size_t count = 0, first_header = 0;
+    bool differ = false;
+    for (uint32_t i = 0; i < h.mask_bits; ++i) {
+        if (!h.protects(i)) continue;
+        size_t n = 0;
+        const uint8_t* m = find(src, base + i, &n);
+        streams::RtpSpan r;
+        if (!m || !streams::read_rtp(m, n, &r)) return false;
+        if (count == 0) first_header = r.header;
+        differ |= r.header != first_header;
+        group[count++] = {m, n};
+    }
+    if (!differ) return false;
+
+    struct Element {
+        const uint8_t* p;
+        size_t from, to, upto;
+        uint8_t id;
+    };
+    std::vector<Element> elements, rewritten;
+    uint8_t undecided[5];
+    size_t undecided_count = 0;
+    bool long_element[256] = {};
+    const size_t protection = h.payload_size;
+    for (size_t g = 0; g < count; ++g) {
+        const uint8_t* m = group[g].p;
+        const size_t n = group[g].n, upto = std::min(n, kRtpHeader + protection);
+        bool too_many = false;
+        for_each_extension(m, n, [&](size_t id, size_t from, size_t to) {
+            if (learned_[id]) {
+                if (modes_[id] != SdpExt::kept)
+                    rewritten.push_back({m, from + (modes_[id] == SdpExt::rewritten_from_7 ? 7 : 0),
+                                         to, upto, static_cast<uint8_t>(id)});
+                return;
+            }
+            if (std::find(undecided, undecided + undecided_count, id) ==
+                undecided + undecided_count) {
+                if (undecided_count == sizeof undecided) {
+                    too_many = true;
+                    return;
+                }
+                undecided[undecided_count++] = static_cast<uint8_t>(id);
+            }
+            long_element[id] |= to - from > 7;
+            elements.push_back({m, from, to, upto, static_cast<uint8_t>(id)});
+        });
+        if (too_many) return false;
+    }
+    if (undecided_count == 0) return false;
+    // What the XOR of the group leaves over, with what is already known to be rewritten taken out.
+    std::vector<uint8_t> rest(h.payload, h.payload + protection);
+    uint16_t length = h.length_recovery;
+    for (size_t g = 0; g < count; ++g) {
+        const uint8_t* m = group[g].p;
+        const size_t n = group[g].n, upto = std::min(n, kRtpHeader + protection);
+        length ^= static_cast<uint16_t>(n - kRtpHeader);
+        for (size_t k = kRtpHeader; k < upto; ++k) rest[k - kRtpHeader] ^= m[k];
+    }
+    for (const Element& e : rewritten)
+        for (size_t k = e.from; k < std::min(e.to, e.upto); ++k) rest[k - kRtpHeader] ^= e.p[k];
+    if (length != 0) return false;  // the group is not what the sender protected
+    --learn_left_;
+
+    // Every assignment of a way to each undecided id; those that leave nothing over must agree.
+    size_t combos = 1;
+    for (size_t u = 0; u < undecided_count; ++u) combos *= 3;
+    int agreed[5] = {-1, -1, -1, -1, -1};  // -1: no fit yet; 3: fits that disagree
+    std::vector<uint8_t> left;
+    for (size_t c = 0; c < combos; ++c) {
+        int way[5];
+        size_t code = c;
+        bool possible = true;
+        for (size_t u = 0; u < undecided_count; ++u) {
+            way[u] = static_cast<int>(code % 3);
+            code /= 3;
+            possible &= way[u] != 2 || long_element[undecided[u]];
+        }
+        if (!possible) continue;
+        left = rest;
+        for (const Element& e : elements) {
+            const size_t u = static_cast<size_t>(
+                std::find(undecided, undecided + undecided_count, e.id) - undecided);
+            if (way[u] == 0) continue;
+            for (size_t k = e.from + (way[u] == 2 ? 7 : 0); k < std::min(e.to, e.upto); ++k)
+                left[k - kRtpHeader] ^= e.p[k];
+        }
+        if (std::any_of(left.begin(), left.end(), [](uint8_t b) { return b != 0; })) continue;
+        for (size_t u = 0; u < undecided_count; ++u)
+            agreed[u] = agreed[u] == -1 || agreed[u] == way[u] ? way[u] : 3;
+    }
+    static const SdpExt kWay[3] = {SdpExt::kept, SdpExt::rewritten, SdpExt::rewritten_from_7};
+    bool learnt = false;
+    for (size_t u = 0; u < undecided_count; ++u) {
+        if (agreed[u] < 0 || agreed[u] > 2) continue;
+        modes_[undecided[u]] = kWay[agreed[u]];
+        learned_[undecided[u]] = true;
+        learnt = true;
+    }
+    return learnt;
+}
+
+// Learns from every FEC packet held whose group is complete, the packets looked up around `seq`;
+// true when an extension id was learnt.
+bool FecRecovery::learn_from_store(const Source& src, int64_t seq) {
+    bool learnt = false;
+    for (uint32_t f = 0; f < max_fec_ && learn_left_ > 0 && budget_ > 0; ++f, --budget_) {
+        const Fec& fec = fec_[f];
+        if (!fec.live) continue;
+        const uint16_t from_seq =
+            static_cast<uint16_t>(fec.header.seq_base - static_cast<uint16_t>(seq));
+        learnt |= learn(fec.header, src, seq + static_cast<int16_t>(from_seq));
+    }
+    return learnt;
+}
+
 // Whether every number the FEC packet protects lies at or below the last one released: those
 // were either released or given up, and a number given up is not asked for again.
 bool FecRecovery::released_all(const FecHeader& h) const {
@@ -421,7 +552,8 @@ const uint8_t* FecRecovery::find(const Source& src, int64_t seq, size_t* size) c
 // XORs the FEC packet with every other packet it protects into `out`, the packet at `offset`
 // from the base, numbered `seq`; false when what comes out cannot be that packet.
 bool FecRecovery::xor_packet(const FecHeader& h, const Source& src, int64_t seq, uint32_t offset,
-                             std::vector<uint8_t>* out) const {
+                             std::vector<uint8_t>* out, bool* unknown) const {
+    *unknown = false;
     const size_t protection = h.payload_size;
     if (out->capacity() < kRtpHeader + protection)
         out->reserve(kRtpHeader + protection);  // exactly
@@ -446,12 +578,13 @@ bool FecRecovery::xor_packet(const FecHeader& h, const Source& src, int64_t seq,
         // Header extension bytes the sender rewrote after making the FEC count as zero, as they
         // did when it XORed: their XOR is undone. Unknown, where they end is kept for the check.
         for_each_extension(m, n, [&](size_t id, size_t from, size_t to) {
-            if (!ext_) {
+            const streams::SdpExt* mode = ext_ ? &ext_[id] : learned_[id] ? &modes_[id] : nullptr;
+            if (!mode) {
                 foreign_end = std::max(foreign_end, to);
                 return;
             }
-            if (ext_[id] == streams::SdpExt::kept) return;
-            if (ext_[id] == streams::SdpExt::rewritten_from_7) from += 7;
+            if (*mode == streams::SdpExt::kept) return;
+            if (*mode == streams::SdpExt::rewritten_from_7) from += 7;
             for (size_t k = from; k < std::min(to, upto); ++k) p[k] ^= m[k];
         });
     }
@@ -476,7 +609,8 @@ bool FecRecovery::xor_packet(const FecHeader& h, const Source& src, int64_t seq,
     // this packet's own header they do no harm, as nothing reads the values there.
     if (foreign_end == 0) return true;
     streams::RtpSpan r;
-    return streams::read_rtp(p, out->size(), &r) && foreign_end <= r.header;
+    *unknown = !streams::read_rtp(p, out->size(), &r) || foreign_end > r.header;
+    return !*unknown;
 }
 
 FecRecovery::Rebuilt FecRecovery::rebuild(const Source& src, int64_t seq, int depth,
@@ -521,7 +655,11 @@ FecRecovery::Rebuilt FecRecovery::rebuild(const Source& src, int64_t seq, int de
         }
         if (absent_count != 0) continue;
         try {
-            const bool ok = xor_packet(h, src, seq, offset, out);
+            bool unknown = false;
+            bool ok = xor_packet(h, src, seq, offset, out, &unknown);
+            // Extension bytes of unknown fate in the way: learn from the complete groups at hand.
+            if (!ok && unknown && learn_from_store(src, seq))
+                ok = xor_packet(h, src, seq, offset, out, &unknown);
             // Either way it is done: every packet it protects is now at hand, or what it gave
             // does not agree with the packets at hand, and would not for another number either.
             kill(fec);

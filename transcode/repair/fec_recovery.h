@@ -140,9 +140,10 @@ public:
 
     // The header extensions the sender rewrote after computing its FEC, by id (the call's SDP):
     // 256 entries, or null (the default) when they are not known. Known, their bytes are taken as
-    // zero in every packet XORed, as the sender took them. Not known, a rebuild whose payload
-    // would take bytes from another packet's header extension is dropped as fec_unrecoverable,
-    // since those bytes may have been rewritten.
+    // zero in every packet XORed, as the sender took them. Not known, the store learns them from
+    // groups whose packets all came (see learn()), and a rebuild whose payload would take bytes
+    // from an extension not yet learnt is dropped as fec_unrecoverable, since they may have been
+    // rewritten.
     void set_extensions(const streams::SdpExt* ext) { ext_ = ext; }
 
     // The reorder stage's recovery hook bound to this store.
@@ -177,6 +178,8 @@ private:
     bool add(uint32_t ssrc, const uint8_t* body, size_t size, bool flexfec);
     void kill(Fec& fec);
     bool released_all(const FecHeader& h) const;
+    bool learn(const FecHeader& h, const Source& src, int64_t base);
+    bool learn_from_store(const Source& src, int64_t seq);
     // Borrows `size` bytes at `p` when they lie in the read-ahead, or copies them into `data`;
     // null when the copy cannot be made.
     const uint8_t* hold(std::vector<uint8_t>& data, const uint8_t* p, size_t size);
@@ -184,13 +187,18 @@ private:
     const uint8_t* find(const Source& src, int64_t seq, size_t* size) const;
     Rebuilt rebuild(const Source& src, int64_t seq, int depth, std::vector<uint8_t>* out);
     bool xor_packet(const FecHeader& h, const Source& src, int64_t seq, uint32_t offset,
-                    std::vector<uint8_t>* out) const;
+                    std::vector<uint8_t>* out, bool* unknown) const;
 
     const uint32_t max_fec_;
     RepairStats* const stats_;
     InputLoans* const loans_;
     InputLoans::Borrower borrower_;
     const streams::SdpExt* ext_ = nullptr;
+    // Without `ext_`: what learn() found out, by extension id.
+    static constexpr uint32_t kLearnAttempts = 64;
+    uint32_t learn_left_ = kLearnAttempts;
+    bool learned_[256] = {};
+    streams::SdpExt modes_[256] = {};
     std::unique_ptr<Fec[]> fec_;
     uint32_t next_fec_ = 0;  // the slot the next FEC packet takes (the oldest)
     uint32_t live_ = 0;      // FEC packets held
