@@ -121,7 +121,7 @@ void for_each_extension(const uint8_t* m, size_t n, F f) {
         if (one_byte) {
             id = m[at] >> 4;
             length = (m[at] & 0x0Fu) + 1;
-            if (id == 15) return;  // reserved: the rest is not read
+            if (id == 0 || id == 15) return;  // id 0 with a length, or reserved: not read on
             at += 1;
         } else {
             if (at + 2 > end) return;
