@@ -5,10 +5,11 @@
 // ULPFEC or FlexFEC packet; one is lost. Checked: the store gives it back byte for byte.
 //
 // Through the reorder stage: packets made from their sequence number (so a number always names
-// the same bytes) are pushed or lost, FEC packets over recent numbers (or raw bytes taken as an
-// FEC packet) are added, and the stage with the hook releases them. Checked: everything released
-// parses as RTP of the stream; while no raw FEC packet was added, a released packet is exactly
-// the one made with its number; memory stays within the store's bound.
+// the same bytes, header extension elements included) are pushed or lost, FEC packets over recent
+// numbers (or raw bytes taken as an FEC packet) are added, and the stage with the hook releases
+// them. Checked: everything released parses as RTP of the stream; while no raw FEC packet was
+// added, a released packet is exactly the one made with its number; memory stays within the store's
+// bound.
 //
 // Input: byte 0: bit 0 FlexFEC (else ULPFEC) for the round trip, bits 1-4 window - 1, bits 5-7
 // FEC store size - 1; byte 1: packets in the round trip - 1 (mod 24); byte 2: first number's
@@ -17,6 +18,7 @@
 //   op bits 0-1: 0 push, 1 FEC packet, 2 lose, 3 flush; push and lose take the number
 //         last + int8(b2); FEC: bit 3 FlexFEC, bit 2 raw (the next b3 bytes of input are the body),
 //         else b1 b2 mask the last 16 numbers made (bit 0 the newest).
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -34,7 +36,9 @@ namespace {
 constexpr uint32_t kSsrc = 0x5EED0001;
 using Bytes = std::vector<uint8_t>;
 
-Bytes packet(uint16_t seq, uint8_t flags, uint8_t mpt, uint8_t payload) {
+// `elements`: the extension holds one-byte elements (ids 1-14, lengths up to 16) rather than bytes
+// that read as none, so that packets whose headers differ make the store learn which are rewritten.
+Bytes packet(uint16_t seq, uint8_t flags, uint8_t mpt, uint8_t payload, bool elements = false) {
     const int cc = (flags >> 4) & 3;
     const int ext_words = (flags & 0x40) ? (mpt & 3) : -1;
     const int pad = (flags & 0x80) ? 1 + (payload & 7) : 0;
@@ -47,7 +51,18 @@ Bytes packet(uint16_t seq, uint8_t flags, uint8_t mpt, uint8_t payload) {
     for (int i = 0; i < cc * 4; ++i) b.push_back(static_cast<uint8_t>(i));
     if (ext_words >= 0) {
         b.insert(b.end(), {0xBE, 0xDE, 0, static_cast<uint8_t>(ext_words)});
-        for (int i = 0; i < ext_words * 4; ++i) b.push_back(static_cast<uint8_t>(i * 3));
+        const int bytes = ext_words * 4;
+        for (int i = 0; i < bytes;) {
+            if (!elements || bytes - i < 2) {
+                b.push_back(elements ? 0 : static_cast<uint8_t>(i * 3));
+                ++i;
+                continue;
+            }
+            const int length = 1 + (seq * 7 + i) % std::min(bytes - i - 1, 16);
+            b.push_back(static_cast<uint8_t>((1 + (seq + i) % 14) << 4 | (length - 1)));
+            for (int k = 0; k < length; ++k) b.push_back(static_cast<uint8_t>(seq + i * 5 + k));
+            i += 1 + length;
+        }
     }
     for (int i = 0; i < payload; ++i) b.push_back(static_cast<uint8_t>(seq + i * 31));
     for (int i = 1; i < pad; ++i) b.push_back(0);
@@ -57,7 +72,7 @@ Bytes packet(uint16_t seq, uint8_t flags, uint8_t mpt, uint8_t payload) {
 
 Bytes packet_of(uint16_t seq) {
     return packet(seq, static_cast<uint8_t>(seq * 37), static_cast<uint8_t>(seq * 11),
-                  static_cast<uint8_t>(seq % 61));
+                  static_cast<uint8_t>(seq % 61), true);
 }
 
 bool encode(bool flexfec, const std::vector<Bytes>& media, Bytes* out) {
