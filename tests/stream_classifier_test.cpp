@@ -204,15 +204,6 @@ TEST(StreamClassifier, RulesOverPacketSequences) {
           {rtp(118, 12, 900, kMedia, red1(96, kVp8)), Role::red}},
          Role::red,
          kMedia},
-        {"video_red_probes_are_no_evidence",
-         true,
-         {{rtp(118, 10, 900, kMedia, red1(96, kVp8)), Role::undecided},
-          {rtp(118, 11, 900, kMedia, red1(96, kVp8)), Role::undecided},
-          {rtp(96, 12, 900, kMedia, {}, false, 255), Role::probe},
-          {rtp(118, 13, 900, kMedia, {}, false, 255), Role::probe},
-          {rtp(118, 14, 900, kMedia, red1(96, kVp8)), Role::red}},
-         Role::red,
-         kMedia},
         {"video_red_block_type_changes",
          true,
          {{rtp(118, 10, 900, kMedia, red1(96, kVp8)), Role::undecided},
@@ -552,7 +543,6 @@ TEST(StreamUnwrap, ProbesKeepTheirPlacesWithoutEndingTheWait) {
     const size_t cap = streams::StreamUnwrap::kMaxWaitingProbes;
     const Bytes other_probe = rtp(97, 5, 0, kOther, {}, false, 255);
     const WaitCase cases[] = {
-        red_probes_red(1),
         red_probes_red(14),  // the last that fitted in the media's ring
         red_probes_red(15),
         red_probes_red(16),
