@@ -103,9 +103,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         ts += (op & 0x20) ? 3000 : 0;
         if (pkt.size() > largest) largest = pkt.size();
         u.take(pkt.data(), pkt.size());
-        // One packet releases at most the ones waiting and itself, each unwrapped into a few.
+        // One packet releases at most the ones waiting and itself, each unwrapped into a few, and
+        // the probes that wait among them.
         FUZZ_CHECK(drain_all(u, w, largest) <=
-                   (streams::StreamUnwrap::kMaxWaiting + 1) * (streams::kMaxRedBlocks + 1));
+                   (streams::StreamUnwrap::kMaxWaiting + 1) * (streams::kMaxRedBlocks + 1) +
+                       streams::StreamUnwrap::kMaxWaitingProbes);
     }
     u.finish();
     drain_all(u, w, largest);

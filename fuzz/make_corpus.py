@@ -475,6 +475,13 @@ def corpus_stream_unwrap():
         "audio_undecided": unwrap_steps(0, [(op(pt=6), [111] + OPUS)] +
                                         [(op(pt=7), [0xFC, 0xFF, 0xFE])] * 20),
         "sender_restart": unwrap_steps(1, [(op(pt=0), VP8)] * 3 + [(op(ssrc=2, pt=0), VP8)] * 3),
+        # Probes on the media SSRC behind two RED packets: within the probes' bound, and past it.
+        "video_red_probe_burst": unwrap_steps(1, [(op(pt=2), red)] * 2 +
+                                              [(op(pt=0, padding=True), [])] * 20 +
+                                              [(op(pt=2), red)] * 2),
+        "video_red_probes_past_the_bound": unwrap_steps(1, [(op(pt=2), red)] * 2 +
+                                                        [(op(pt=0, padding=True), [])] * 1030 +
+                                                        [(op(pt=2), red)]),
     }
 
 

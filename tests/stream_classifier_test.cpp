@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -481,6 +482,111 @@ TEST(StreamUnwrap, UndecidedPacketsWaitInOrderAndNotForEver) {
         u.finish();
         while (u.next(&out, &n)) got.emplace_back(out, out + n);
         EXPECT_EQ(got, in);
+    }
+}
+
+// Probes need no decision: behind an undecided packet they keep their places, as bare headers,
+// without taking places in the ring, so only media ends the wait early. Chromium sends a burst of
+// them on the media SSRC after a first key frame of two RED packets.
+Bytes red_at(size_t seq) {
+    return rtp(118, static_cast<uint16_t>(seq), 900, kMedia, red1(96, kVp8));
+}
+Bytes vp8_at(size_t seq) {
+    return rtp(96, static_cast<uint16_t>(seq), 900, kMedia, kVp8);
+}
+// A browser's probe: the VP8 payload type, a header extension, 255 bytes of padding.
+Bytes probe_at(size_t seq) {
+    Bytes b = rtp(96, static_cast<uint16_t>(seq), 900, kMedia, {0xBE, 0xDE, 0, 1, 0x22, 1, 2, 3},
+                  false, 255);
+    b[0] |= 0x10;
+    return b;
+}
+Bytes header_at(size_t seq) {
+    return rtp(96, static_cast<uint16_t>(seq), 900, kMedia, {});
+}
+std::vector<Bytes> run_of(Bytes (*make)(size_t), size_t from, size_t count) {
+    std::vector<Bytes> v;
+    for (size_t i = 0; i < count; ++i) v.push_back(make(from + i));
+    return v;
+}
+std::vector<Bytes> join(std::initializer_list<std::vector<Bytes>> parts) {
+    std::vector<Bytes> v;
+    for (const std::vector<Bytes>& p : parts) v.insert(v.end(), p.begin(), p.end());
+    return v;
+}
+
+struct WaitCase {
+    std::string name;
+    std::vector<Bytes> in;
+    size_t early;  // packets next() gives before finish()
+    std::vector<Bytes> out;
+    uint64_t probes;
+};
+
+// Two RED packets, `n` probes, the third RED packet: RED once the probes' ring holds them all.
+WaitCase red_probes_red(size_t n) {
+    const size_t last = 12 + n;
+    const bool fit = n <= streams::StreamUnwrap::kMaxWaitingProbes;
+    std::vector<Bytes> out;
+    if (fit)
+        out = join({run_of(vp8_at, 10, 2), run_of(header_at, 12, n), {vp8_at(last)}});
+    else  // the probe past the bound ends the wait: RED is taken for plain VP8, as captured
+        out = join({run_of(red_at, 10, 2),
+                    run_of(header_at, 12, n - 1),
+                    {probe_at(last - 1)},
+                    {red_at(last)}});
+    return {"red_2_probes_" + std::to_string(n) + "_red",
+            join({run_of(red_at, 10, 2), run_of(probe_at, 12, n), {red_at(last)}}), n + 3, out, n};
+}
+
+TEST(StreamUnwrap, ProbesKeepTheirPlacesWithoutEndingTheWait) {
+    const size_t cap = streams::StreamUnwrap::kMaxWaitingProbes;
+    const Bytes other_probe = rtp(97, 5, 0, kOther, {}, false, 255);
+    const WaitCase cases[] = {
+        red_probes_red(14),  // the last that fitted in the media's ring
+        red_probes_red(15),
+        red_probes_red(16),
+        red_probes_red(17),
+        red_probes_red(cap),
+        red_probes_red(cap + 1),
+        // Nothing waits yet, and no media SSRC takes their numbers: they go no further.
+        {"probes_before_any_media", join({run_of(probe_at, 8, 2), run_of(red_at, 10, 3)}), 3,
+         run_of(vp8_at, 10, 3), 2},
+        {"probe_on_another_ssrc_goes_nowhere",
+         {red_at(10), other_probe, red_at(11), red_at(12)},
+         3,
+         run_of(vp8_at, 10, 3),
+         1},
+        // The media's ring: an undecided RED packet and 15 more wait, probes among them or not.
+        {"media_ring_full_still_waits",
+         join({{red_at(10)}, run_of(vp8_at, 11, 15), {probe_at(26)}}), 0,
+         join({{red_at(10)}, run_of(vp8_at, 11, 15), {header_at(26)}}), 1},
+        {"media_past_the_ring_decides_plain",
+         join(
+             {{red_at(10)}, run_of(vp8_at, 11, 8), run_of(probe_at, 19, 5), run_of(vp8_at, 24, 8)}),
+         22,
+         join({{red_at(10)},
+               run_of(vp8_at, 11, 8),
+               run_of(header_at, 19, 5),
+               run_of(vp8_at, 24, 8)}),
+         5},
+    };
+    for (const WaitCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        StreamStats stats;
+        streams::StreamUnwrap u(true, &stats);
+        std::vector<Bytes> got;
+        const uint8_t* out = nullptr;
+        size_t n = 0;
+        for (Bytes p : c.in) {
+            u.take(p.data(), p.size());
+            while (u.next(&out, &n)) got.emplace_back(out, out + n);
+        }
+        EXPECT_EQ(got.size(), c.early);
+        u.finish();
+        while (u.next(&out, &n)) got.emplace_back(out, out + n);
+        EXPECT_EQ(got, c.out);
+        EXPECT_EQ(stats.repair.probes, c.probes);
     }
 }
 

@@ -182,6 +182,8 @@ struct Options {
     bool drop_per_frame = false;  // one media packet of every video frame
     int pt121 = 0;
     int probes = 0;
+    long burst_after = -1;  // --probe-burst: the video packet the burst follows, -1 for none
+    int burst = 0;
     // Wrappings of a WebRTC sender; -1: off. Each names the payload type it uses.
     int red_pt = -1;                         // video inside RED
     int rtx_pt = -1;                         // retransmissions on an RTX SSRC
@@ -274,6 +276,9 @@ const char kHelp[] =
     "                         retransmission; applied after --reorder\n"
     "  --probe N              insert N packets of padding only (bandwidth probes) into each\n"
     "                         video stream; they take sequence numbers like any packet\n"
+    "  --probe-burst I:N      insert N probes right after video packet I (0-based, media and\n"
+    "                         FEC packets counted) of each stream, with its payload type and\n"
+    "                         timestamp: a pacer's burst after a short first key frame\n"
     "  --silence START:SEC    send no audio from START for SEC seconds (silence suppression);\n"
     "                         the timestamps go on, the first packet after it has the marker\n"
     "  --restart AT:SEC       every sender restarts at AT seconds of its media: from there on\n"
@@ -521,6 +526,11 @@ Options parse_args(int argc, char** argv, bool* help) {
             if (p.size() == 2) o.late_by = static_cast<int>(parse_long(a, p[1], 1, 100000));
         } else if (a == "--probe") {
             o.probes = static_cast<int>(parse_long(a, value(), 0, 100000));
+        } else if (a == "--probe-burst") {
+            auto p = split(value(), ':');
+            if (p.size() != 2) throw UsageError("--probe-burst: expected I:N");
+            o.burst_after = parse_long(a, p[0], 0, 1L << 40);
+            o.burst = static_cast<int>(parse_long(a, p[1], 0, 100000));
         } else if (a == "--silence") {
             auto p = split(value(), ':');
             if (p.size() != 2) throw UsageError("--silence: expected START:SEC");
@@ -1020,17 +1030,27 @@ void insert_pt121(std::vector<PacketPlan>& plans, int count, Rng& r) {
     }
 }
 
+PacketPlan probe_like(const PacketPlan& near) {
+    PacketPlan p;
+    p.pt = near.pt;
+    p.marker = false;
+    p.padding_only = true;
+    p.timestamp = near.timestamp;
+    p.time = near.time;
+    p.restarted = near.restarted;
+    return p;
+}
+
+void insert_burst(std::vector<PacketPlan>& plans, long after, int count) {
+    if (after < 0 || static_cast<size_t>(after) >= plans.size()) return;
+    const PacketPlan p = probe_like(plans[static_cast<size_t>(after)]);
+    plans.insert(plans.begin() + after + 1, static_cast<size_t>(count), p);
+}
+
 void insert_probes(std::vector<PacketPlan>& plans, int count, Rng& r) {
     for (int n = 0; n < count && !plans.empty(); ++n) {
         size_t at = r.below(static_cast<uint32_t>(plans.size() + 1));
-        const PacketPlan& near = plans[at == 0 ? 0 : at - 1];
-        PacketPlan p;
-        p.pt = near.pt;
-        p.marker = false;
-        p.padding_only = true;
-        p.timestamp = near.timestamp;
-        p.time = near.time;
-        p.restarted = near.restarted;
+        PacketPlan p = probe_like(plans[at == 0 ? 0 : at - 1]);
         plans.insert(plans.begin() + static_cast<long>(at), std::move(p));
     }
 }
@@ -1237,7 +1257,8 @@ std::vector<Packet> plain_video(const Options& o, const std::vector<PacketPlan>&
                                 const std::vector<Packet>& packets, uint16_t seq) {
     std::vector<Packet> out;
     for (size_t i = 0; i < plans.size(); ++i) {
-        if (plans[i].fec_slot) continue;
+        // --repair leaves FEC packets and probes out without a gap, as the renumbering does here.
+        if (plans[i].fec_slot || plans[i].padding_only) continue;
         Bytes b = unwrapped(o, packets[i].bytes);
         b[2] = static_cast<uint8_t>(seq >> 8);
         b[3] = static_cast<uint8_t>(seq);
@@ -1347,6 +1368,7 @@ UserStream make_video_stream(const Options& o, int user, uint32_t uid, const Cli
         if ((f->data[0] & 1) == 0) ++keyidx;  // VP8 key frames have the low bit clear
     }
     Rng rp = rng_for(o.seed, kPurposePt121, static_cast<uint64_t>(user));
+    insert_burst(plans, o.burst_after, o.burst);
     insert_pt121(plans, o.pt121, rp);
     if (o.probes > 0) {
         Rng rb = rng_for(o.seed, kPurposeProbe, static_cast<uint64_t>(user));

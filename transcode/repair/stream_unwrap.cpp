@@ -37,7 +37,10 @@ void StreamUnwrap::take(uint8_t* packet, size_t size) {
             return;
         }
     }
-    if (wait_count_ == kMaxWaiting) {
+    // Something waits (a probe or a decided packet alone never starts a wait). A probe needs no
+    // decision and takes no place in the ring: only media can end the wait by filling it.
+    const bool probe = role == Role::probe;
+    if (probe ? probe_count_ == kMaxWaitingProbes : wait_count_ == kMaxWaiting) {
         // Too long undecided: take the types for plain media and let everything go.
         classifier_.decide_all();
         fresh_ = packet;
@@ -45,10 +48,29 @@ void StreamUnwrap::take(uint8_t* packet, size_t size) {
         fresh_role_ = classifier_.role_of(packet, size);
         return;
     }
+    if (probe) {
+        keep_probe(fresh_span_);
+        return;
+    }
     Waiting& w = waiting_[(wait_head_ + wait_count_) % kMaxWaiting];
     w.bytes.assign(packet, packet + size);
     w.size = size;
+    w.probes_after = 0;
     ++wait_count_;
+}
+
+// A probe behind a waiting packet: its fixed header is all the reorder stage needs to give it its
+// place in the sequence and leave it out (a header alone is a packet without payload).
+void StreamUnwrap::keep_probe(const RtpSpan& r) {
+    if (!probes_) probes_.reset(new uint8_t[kMaxWaitingProbes * kProbeHeader]);
+    uint8_t* h = &probes_[(probe_head_ + probe_count_) % kMaxWaitingProbes * kProbeHeader];
+    h[0] = 0x80;  // version 2, no padding, extension or CSRC
+    h[1] = static_cast<uint8_t>((r.marker ? 0x80 : 0) | r.pt);
+    put_be16(h + 2, r.seq);
+    put_be32(h + 4, r.timestamp);
+    put_be32(h + 8, r.ssrc);
+    ++probe_count_;
+    ++waiting_[(wait_head_ + wait_count_ - 1) % kMaxWaiting].probes_after;
 }
 
 void StreamUnwrap::finish() {
@@ -67,12 +89,22 @@ bool StreamUnwrap::next(const uint8_t** packet, size_t* size) {
         out_next_ = out_count_ = 0;
         buffers_used_ = 0;
         last_credit_ = Credit::none;
+        if (probes_due_ > 0) {
+            // The probes that came after the packet released last, in their places.
+            memcpy(probe_out_, &probes_[probe_head_ * kProbeHeader], kProbeHeader);
+            probe_head_ = (probe_head_ + 1) % kMaxWaitingProbes;
+            --probe_count_;
+            --probes_due_;
+            unwrap(probe_out_, kProbeHeader, Role::probe);
+            continue;
+        }
         if (wait_count_ > 0) {
             Waiting& w = waiting_[wait_head_];
             const Role role = classifier_.role_of(w.bytes.data(), w.size);
             if (role == Role::undecided) return false;
             std::swap(released_.bytes, w.bytes);
             released_.size = w.size;
+            probes_due_ = w.probes_after;
             wait_head_ = (wait_head_ + 1) % kMaxWaiting;
             --wait_count_;
             unwrap(released_.bytes.data(), released_.size, role);

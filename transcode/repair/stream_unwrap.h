@@ -11,6 +11,11 @@
 //    as packets without payload, which the reorder stage orders and leaves out without a gap.
 //    Probes and FEC on other SSRCs go no further. FEC packets are offered to a hook first.
 //
+// Without an SDP a packet whose payload type is undecided waits, and every packet after it waits
+// behind it to keep the order. A probe needs no decision: it keeps its place as a bare header and
+// takes no place in the ring, so a burst of probes after a short RED key frame does not end the
+// wait before the packets that decide it arrive.
+//
 // Use: take() one captured packet, then next() until false, pushing each packet into the reorder
 // stage and telling pushed() the verdict. At the end call finish() and next() until false again.
 // A packet from next() is valid until the following take() or next(), and, when it lies in the
@@ -56,6 +61,11 @@ public:
     // on the stage's memory.
     static constexpr size_t kMaxWaiting = 16;
     static constexpr size_t kMaxRtpSize = 65535;
+    // Probes held among them, each as its fixed header alone (nothing after the reorder stage
+    // reads more of a packet without payload). Chromium's pacer puts bursts of up to about 16
+    // between two frames, so the 16 media packets that end a wait come with a few hundred at most.
+    static constexpr size_t kMaxWaitingProbes = 1024;
+    static constexpr size_t kProbeHeader = 12;
 
 private:
     enum class Credit : uint8_t { none, rtx, red };
@@ -67,6 +77,7 @@ private:
     struct Waiting {
         std::vector<uint8_t> bytes;
         size_t size = 0;
+        size_t probes_after = 0;  // probes that came after it, before the next waiting packet
     };
 
     // `span`: the header as take() read it, or null to read it here.
@@ -78,6 +89,7 @@ private:
     void unwrap_red(uint8_t* packet, const RtpSpan& r, Credit credit);
     void header_only(const uint8_t* packet, const RtpSpan& r);
     void count_media(const uint8_t* packet, size_t size);
+    void keep_probe(const RtpSpan& r);
     bool fill_outs();
 
     const bool video_;
@@ -88,6 +100,13 @@ private:
     Waiting waiting_[kMaxWaiting];
     size_t wait_head_ = 0;
     size_t wait_count_ = 0;
+    // Probes that came while packets wait, oldest first, in a ring of kMaxWaitingProbes fixed
+    // headers (made at the first one), and those due before the next waiting packet.
+    std::unique_ptr<uint8_t[]> probes_;
+    size_t probe_head_ = 0;
+    size_t probe_count_ = 0;
+    size_t probes_due_ = 0;
+    uint8_t probe_out_[kProbeHeader] = {};  // the probe next() handed out last
     uint8_t* fresh_ = nullptr;  // the packet given to take(), when it goes on without waiting
     size_t fresh_size_ = 0;
     Role fresh_role_ = Role::media;
