@@ -571,7 +571,19 @@ TEST(StreamUnwrap, ProbesKeepTheirPlacesWithoutEndingTheWait) {
                run_of(vp8_at, 24, 8)}),
          5},
     };
-    for (const WaitCase& c : cases) {
+    // A record longer than any datagram never waits (nothing that long is copied into the ring):
+    // it goes on at once, ahead of what waits.
+    const Bytes huge(streams::StreamUnwrap::kMaxRtpSize + 1, 0x80);
+    const WaitCase longest[] = {
+        {"record_past_the_longest_packet_while_red_waits",
+         {red_at(10), huge, red_at(11), red_at(12)},
+         4,
+         {huge, vp8_at(10), vp8_at(11), vp8_at(12)},
+         0},
+    };
+    std::vector<WaitCase> all(std::begin(cases), std::end(cases));
+    all.insert(all.end(), std::begin(longest), std::end(longest));
+    for (const WaitCase& c : all) {
         SCOPED_TRACE(c.name);
         StreamStats stats;
         streams::StreamUnwrap u(true, &stats);

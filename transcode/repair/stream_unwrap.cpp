@@ -19,9 +19,14 @@ StreamUnwrap::~StreamUnwrap() = default;
 void StreamUnwrap::take(uint8_t* packet, size_t size) {
     out_next_ = out_count_ = 0;
     fresh_ = nullptr;
-    if (size > kMaxRtpSize && wait_count_ == 0) {
-        // No datagram is this long: not RTP of any sender, so the writers judge it as it stands
-        // (and nothing of this size is ever copied into the waiting ring).
+    if (size > kMaxRtpSize) {
+        // No datagram is this long: not RTP of any sender, so it is judged downstream as it
+        // stands. It never waits, so nothing of this size is ever copied into the waiting ring;
+        // while packets wait it goes on ahead of them (nothing downstream takes it anyway).
+        if (wait_count_ > 0) {
+            emit(packet, size);
+            return;
+        }
         fresh_ = packet;
         fresh_size_ = size;
         fresh_role_ = Role::other;

@@ -90,7 +90,6 @@ private:
     void header_only(const uint8_t* packet, const RtpSpan& r);
     void count_media(const uint8_t* packet, size_t size);
     void keep_probe(const RtpSpan& r);
-    bool fill_outs();
 
     const bool video_;
     StreamStats* const stats_;
