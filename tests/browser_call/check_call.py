@@ -10,7 +10,9 @@ In mode ulpfec packets are lost and none is asked for again, so frames and packe
 arrive; there both conversions get the negotiated SDP (--sdp, see below) and, per sender, every
 frame written decodes (ffmpeg still silent), the Ogg packets lie between the audio packets
 captured with a payload and packetsSent (a filler may stand for several lost packets), FEC rebuilt
-packets (fec_recovered > 0) and more video frames are written with it than with --no-fec.
+packets (fec_recovered > 0) and more video frames are written with it than with --no-fec. A third
+conversion without the SDP, as a recording without one is converted, must also write only frames
+that decode, and more than --no-fec; whether its IVF equals the one with the SDP is printed.
 Prints one line per sender with the figures; exits 1 when a check fails."""
 
 import glob
@@ -66,7 +68,7 @@ if lossy:
 out, report = convert("out", "--repair", *sdp)
 # The same captures as a receiver that ignores FEC converts them: what the FEC brought back.
 out_no_fec, _ = convert("out-no-fec", "--no-fec", *sdp)
-_, report_learnt = convert("out-learnt", "--repair") if lossy else (None, {})
+out_learnt, report_learnt = convert("out-learnt", "--repair") if lossy else (None, {})
 
 
 def ogg_packets(path):
@@ -192,8 +194,26 @@ for uid, peer in enumerate(stats["peers"], start=1):
         want = lengths.get("video", call_seconds)
         line[-1] += f" (sending {want:.2f} s)"
         if lossy:
-            learnt = report_learnt.get(uid, {}).get("video", {}).get("frames_written", 0)
-            line[-1] += f"; written without the SDP {learnt}"
+            # Without the SDP, payload types and the header extensions the sender rewrites after
+            # its FEC are learnt from the packets: every frame written must still decode, and the
+            # FEC must still bring frames back.
+            learnt_ivf = glob.glob(os.path.join(out_learnt, f"*_{uid}.mkv"))
+            learnt, learnt_decoded, learnt_errors, same = 0, 0, "no IVF file", False
+            if learnt_ivf:
+                learnt = ivf_frames(learnt_ivf[0])
+                ff = subprocess.run(["ffmpeg", "-nostdin", "-v", "error", "-i", learnt_ivf[0], "-f",
+                                     "framemd5", "-"], capture_output=True, text=True)
+                learnt_decoded = sum(1 for l in ff.stdout.splitlines() if l and not l.startswith("#"))
+                learnt_errors = ff.stderr.strip()
+                same = bool(ivf) and open(ivf[0], "rb").read() == open(learnt_ivf[0], "rb").read()
+            line[-1] += (f"; without the SDP written {learnt}, decoded {learnt_decoded}, "
+                         f"{'the same file' if same else 'another file'}")
+            if learnt_decoded != learnt or learnt_errors:
+                failures.append(f"sender {uid}: without the SDP {learnt_decoded} of {learnt} "
+                                f"frames decode; ffmpeg: {learnt_errors[:200]}")
+            if learnt <= written_no_fec:
+                failures.append(f"sender {uid}: without the SDP {learnt} video frames written, "
+                                f"{written_no_fec} with FEC left out")
         if abs(dur - want) > 1.0:
             failures.append(f"sender {uid}: video lasts {dur:.2f} s, it was sent for {want:.2f} s")
     if audio:
