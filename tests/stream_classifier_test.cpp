@@ -431,6 +431,13 @@ TEST(StreamUnwrap, GivesThePlainPackets) {
          {rtp(118, 20, 900, kMedia, red1(96, vp8)), rtp(100, 21, 900, kMedia, vp8, true)},
          {rtp(96, 20, 900, kMedia, vp8), rtp(100, 21, 900, kMedia, {})},
          0},
+        // On another SSRC once the media's is known: no sender restarting, it goes nowhere.
+        {"payload_type_the_sdp_does_not_name_on_another_ssrc",
+         true,
+         {rtp(118, 20, 900, kMedia, red1(96, vp8)), rtp(100, 5, 900, kOther, vp8),
+          rtp(118, 21, 1800, kMedia, red1(96, vp8), true)},
+         {rtp(96, 20, 900, kMedia, vp8), rtp(96, 21, 1800, kMedia, vp8, true)},
+         0},
         {"audio_red_previous_arrived",
          false,
          {rtp(63, 5, 960, kMedia, red1(111, kOpus)),

@@ -247,6 +247,9 @@ void StreamClassifier::learn_span(const uint8_t* packet, const RtpSpan& r) {
         count(r.ssrc, e->role);
         return;
     }
+    // A payload type the SDP does not name on another SSRC is no sender restarting: it is left
+    // out, and the media SSRC stays.
+    if (sdp_ && have_media_ && sdp_->pt[r.pt] == SdpPt::none) return;
     Ssrc role = Ssrc::media;
     if (sdp_) {
         const SdpPt p = sdp_->pt[r.pt];
@@ -420,6 +423,7 @@ Role StreamClassifier::role_of(const uint8_t* packet, size_t size) const {
 Role StreamClassifier::role_for(const uint8_t* packet, const RtpSpan& r) const {
     if (have_media_ && r.ssrc == media_ssrc_) return role_on_media(packet, r);
     if (r.payload == 0) return Role::probe;
+    if (sdp_ && have_media_ && sdp_->pt[r.pt] == SdpPt::none) return Role::unnamed;
     const SsrcEntry* e = find(r.ssrc);
     if (!e) return Role::other;
     switch (e->role) {

@@ -219,9 +219,10 @@ void StreamUnwrap::unwrap(uint8_t* packet, size_t size, Role role, const RtpSpan
             // restart the ordering for nothing.
             return;
         case Role::unnamed:
-            // Refused like any packet the writers cannot read, without leaving a gap behind.
+            // Refused like any packet the writers cannot read, without leaving a gap behind. On
+            // another SSRC it took no number of the media's and goes no further.
             if (stats_) ++stats_->repair.sdp_unnamed;
-            header_only(packet, r);
+            if (on_media) header_only(packet, r);
             return;
         case Role::probe:
             if (stats_) ++stats_->repair.probes;
