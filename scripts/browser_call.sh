@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # A real WebRTC call through transcode-pcap and transcode --repair.
 #
-#   scripts/browser_call.sh [MODE] [SECONDS]     MODE: vp8-plain (default), default, ulpfec
+#   scripts/browser_call.sh [MODE] [SECONDS]     MODE: vp8-plain (default), default, ulpfec, flexfec
 #
 # Inside a network namespace of its own (lo plus a veth pair with private addresses, nothing
 # routed out of it), headless Chromium runs tests/browser_call/call.html: two RTCPeerConnections
@@ -19,11 +19,12 @@
 # ULPFEC inside RED and a lost packet comes back only through FEC. With loss the frames that arrive
 # fall short of framesSent, so there the check asks per sender: every frame written decodes with
 # ffmpeg silent, FEC rebuilt packets, and more frames are written with FEC than with --no-fec
-# (both conversions given the negotiated SDP; see check_call.py).
+# (both conversions given the negotiated SDP; see check_call.py). Mode flexfec: the same with VP8
+# and FlexFEC on an SSRC of its own, which Chromium offers only behind a field trial.
 #
 # LOSS=P drops P percent of the UDP packets sent inside the namespace (nftables, installed when
-# missing), before tcpdump sees them: the default is 3 in mode ulpfec, where the sender adds FEC
-# only once it sees loss, and 0 otherwise.
+# missing), before tcpdump sees them: the default is 3 in modes ulpfec and flexfec, where the
+# sender adds FEC only once it sees loss, and 0 otherwise.
 #
 # Needs root (network namespaces, tcpdump); without it exits 77, which CTest counts as skipped.
 # BUILD (default build/) must hold transcode and transcode-pcap; KEEP=DIR keeps the pcap, captures
@@ -34,8 +35,8 @@ REPO=$(cd "$(dirname "$0")/.." && pwd)
 BUILD="${BUILD:-$REPO/build}"
 MODE="${1:-vp8-plain}"
 SECONDS_OF_CALL="${2:-10}"
-case "$MODE" in vp8-plain | default | ulpfec) ;; *)
-    echo "browser call: unknown mode $MODE (vp8-plain, default, ulpfec)" >&2
+case "$MODE" in vp8-plain | default | ulpfec | flexfec) ;; *)
+    echo "browser call: unknown mode $MODE (vp8-plain, default, ulpfec, flexfec)" >&2
     exit 2
     ;;
 esac
@@ -46,7 +47,11 @@ fi
 for tool in chromium tcpdump ip ffmpeg python3; do
     command -v "$tool" >/dev/null || { echo "browser call: $tool is missing" >&2; exit 2; }
 done
-LOSS="${LOSS:-$([ "$MODE" = ulpfec ] && echo 3 || echo 0)}"
+case "$MODE" in ulpfec | flexfec) LOSS="${LOSS:-3}" ;; *) LOSS="${LOSS:-0}" ;; esac
+# Chromium offers FlexFEC only behind these field trials.
+TRIALS=()
+[ "$MODE" = flexfec ] &&
+    TRIALS=(--force-fieldtrials=WebRTC-FlexFEC-03-Advertised/Enabled/WebRTC-FlexFEC-03/Enabled/)
 [[ $LOSS =~ ^[0-9]+$ ]] && [ "$LOSS" -le 100 ] || { echo "browser call: LOSS: a whole percentage" >&2; exit 2; }
 if [ "$LOSS" -gt 0 ] && ! command -v nft >/dev/null; then
     # shellcheck source=/dev/null
@@ -144,7 +149,7 @@ ip netns exec "$NS" chromium --headless --no-sandbox --disable-gpu --no-first-ru
     --disable-background-networking --disable-component-update --disable-extensions \
     --disable-background-timer-throttling --disable-renderer-backgrounding \
     --use-fake-device-for-media-stream --use-fake-ui-for-media-stream \
-    --disable-webrtc-encryption --user-data-dir="$WORK/profile" \
+    --disable-webrtc-encryption "${TRIALS[@]}" --user-data-dir="$WORK/profile" \
     "http://127.0.0.1:$PORT/call.html?mode=$MODE&seconds=$SECONDS_OF_CALL" \
     >"$WORK/chromium.log" 2>&1 &
 

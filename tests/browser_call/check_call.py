@@ -6,7 +6,8 @@ id, 1 and 2), converts them with transcode --repair, and compares per sender:
   - Ogg packets = packetsSent, within one;
   - video and audio duration_seconds of the run report within 1 s of the call;
   - converted again with --no-fec (FEC left out): never more video frames written than with it.
-In mode ulpfec packets are lost and none is asked for again, so frames and packets cannot all
+In modes ulpfec and flexfec packets are lost and none is asked for again, so frames and packets
+cannot all
 arrive; there both conversions get the negotiated SDP (--sdp, see below) and, per sender, every
 frame written decodes (ffmpeg still silent), the Ogg packets lie between the audio packets
 captured with a payload and packetsSent (a filler may stand for several lost packets), FEC rebuilt
@@ -28,7 +29,7 @@ if "error" in stats:
     sys.exit(f"the page failed: {stats['error']}")
 call_seconds = stats["seconds"]
 # Lossy, with FEC as the only way back: see the docstring.
-lossy = stats["mode"] == "ulpfec"
+lossy = stats["mode"] in ("ulpfec", "flexfec")
 
 args = []
 for uid, peer in enumerate(stats["peers"], start=1):
@@ -55,7 +56,7 @@ def convert(name, *options):
     return out, {u["user_id"]: u for u in json.load(open(report_path))["users"]}
 
 
-# In mode ulpfec the conversions that are checked get the negotiated SDP (both peers use the
+# In modes ulpfec and flexfec the conversions that are checked get the negotiated SDP (both peers use the
 # offer's payload types). Without it the payload types are learnt from the packets, and a call
 # whose first key frame is two packets, followed by a burst of padding probes on the video SSRC
 # (no RTX to carry them), runs out of room to wait for the third RED packet: RED is then taken
