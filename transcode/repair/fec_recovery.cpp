@@ -37,6 +37,18 @@ constexpr size_t kFlexfecHeader[3] = {20, 24, 32};
 constexpr uint8_t kRecoveredBits0 = 0x3F;
 constexpr uint8_t kVersion2 = 0x80;
 
+// XORs the bytes [from, to) of packet `m` into `out`, which holds the bytes that follow a fixed
+// RTP header (nothing when `from` is not below `to`).
+void xor_into(uint8_t* out, const uint8_t* m, size_t from, size_t to) {
+    for (size_t k = from; k < to; ++k) out[k - kRtpHeader] ^= m[k];
+}
+
+// Where the bytes a sender rewrites after making its FEC begin, in a header extension element whose
+// data begins at `from`: video-timing keeps its first seven bytes.
+size_t rewritten_from(streams::SdpExt way, size_t from) {
+    return way == streams::SdpExt::rewritten_from_7 ? from + 7 : from;
+}
+
 void set_bit(FecHeader* h, uint32_t i) {
     h->mask[i / 64] |= uint64_t{1} << (63 - i % 64);
 }
@@ -95,7 +107,7 @@ bool protect(const FecMedia* media, size_t count, uint32_t max_bits, FecHeader* 
         h->recovery1 ^= p[1];
         h->ts_recovery ^= be32(p + 4);
         h->length_recovery ^= static_cast<uint16_t>(media[i].size - kRtpHeader);
-        for (size_t k = kRtpHeader; k < media[i].size; ++k) (*bytes)[k - kRtpHeader] ^= p[k];
+        xor_into(bytes->data(), p, kRtpHeader, media[i].size);
     }
     return true;
 }
@@ -417,8 +429,8 @@ bool FecRecovery::learn(const FecHeader& h, const Source& src, int64_t base) {
         for_each_extension(m, n, [&](size_t id, size_t from, size_t to) {
             if (learned_[id]) {
                 if (modes_[id] != SdpExt::kept)
-                    rewritten.push_back({m, from + (modes_[id] == SdpExt::rewritten_from_7 ? 7 : 0),
-                                         to, upto, static_cast<uint8_t>(id)});
+                    rewritten.push_back(
+                        {m, rewritten_from(modes_[id], from), to, upto, static_cast<uint8_t>(id)});
                 return;
             }
             if (std::find(undecided, undecided + undecided_count, id) ==
@@ -442,14 +454,14 @@ bool FecRecovery::learn(const FecHeader& h, const Source& src, int64_t base) {
         const uint8_t* m = group[g].p;
         const size_t n = group[g].n, upto = std::min(n, kRtpHeader + protection);
         length ^= static_cast<uint16_t>(n - kRtpHeader);
-        for (size_t k = kRtpHeader; k < upto; ++k) rest[k - kRtpHeader] ^= m[k];
+        xor_into(rest.data(), m, kRtpHeader, upto);
     }
-    for (const Element& e : rewritten)
-        for (size_t k = e.from; k < std::min(e.to, e.upto); ++k) rest[k - kRtpHeader] ^= e.p[k];
+    for (const Element& e : rewritten) xor_into(rest.data(), e.p, e.from, std::min(e.to, e.upto));
     if (length != 0) return false;  // the group is not what the sender protected
     --learn_left_;
 
     // Every assignment of a way to each undecided id; those that leave nothing over must agree.
+    static const SdpExt kWay[3] = {SdpExt::kept, SdpExt::rewritten, SdpExt::rewritten_from_7};
     size_t combos = 1;
     for (size_t u = 0; u < undecided_count; ++u) combos *= 3;
     int agreed[5] = {-1, -1, -1, -1, -1};  // -1: no fit yet; 3: fits that disagree
@@ -469,14 +481,13 @@ bool FecRecovery::learn(const FecHeader& h, const Source& src, int64_t base) {
             const size_t u = static_cast<size_t>(
                 std::find(undecided, undecided + undecided_count, e.id) - undecided);
             if (way[u] == 0) continue;
-            for (size_t k = e.from + (way[u] == 2 ? 7 : 0); k < std::min(e.to, e.upto); ++k)
-                left[k - kRtpHeader] ^= e.p[k];
+            xor_into(left.data(), e.p, rewritten_from(kWay[way[u]], e.from),
+                     std::min(e.to, e.upto));
         }
         if (std::any_of(left.begin(), left.end(), [](uint8_t b) { return b != 0; })) continue;
         for (size_t u = 0; u < undecided_count; ++u)
             agreed[u] = agreed[u] == -1 || agreed[u] == way[u] ? way[u] : 3;
     }
-    static const SdpExt kWay[3] = {SdpExt::kept, SdpExt::rewritten, SdpExt::rewritten_from_7};
     bool learnt = false;
     for (size_t u = 0; u < undecided_count; ++u) {
         if (agreed[u] < 0 || agreed[u] > 2) continue;
@@ -574,7 +585,7 @@ bool FecRecovery::xor_packet(const FecHeader& h, const Source& src, int64_t seq,
         ts ^= be32(m + 4);
         length ^= static_cast<uint16_t>(n - kRtpHeader);
         const size_t upto = std::min(n, kRtpHeader + protection);
-        for (size_t k = kRtpHeader; k < upto; ++k) p[k] ^= m[k];
+        xor_into(p + kRtpHeader, m, kRtpHeader, upto);
         // Header extension bytes the sender rewrote after making the FEC count as zero, as they
         // did when it XORed: their XOR is undone. Unknown, where they end is kept for the check.
         for_each_extension(m, n, [&](size_t id, size_t from, size_t to) {
@@ -584,8 +595,7 @@ bool FecRecovery::xor_packet(const FecHeader& h, const Source& src, int64_t seq,
                 return;
             }
             if (*mode == streams::SdpExt::kept) return;
-            if (*mode == streams::SdpExt::rewritten_from_7) from += 7;
-            for (size_t k = from; k < std::min(to, upto); ++k) p[k] ^= m[k];
+            xor_into(p + kRtpHeader, m, rewritten_from(*mode, from), std::min(to, upto));
         });
     }
     // The length must fit the protection bytes, and past it every packet was zero-padded, so
