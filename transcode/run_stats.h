@@ -34,6 +34,18 @@ struct SsrcStats {
     uint64_t packets = 0;
 };
 
+// Where one user's stream lies on the recording clock (microseconds since 1970, UTC). Media time
+// of the written file counts at the nominal rate (90 kHz video timestamps, 48 kHz Opus samples)
+// from its first frame or packet; on the recording clock it lasts that long divided by
+// (1 + drift_ppm / 1e6). Without a clock (`placed` false) the stream stays where it always was.
+struct StreamClock {
+    const char* source = "none";  // "rtcp", "leading_field", "file_names" or "none"
+    bool placed = false;
+    int64_t start_us = 0;   // the first frame or packet written
+    int64_t end_us = 0;     // the last frame or packet written
+    double drift_ppm = 0;   // the stream's fitted clock rate against its nominal one
+};
+
 // One user's stream of one kind.
 struct StreamStats {
     std::string output_file;       // the path the writer created (empty when none was named)
@@ -53,6 +65,7 @@ struct StreamStats {
     uint16_t last_seq = 0;     // the last sequence number seen (valid with have_timestamps)
     RepairStats repair;
     std::vector<SsrcStats> ssrcs;  // repair mode: the SSRCs seen, in order of first packet
+    StreamClock clock;             // filled after both passes when the recording has a clock
 };
 
 struct RunStats {
@@ -64,6 +77,11 @@ struct RunStats {
     std::map<uint32_t, StreamStats> video;
     std::map<uint32_t, StreamStats> audio;
     std::map<uint32_t, std::string> webm;  // --webm: each user's WebM file that was written whole
+    // The recording's first and last record on the recording clock (valid when any stream is
+    // placed); the meeting-wide outputs run between them.
+    bool recording_placed = false;
+    int64_t recording_start_us = 0;
+    int64_t recording_end_us = 0;
 };
 
 // The run's record; map entries stay at one address, so a writer may keep a pointer to its own.
