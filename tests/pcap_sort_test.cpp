@@ -633,6 +633,93 @@ TEST(PcapSort, StreamsAreBounded) {
     EXPECT_EQ(s.senders().size(), 1u);
 }
 
+// RTCP sender reports (RFC 3550 6.4.1): V=2, PT 200, length in 32-bit words minus one, sender
+// SSRC, NTP (64 bits), RTP timestamp, packet and octet counts, then report blocks.
+Bytes sender_report(uint32_t ssrc, uint64_t ntp, uint32_t rtp_ts, int blocks = 0) {
+    Bytes b = {0x80, 200};
+    be16(b, static_cast<uint32_t>(6 + 6 * blocks));
+    be32(b, ssrc);
+    be32(b, static_cast<uint32_t>(ntp >> 32));
+    be32(b, static_cast<uint32_t>(ntp));
+    be32(b, rtp_ts);
+    be32(b, 10);
+    be32(b, 1000);
+    b.resize(b.size() + 24 * static_cast<size_t>(blocks), 0x11);
+    return b;
+}
+Bytes rtcp_other(uint8_t pt, size_t words) {  // RR (201), SDES (202), ... with `words` after
+    Bytes b = {0x81, pt};
+    be16(b, static_cast<uint32_t>(words));
+    b.resize(4 + 4 * words, 0x22);
+    return b;
+}
+
+TEST(PcapSort, SenderReportsOfCompoundPackets) {
+    const uint64_t ntp = 0xE8A1B2C3D4E5F607ull;
+    struct Case {
+        const char* name;
+        Bytes rtcp;
+        std::vector<uint32_t> ssrcs;  // of the reports found
+    };
+    Bytes cut = sender_report(7, ntp, 9);
+    cut.pop_back();
+    Bytes short_sr = {0x80, 200, 0, 5};  // 24 bytes: no room for the sender info
+    short_sr.resize(24, 0);
+    Bytes version1 = sender_report(7, ntp, 9);
+    version1[0] = 0x40;
+    const std::vector<Case> cases = {
+        {"alone", sender_report(7, ntp, 9), {7}},
+        {"with report blocks, then SDES",
+         cat(sender_report(7, ntp, 9, 2), rtcp_other(202, 3)),
+         {7}},
+        {"after a receiver report", cat(rtcp_other(201, 1), sender_report(8, ntp, 9)), {8}},
+        {"two", cat(sender_report(7, ntp, 9), sender_report(8, ntp, 9)), {7, 8}},
+        {"cut by a byte", cut, {}},
+        {"too short for sender info", short_sr, {}},
+        {"version 1", version1, {}},
+        {"a bad length ends the walk",
+         cat(cat(sender_report(7, ntp, 9), Bytes{0x80, 201, 0x10, 0}), sender_report(8, ntp, 9)),
+         {7}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<SenderReport> got;
+        EXPECT_EQ(parse_sender_reports(c.rtcp.data(), c.rtcp.size(), 5, got), c.ssrcs.size());
+        std::vector<uint32_t> ssrcs;
+        for (const SenderReport& r : got) {
+            ssrcs.push_back(r.ssrc);
+            EXPECT_EQ(r.ntp, ntp);
+            EXPECT_EQ(r.rtp, 9u);
+            EXPECT_EQ(r.capture_us, 5u);
+        }
+        EXPECT_EQ(ssrcs, c.ssrcs);
+    }
+
+    // Multiplexed on the RTP port, and on a port of its own; before the stream's first packet;
+    // an SSRC without packets is left out.
+    Collect got;
+    SortOptions o;
+    o.users = {{0xB0, 9}};
+    PacketSorter s(o, got.sink());
+    feed(s, 1, sender_report(0xA0, 1, 2), 1);  // before SSRC 0xA0's first RTP packet
+    stream(s, 0xA0, 48000, 3000000, 1, 10);
+    const Bytes own_port = ipv4(udp(5002, 6001, sender_report(0xB0, 3, 4)), 17, 0, 2);
+    s.frame(kLinkRaw, 20, own_port.data(), own_port.size(), own_port.size());
+    stream(s, 0xB0, 90000, 3000000, 2, 30);
+    feed(s, 40, sender_report(0xCC, 5, 6), 1);
+    s.finish();
+    const auto& lines = s.sender_reports();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0].uid, 1u);
+    EXPECT_EQ(lines[0].kind, kAudio);
+    EXPECT_EQ(lines[0].report.capture_us, 1u);
+    EXPECT_EQ(lines[1].uid, 9u);
+    EXPECT_EQ(lines[1].kind, kVideo);
+    EXPECT_EQ(lines[1].report.ntp, 3u);
+    EXPECT_EQ(s.counts().sender_reports, 3u);
+    EXPECT_EQ(s.counts().sender_reports_left_out, 1u);
+}
+
 // ---- Files -----------------------------------------------------------------------------------
 
 // A new file of a kind once a packet is `split` seconds or more after the current file's first;
@@ -1019,6 +1106,40 @@ TEST(PcapCli, RefusalsAndStatuses) {
         if (!c.uids.empty()) {
             EXPECT_EQ(uids_in(out), c.uids);
         }
+    }
+
+    // The sender-report file: its exact text, appended to with --append.
+    {
+        Bytes b = audio_pcap(150, 10, 1);
+        const Bytes sr = ipv4(udp(5001, 6000, sender_report(10, 0xE8A1B2C300000001ull, 4800)));
+        const Bytes other = ipv4(udp(5001, 6000, sender_report(99, 1, 2)));
+        b = cat(b, pcap_record(at(150), sr));
+        b = cat(b, pcap_record(at(151), other));
+        write_bytes(dir.file("sr.pcap"), b);
+        write_bytes(dir.file("sr2.pcap"), [&] {
+            Bytes c = audio_pcap(150, 10, 3, -1, 60000000);
+            return cat(c, pcap_record(at(150) + 60000000, sr));
+        }());
+        const std::string srout = dir.file("sr");
+        const auto run = harness::run_process({TRANSCODE_PCAP_BIN, dir.file("sr.pcap"), srout});
+        EXPECT_EQ(run.status, 0) << run.err;
+        EXPECT_NE(
+            run.err.find("2 RTCP sender reports: 1 written to sender_reports.txt, 1 left out"),
+            std::string::npos)
+            << run.err;
+        const auto added =
+            harness::run_process({TRANSCODE_PCAP_BIN, "--append", dir.file("sr2.pcap"), srout});
+        EXPECT_EQ(added.status, 0) << added.err;
+        Bytes text;
+        std::string error;
+        ASSERT_TRUE(harness::read_file(srout + "/sender_reports.txt", &text, &error)) << error;
+        EXPECT_EQ(std::string(text.begin(), text.end()),
+                  "# transcode sender reports 1\n"
+                  "1 audio 10 16762875838638063617 4800 1700000003000000\n"
+                  "2 audio 10 16762875838638063617 4800 1700000063000000\n");
+        const std::string none = dir.file("nosr");
+        EXPECT_EQ(harness::run_process({TRANSCODE_PCAP_BIN, dir.file("a.pcap"), none}).status, 0);
+        EXPECT_FALSE(harness::read_file(none + "/sender_reports.txt", &text, &error));
     }
 
     // A second capture into the same folder: refused, then added with its users numbered past.

@@ -16,6 +16,7 @@
 #include "capture_files.h"
 #include "output_folder.h"
 #include "pcap_input.h"
+#include "sender_reports.h"
 #include "sort_report.h"
 
 namespace {
@@ -192,10 +193,11 @@ int main(int argc, char** argv) {
         fprintf(stderr, "transcode-pcap: %s\n", error.c_str());
         return kExitIo;
     }
-    if (folder.capture_files && !append)
+    if ((folder.capture_files || folder.sender_reports) && !append)
         return usage_error(out_dir + " already holds " + std::to_string(folder.capture_files) +
-                           " capture files; give --append to add to them (new users are "
-                           "numbered past theirs), or another folder");
+                           " capture files" + (folder.sender_reports ? " and sender reports" : "") +
+                           "; give --append to add to them (new users are numbered past "
+                           "theirs), or another folder");
     if (folder.any_user) {
         if (folder.max_uid == UINT32_MAX) {
             fprintf(stderr, "transcode-pcap: %s holds user id %u: no id is left past it\n",
@@ -216,7 +218,12 @@ int main(int argc, char** argv) {
         fprintf(stderr, "transcode-pcap: %s: %s\n", pcap_path.c_str(), read.message.c_str());
         return kExitIo;
     }
-    const bool written = files.close();
+    bool written = files.close();
+    std::string report_error;
+    if (written && !sorter.sender_reports().empty() &&
+        !pcapin::write_sender_reports(out_dir, sorter.sender_reports(), append, report_error)) {
+        written = false;
+    }
     if (read.truncated)
         fprintf(stderr,
                 "transcode-pcap: %s ends inside a frame (%s); the %llu frames before it were "
@@ -239,10 +246,22 @@ int main(int argc, char** argv) {
                 "written\n",
                 pcap_path.c_str(), static_cast<unsigned long long>(sorter.counts().frames));
     if (!quiet) pcapin::print_summary(stderr, sorter);
+    const pcapin::SortCounts& counts = sorter.counts();
+    if (!quiet && counts.sender_reports)
+        fprintf(stderr,
+                "transcode-pcap: %llu RTCP sender reports: %zu written to %s, %llu left out (of "
+                "SSRCs whose packets were not written)\n",
+                static_cast<unsigned long long>(counts.sender_reports),
+                sorter.sender_reports().size(), pcapin::kSenderReportsFile,
+                static_cast<unsigned long long>(counts.sender_reports_left_out));
     if (!json_path.empty()) {
         nlohmann::json j = pcapin::summary_json(sorter);
         j["truncated"] = read.truncated;
         j["files"] = files.files();
+        if (counts.sender_reports)
+            j["sender_reports"] = {{"seen", counts.sender_reports},
+                                   {"written", sorter.sender_reports().size()},
+                                   {"left_out", counts.sender_reports_left_out}};
         if (read.damaged() || read.bad_records || !read.skipped_interfaces.empty())
             j["damage"] = pcapin::damage_json(read);
         std::ofstream out(json_path, std::ios::binary | std::ios::trunc);
@@ -254,7 +273,8 @@ int main(int argc, char** argv) {
         }
     }
     if (!written) {
-        fprintf(stderr, "transcode-pcap: %s\n", files.error().c_str());
+        fprintf(stderr, "transcode-pcap: %s\n",
+                files.error().empty() ? report_error.c_str() : files.error().c_str());
         return kExitIo;
     }
     if (read.damaged() || read.bad_records) return kExitDamaged;

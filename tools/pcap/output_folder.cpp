@@ -76,6 +76,7 @@ bool scan_output_folder(const std::string& dir, bool users, FolderContents& out,
     while (struct dirent* e = readdir(d)) {
         const bool video = ends_with(e->d_name, ".video"), audio = ends_with(e->d_name, ".audio");
         if (video || audio) files.emplace_back(dir + "/" + e->d_name, audio);
+        if (strcmp(e->d_name, "sender_reports.txt") == 0) out.sender_reports = true;
     }
     closedir(d);
     out.capture_files = files.size();

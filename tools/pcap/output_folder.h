@@ -11,6 +11,7 @@ namespace pcapin {
 struct FolderContents {
     bool exists = false;
     uint64_t capture_files = 0;
+    bool sender_reports = false;  // sender_reports.txt is there
     bool any_user = false;
     uint32_t max_uid = 0;
 };

@@ -235,6 +235,14 @@ void PacketSorter::datagram(const FrameInfo& info, uint64_t time_us) {
         ++counts_.dtls;
     } else if (is_rtp_or_rtcp(p[0]) && n >= 2 && is_rtcp_type(p[1])) {
         ++counts_.rtcp;
+        const size_t before = reports_.size();
+        const size_t found = parse_sender_reports(p, n, time_us, reports_);
+        counts_.sender_reports += found;
+        if (reports_.size() > options_.max_sender_reports) {
+            counts_.sender_reports_left_out +=
+                reports_.size() - std::max(before, options_.max_sender_reports);
+            reports_.resize(std::max(before, options_.max_sender_reports));
+        }
     } else if (is_rtp_or_rtcp(p[0])) {
         rtp(info, p, n, time_us);
     } else {
@@ -487,6 +495,18 @@ void PacketSorter::finish() {
         decide_anyway(*waiting_.front().stream);
         drain(waiting_.front().queued_us);
     }
+    // A report belongs to the first stream of its SSRC (on any sender: RTCP may come on a port of
+    // its own); reports of SSRCs no packet was written for are left out.
+    for (const SenderReport& r : reports_) {
+        auto s = known_by_ssrc_.find(r.ssrc);
+        if (s == known_by_ssrc_.end()) {
+            ++counts_.sender_reports_left_out;
+            continue;
+        }
+        report_lines_.push_back(SenderReportLine{s->second->uid, s->second->kind, r});
+    }
+    reports_.clear();
+    reports_.shrink_to_fit();
 }
 
 std::vector<UserConflict> PacketSorter::user_conflicts() const {

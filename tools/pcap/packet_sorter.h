@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "pcap_frame.h"
+#include "sender_reports.h"
 
 namespace pcapin {
 
@@ -53,6 +54,8 @@ struct SortOptions {
     size_t max_queue_bytes = 64u << 20;
     // SSRCs (and senders, and TCP flows) tracked; packets of further ones are counted and dropped.
     size_t max_streams = 65536;
+    // RTCP sender reports kept until the end (a report costs 24 bytes); further ones are counted.
+    size_t max_sender_reports = 1u << 22;
 };
 
 // Where the sorted records go. `time_us` is the capture time of the packet.
@@ -77,6 +80,8 @@ struct SortCounts {
     uint64_t rtp = 0;       // RTP packets written
     uint64_t tcp_gaps = 0;  // TCP bytes missing from the capture: framing started afresh
     uint64_t too_many_streams = 0;
+    uint64_t sender_reports = 0;           // RTCP sender reports seen
+    uint64_t sender_reports_left_out = 0;  // of SSRCs no stream was written for, or past the bound
 };
 
 enum class KindFrom { sdp, clock, guess };
@@ -146,6 +151,9 @@ public:
     void finish();
 
     const SortCounts& counts() const { return counts_; }
+    // After finish(): each sender report of an SSRC that was written, with its user and kind, in
+    // capture order.
+    const std::vector<SenderReportLine>& sender_reports() const { return report_lines_; }
     // After finish(): the --user ids that mixed senders.
     std::vector<UserConflict> user_conflicts() const;
     const std::vector<Sender>& senders() const { return senders_; }
@@ -188,6 +196,8 @@ private:
     std::vector<std::unique_ptr<Stream>> streams_;
     std::map<std::pair<size_t, uint32_t>, Stream*> stream_index_;
     std::map<std::string, TcpFlow> tcp_flows_;
+    std::vector<SenderReport> reports_;
+    std::vector<SenderReportLine> report_lines_;
     std::deque<Waiting> waiting_;
     size_t waiting_bytes_ = 0;
     uint32_t auto_uid_ = 0;
