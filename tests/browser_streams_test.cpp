@@ -2,6 +2,7 @@
 // with probes and repeats, ULPFEC inside RED, FlexFEC, audio RED) converted with --repair, against
 // the same media sent plain and converted without options.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -349,7 +350,13 @@ TEST(BrowserStreamsSdp, UnusableFilesAreRefused) {
          "transcode: --sdp " + work.file("none.sdp") +
              ": no audio or video section (m=audio, m=video)\n"},
         {{"--sdp"}, "transcode: --sdp : missing file name\n"},
+        // Bounded, never waiting for ever: the reader transcode-pcap shares.
+        {{"--sdp", "/dev/zero"}, "transcode: --sdp /dev/zero: larger than 1 MiB: not an SDP\n"},
+        {{"--sdp", work.path()}, "transcode: --sdp " + work.path() + ": cannot read it\n"},
+        {{"--sdp", work.file("fifo")},
+         "transcode: --sdp " + work.file("fifo") + ": no audio or video section (m=audio, m=video)\n"},
     };
+    ASSERT_EQ(mkfifo(work.file("fifo").c_str(), 0600), 0);
     for (const Case& c : cases) {
         std::vector<std::string> args = {"-v"};
         args.insert(args.end(), c.args.begin(), c.args.end());

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 #include <pcap/pcap.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cstring>
@@ -1060,6 +1061,7 @@ TEST(PcapCli, RefusalsAndStatuses) {
     write_bytes(dir.file("ab.pcap"), ab);
     write_bytes(dir.file("ac.pcap"), ac);
     write_bytes(dir.file("empty.pcap"), pcap_header(kLinkRaw));
+    ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);
     struct Case {
         const char* name;
         std::vector<std::string> args;  // "OUT" is the case's own output folder
@@ -1090,6 +1092,11 @@ TEST(PcapCli, RefusalsAndStatuses) {
         {"no octal digits", {"-u", "10=0x", "a.pcap", "OUT"}, 2, {"--user takes"}, {}},
         {"damage inside", {"damaged.pcap", "OUT"}, 3, {"damaged at byte", "bytes skipped"}, {1}},
         {"no RTP", {"empty.pcap", "OUT"}, 0, {"holds no RTP packets"}, {}},
+        {"--sdp of a device", {"--sdp", "/dev/zero", "a.pcap", "OUT"}, 1,
+         {"/dev/zero: larger than 1 MiB: not an SDP"}, {}},
+        {"--sdp of a directory", {"--sdp", "DIR", "a.pcap", "OUT"}, 1, {"cannot read it"}, {}},
+        {"--sdp of a FIFO without a writer", {"--sdp", "FIFO", "a.pcap", "OUT"}, 1,
+         {"no m=video or m=audio section"}, {}},
     };
     int n = 0;
     for (const Case& c : cases) {
@@ -1097,7 +1104,9 @@ TEST(PcapCli, RefusalsAndStatuses) {
         const std::string out = dir.file("out" + std::to_string(n++));
         std::vector<std::string> argv = {TRANSCODE_PCAP_BIN};
         for (const std::string& a : c.args)
-            argv.push_back(a == "OUT"                             ? out
+            argv.push_back(a == "OUT"    ? out
+                           : a == "DIR"  ? dir.path()
+                           : a == "FIFO" ? dir.file("fifo")
                            : a.find(".pcap") != std::string::npos ? dir.file(a)
                                                                   : a);
         const auto run = harness::run_process(argv);

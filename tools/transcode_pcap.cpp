@@ -164,16 +164,8 @@ int main(int argc, char** argv) {
 
     pcapin::SdpKinds sdp;
     if (!sdp_path.empty()) {
-        std::ifstream in(sdp_path, std::ios::binary);
-        if (!in) {
-            fprintf(stderr, "transcode-pcap: cannot read %s: %s\n", sdp_path.c_str(),
-                    strerror(errno));
-            return kExitIo;
-        }
-        std::stringstream text;
-        text << in.rdbuf();
         std::string error;
-        if (!pcapin::parse_sdp(text.str(), sdp, error)) {
+        if (!pcapin::load_sdp(sdp_path, sdp, error)) {
             fprintf(stderr, "transcode-pcap: %s: %s\n", sdp_path.c_str(), error.c_str());
             return kExitIo;
         }

@@ -11,6 +11,7 @@
 #include <sstream>
 
 #include "byte_order.h"
+#include "small_file.h"
 
 namespace pcapin {
 namespace {
@@ -181,6 +182,30 @@ int kind_of_clock(double hz) {
     for (const KnownClock& c : kKnownClocks)
         if (std::fabs(hz - c.hz) <= c.hz * kClockTolerance) return c.kind;
     return kKindUnknown;
+}
+
+bool load_sdp(const std::string& path, SdpKinds& out, std::string& error) {
+    constexpr size_t kMaxSdpBytes = 1 << 20;
+    std::string text;
+    int error_number = 0;
+    switch (smallfile::read_small_file(path, kMaxSdpBytes, &text, &error_number)) {
+        case smallfile::ReadStatus::ok:
+            return parse_sdp(text, out, error);
+        case smallfile::ReadStatus::cannot_open:
+            error = strerror(error_number);
+            return false;
+        case smallfile::ReadStatus::cannot_read:
+            error = "cannot read it";
+            return false;
+        case smallfile::ReadStatus::no_data:
+            error = "cannot read it: nothing came in " + std::to_string(smallfile::kWaitSeconds) +
+                    " s";
+            return false;
+        case smallfile::ReadStatus::too_large:
+            error = "larger than 1 MiB: not an SDP";
+            return false;
+    }
+    return false;
 }
 
 PacketSorter::PacketSorter(const SortOptions& options, RecordSink sink)

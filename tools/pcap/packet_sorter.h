@@ -39,6 +39,10 @@ struct SdpKinds {
 // (an offer and its answer) may follow each other. Returns false with `error` set when the text
 // names no media section.
 bool parse_sdp(const std::string& text, SdpKinds& out, std::string& error);
+// Reads the SDP file at `path` with the converter's bounds (at most 1 MiB; a directory cannot be
+// read; a FIFO is not waited on for ever) and parses it. False with `error` set, in the converter's
+// words ("cannot read it").
+bool load_sdp(const std::string& path, SdpKinds& out, std::string& error);
 
 struct SortOptions {
     uint32_t split_seconds = 60;

@@ -7,12 +7,14 @@
 #include <cstring>
 #include <memory>
 
+#include "small_file.h"
+
 namespace streams {
 
 namespace {
 
 // An SDP is a few kilobytes; anything far larger is not one.
-constexpr long kMaxSdpBytes = 1 << 20;
+constexpr size_t kMaxSdpBytes = 1 << 20;
 
 std::unique_ptr<SdpMap>& loaded() {
     static std::unique_ptr<SdpMap> map;
@@ -150,25 +152,24 @@ bool parse_sdp(const std::string& text, SdpMap* out, std::string* error) {
 }
 
 bool load_sdp(const std::string& path, std::string* error) {
-    FILE* f = fopen(path.c_str(), "rb");
-    if (!f) {
-        *error = strerror(errno);
-        return false;
-    }
     std::string text;
-    char buf[4096];
-    size_t n = 0;
-    while ((n = fread(buf, 1, sizeof buf, f)) > 0 && text.size() < kMaxSdpBytes)
-        text.append(buf, n);
-    const bool read_error = ferror(f) != 0;
-    fclose(f);
-    if (read_error) {
-        *error = "cannot read it";
-        return false;
-    }
-    if (text.size() >= kMaxSdpBytes) {
-        *error = "larger than 1 MiB: not an SDP";
-        return false;
+    int error_number = 0;
+    switch (smallfile::read_small_file(path, kMaxSdpBytes, &text, &error_number)) {
+        case smallfile::ReadStatus::ok:
+            break;
+        case smallfile::ReadStatus::cannot_open:
+            *error = strerror(error_number);
+            return false;
+        case smallfile::ReadStatus::cannot_read:
+            *error = "cannot read it";
+            return false;
+        case smallfile::ReadStatus::no_data:
+            *error = "cannot read it: nothing came in " +
+                     std::to_string(smallfile::kWaitSeconds) + " s";
+            return false;
+        case smallfile::ReadStatus::too_large:
+            *error = "larger than 1 MiB: not an SDP";
+            return false;
     }
     auto map = std::make_unique<SdpMap>();
     if (!parse_sdp(text, map.get(), error)) return false;
