@@ -354,7 +354,8 @@ TEST(BrowserStreamsSdp, UnusableFilesAreRefused) {
         {{"--sdp", "/dev/zero"}, "transcode: --sdp /dev/zero: larger than 1 MiB: not an SDP\n"},
         {{"--sdp", work.path()}, "transcode: --sdp " + work.path() + ": cannot read it\n"},
         {{"--sdp", work.file("fifo")},
-         "transcode: --sdp " + work.file("fifo") + ": no audio or video section (m=audio, m=video)\n"},
+         "transcode: --sdp " + work.file("fifo") +
+             ": no audio or video section (m=audio, m=video)\n"},
     };
     ASSERT_EQ(mkfifo(work.file("fifo").c_str(), 0600), 0);
     for (const Case& c : cases) {

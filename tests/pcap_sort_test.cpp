@@ -1092,11 +1092,17 @@ TEST(PcapCli, RefusalsAndStatuses) {
         {"no octal digits", {"-u", "10=0x", "a.pcap", "OUT"}, 2, {"--user takes"}, {}},
         {"damage inside", {"damaged.pcap", "OUT"}, 3, {"damaged at byte", "bytes skipped"}, {1}},
         {"no RTP", {"empty.pcap", "OUT"}, 0, {"holds no RTP packets"}, {}},
-        {"--sdp of a device", {"--sdp", "/dev/zero", "a.pcap", "OUT"}, 1,
-         {"/dev/zero: larger than 1 MiB: not an SDP"}, {}},
+        {"--sdp of a device",
+         {"--sdp", "/dev/zero", "a.pcap", "OUT"},
+         1,
+         {"/dev/zero: larger than 1 MiB: not an SDP"},
+         {}},
         {"--sdp of a directory", {"--sdp", "DIR", "a.pcap", "OUT"}, 1, {"cannot read it"}, {}},
-        {"--sdp of a FIFO without a writer", {"--sdp", "FIFO", "a.pcap", "OUT"}, 1,
-         {"no m=video or m=audio section"}, {}},
+        {"--sdp of a FIFO without a writer",
+         {"--sdp", "FIFO", "a.pcap", "OUT"},
+         1,
+         {"no m=video or m=audio section"},
+         {}},
     };
     int n = 0;
     for (const Case& c : cases) {
@@ -1104,9 +1110,9 @@ TEST(PcapCli, RefusalsAndStatuses) {
         const std::string out = dir.file("out" + std::to_string(n++));
         std::vector<std::string> argv = {TRANSCODE_PCAP_BIN};
         for (const std::string& a : c.args)
-            argv.push_back(a == "OUT"    ? out
-                           : a == "DIR"  ? dir.path()
-                           : a == "FIFO" ? dir.file("fifo")
+            argv.push_back(a == "OUT"                             ? out
+                           : a == "DIR"                           ? dir.path()
+                           : a == "FIFO"                          ? dir.file("fifo")
                            : a.find(".pcap") != std::string::npos ? dir.file(a)
                                                                   : a);
         const auto run = harness::run_process(argv);

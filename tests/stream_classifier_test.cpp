@@ -3,8 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <initializer_list>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -352,6 +354,30 @@ TEST(StreamClassifier, RulesOverPacketSequences) {
         EXPECT_EQ(static_cast<int>(c.role_of(first.data(), first.size())),
                   static_cast<int>(s.first_again));
         EXPECT_EQ(c.media_ssrc(), s.media_at_end);
+    }
+}
+
+// A retransmission on a new SSRC that the SDP names as RTX, with a payload of one byte: too short
+// to hold its original sequence number, which must not be read (under ASan, the copy in a block
+// of its exact size shows a read past it).
+TEST(StreamClassifier, OneByteRetransmissionIsNotReadPast) {
+    streams::SdpMap sdp;
+    std::string err;
+    ASSERT_TRUE(streams::parse_sdp(
+        "m=video 9 RTP/AVPF 96 97\na=rtpmap:96 VP8/90000\na=rtpmap:97 rtx/90000\n"
+        "a=fmtp:97 apt=96\n",
+        &sdp, &err))
+        << err;
+    for (size_t payload : {0, 1, 2}) {
+        SCOPED_TRACE(payload);
+        streams::StreamClassifier c(true, nullptr, &sdp.video);
+        const Bytes media = rtp(96, 10, 900, kMedia, kVp8);
+        c.learn(media.data(), media.size());
+        const Bytes rtx = rtp(97, 1, 900, kMedia + 1, Bytes(payload, 0));
+        std::unique_ptr<uint8_t[]> exact(new uint8_t[rtx.size()]);
+        std::copy(rtx.begin(), rtx.end(), exact.get());
+        streams::RtpSpan span;
+        c.learn_role(exact.get(), rtx.size(), &span);
     }
 }
 

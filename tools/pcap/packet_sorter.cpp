@@ -198,8 +198,8 @@ bool load_sdp(const std::string& path, SdpKinds& out, std::string& error) {
             error = "cannot read it";
             return false;
         case smallfile::ReadStatus::no_data:
-            error = "cannot read it: nothing came in " + std::to_string(smallfile::kWaitSeconds) +
-                    " s";
+            error =
+                "cannot read it: nothing came in " + std::to_string(smallfile::kWaitSeconds) + " s";
             return false;
         case smallfile::ReadStatus::too_large:
             error = "larger than 1 MiB: not an SDP";

@@ -270,7 +270,8 @@ void StreamClassifier::learn_span(const uint8_t* packet, const RtpSpan& r) {
     if (!have_media_) return;  // a retransmission or FEC before any media: nothing to attach it to
     add(r.ssrc, role, media_ssrc_);
     saw_ |= role == Ssrc::rtx ? kSawRtx : kSawFec;
-    if (role == Ssrc::rtx) {
+    // Only a payload of two bytes or more holds the original sequence number.
+    if (role == Ssrc::rtx && r.payload >= 2) {
         const uint16_t osn = be16(packet + r.header);
         if (seen(osn)) apt_[r.pt] = seen_[osn % kSeqMemory].pt;
     }
