@@ -2,7 +2,8 @@
 # Times transcode-pcap on a pcap of about 1 GiB read from the page cache, against cat of the same
 # file (into a file beside the output, the same bytes read and written, and into /dev/null). The
 # pcap holds the 1 GiB work directory of bench/bench.sh (8 users of VP8 and Opus) as UDP over
-# Ethernet, written by tools/capture_pcap. See bench/README.md.
+# Ethernet, written by tools/capture_pcap. Then the bounds on hostile pcaps (bench/pcap_cases.py):
+# time linear in streams and senders, memory within its bound. See bench/README.md.
 set -euo pipefail
 export LC_ALL=C
 
@@ -14,16 +15,26 @@ MEDIAN_FMT=%.3f
 
 usage() {
     cat <<EOF
-Usage: bench/pcap_bench.sh [--gib X] [--runs N] [--data DIR] [--keep]
+Usage: bench/pcap_bench.sh [--gib X] [--runs N] [--data DIR] [--keep] [--bounds-only]
 
   --gib X      size of the capture in GiB (default 1)
   --runs N     timed runs of each command (default 3)
   --data DIR   where the data and scratch output go (default $DATA)
   --keep       keep the generated work directory and pcap for the next run
+  --bounds-only  only the bounds on hostile pcaps, not the 1 GiB timing
 EOF
 }
 
-parse_options "$@"
+BOUNDS_ONLY=0
+while [ $# -gt 0 ]; do
+    if [ "$1" = --bounds-only ]; then
+        BOUNDS_ONLY=1
+        shift
+        continue
+    fi
+    common_option "$@"
+    shift "$SHIFT"
+done
 check_options
 . "$REPO/scripts/deps.sh"
 ensure_packages "${BUILD_PACKAGES[@]}" libvpx-dev libopusfile-dev libgtest-dev
@@ -41,6 +52,56 @@ cleanup() {
 trap cleanup EXIT
 
 build_release tools transcode-pcap capture_synth capture_pcap
+
+# bound NAME LIMIT VALUE UNIT: one line, and whether VALUE is within LIMIT.
+bounds_failed=0
+bound() {
+    local verdict=within
+    awk -v v="$3" -v l="$2" 'BEGIN { exit !(v <= l) }' || { verdict=OVER; bounds_failed=1; }
+    printf "  %-66s %8s %s (bound %s: %s)\n" "$1" "$3" "$4" "$2" "$verdict"
+}
+
+# measure CMD...: "seconds peak-KB" of one run into an empty output folder.
+measure() {
+    rm -rf "$OUT"
+    /usr/bin/time -f "%e %M" -o "$DATA/time.txt" "$@" >>"$LOG" 2>&1 || true
+    tail -n 1 "$DATA/time.txt"  # after "Command exited with non-zero status N", if any
+}
+
+bounds() {
+    local cases="$REPO/bench/pcap_cases.py" tp="$BUILD/transcode-pcap"
+    python3 "$cases" ssrcs 16384 "$DATA/ssrcs16k.pcap"
+    python3 "$cases" ssrcs 65536 "$DATA/ssrcs64k.pcap"
+    python3 "$cases" senders 65536 "$DATA/senders64k.pcap"
+    python3 "$cases" headers 2000000 "$DATA/headers2m.pcap"
+    local users=()
+    for i in $(seq 1 20000); do users+=(-u "$((i + 100000))=$((i + 100000))"); done
+    local s16 s64 m64 snd snd_u json hdr sdp sdp_kb
+    read -r s16 _ < <(measure "$tp" -q "$DATA/ssrcs16k.pcap" "$OUT")
+    read -r s64 m64 < <(measure "$tp" -q "$DATA/ssrcs64k.pcap" "$OUT")
+    read -r snd _ < <(measure "$tp" -q "$DATA/senders64k.pcap" "$OUT")
+    read -r snd_u _ < <(measure "$tp" -q "${users[@]}" "$DATA/senders64k.pcap" "$OUT")
+    read -r _ json < <(measure "$tp" -q --json "$DATA/out.json" "$DATA/ssrcs64k.pcap" "$OUT")
+    read -r _ hdr < <(measure "$tp" -q "$DATA/headers2m.pcap" "$OUT")
+    read -r sdp sdp_kb < <(measure "$tp" -q --sdp /dev/zero "$DATA/ssrcs16k.pcap" "$OUT")
+    rm -f "$DATA"/ssrcs*.pcap "$DATA"/senders64k.pcap "$DATA"/headers2m.pcap "$DATA/out.json"
+    echo "bounds (seconds, peak KB):"
+    bound "65,536 one-packet SSRCs: s" 2 "$s64" s
+    bound "65,536 / 16,384 one-packet SSRCs: time ratio (linear 4, quadratic 16)" 6 \
+        "$(awk -v a="$s64" -v b="$s16" 'BEGIN { printf "%.2f", a / (b > 0.01 ? b : 0.01) }')" x
+    bound "65,536 senders with 20,000 -u / without: time ratio" 1.5 \
+        "$(awk -v a="$snd_u" -v b="$snd" 'BEGIN { printf "%.2f", a / (b > 0.01 ? b : 0.01) }')" x
+    bound "--sdp /dev/zero: s" 1 "$sdp" s
+    bound "--sdp /dev/zero: peak KB" 16384 "$sdp_kb" KB
+    bound "2,000,000 header-only packets at one time: peak KB (64 MiB queue)" 98304 "$hdr" KB
+    bound "--json with 65,536 streams: peak KB" 65536 "$json" KB
+    bound "65,536 streams without --json: peak KB" 65536 "$m64" KB
+}
+
+if [ "$BOUNDS_ONLY" -eq 1 ]; then
+    bounds
+    exit "$bounds_failed"
+fi
 
 dir=$(make_dir "$GIB")
 PCAP="$DATA/cap-${GIB//./p}.pcap"
@@ -81,3 +142,5 @@ printf "  %-34s %8s s   (%s)\n" "cat PCAP > /dev/null" "$t_cn" "${cn[*]}"
 awk -v a="$t_tp" -v b="$t_cf" -v c="$t_cn" 'BEGIN {
     printf "  transcode-pcap / cat into a file: %.2fx; / cat into /dev/null: %.2fx (target: 2x)\n",
         a / b, a / c }'
+bounds
+exit "$bounds_failed"

@@ -178,6 +178,21 @@ size_t PacketSorter::waiting_cost(size_t n) {
     return sizeof(Waiting) + std::max<size_t>(32, (n + 8 + 15) & ~size_t{15});
 }
 
+void Stream::count_payload_type(int pt) {
+    for (auto& c : payload_types)
+        if (c.first == pt) {
+            ++c.second;
+            return;
+        }
+    payload_types.emplace_back(static_cast<uint8_t>(pt), 1);
+}
+
+uint64_t Stream::packets_of(int pt) const {
+    for (const auto& c : payload_types)
+        if (c.first == pt) return c.second;
+    return 0;
+}
+
 int kind_of_clock(double hz) {
     for (const KnownClock& c : kKnownClocks)
         if (std::fabs(hz - c.hz) <= c.hz * kClockTolerance) return c.kind;
@@ -413,7 +428,7 @@ void PacketSorter::rtp(const FrameInfo& info, const uint8_t* p, size_t n, uint64
     advance_clock(time_us);
     const int pt = p[1] & kRtpPtMask;
     ++s->packets;
-    ++s->payload_types[pt];  // pt < 128
+    s->count_payload_type(pt);
     const uint32_t ts = be32(p + 4);
     if (media) {
         if (s->sampled) {

@@ -113,7 +113,11 @@ struct Stream {
     bool clock_unknown = false;  // measured, but near no known clock: the kind was guessed
     bool uid_named = false;      // its uid came from --user
     uint64_t packets = 0;
-    uint64_t payload_types[128] = {};  // packets per RTP payload type
+    // Packets per RTP payload type, in order of first use: a stream uses one to a few, and a
+    // table of all 128 would cost a KiB for each of up to max_streams streams.
+    std::vector<std::pair<uint8_t, uint64_t>> payload_types;
+    void count_payload_type(int pt);
+    uint64_t packets_of(int pt) const;
     // The clock is measured over the spacing of consecutive packets with media (padding-only
     // probes carry timestamps of their own choosing): the capture time and RTP ticks of each
     // step that looks like time passing on a known clock are summed, so a capture clock that

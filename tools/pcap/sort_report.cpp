@@ -26,9 +26,10 @@ std::vector<std::pair<const char*, uint64_t>> left_out(const SortCounts& c) {
 std::string payload_type_text(const Stream& s) {
     std::string text;
     for (int pt = 0; pt < 128; ++pt) {
-        if (s.payload_types[pt] == 0) continue;
+        const uint64_t n = s.packets_of(pt);
+        if (n == 0) continue;
         if (!text.empty()) text += ", ";
-        text += "pt " + std::to_string(pt) + " x" + std::to_string(s.payload_types[pt]);
+        text += "pt " + std::to_string(pt) + " x" + std::to_string(n);
     }
     return text;
 }
@@ -92,7 +93,7 @@ nlohmann::json summary_json(const PacketSorter& sorter) {
 nlohmann::json stream_json(const PacketSorter& sorter, const Stream& s) {
     nlohmann::json pts = nlohmann::json::object();
     for (int pt = 0; pt < 128; ++pt)
-        if (s.payload_types[pt]) pts[std::to_string(pt)] = s.payload_types[pt];
+        if (const uint64_t n = s.packets_of(pt)) pts[std::to_string(pt)] = n;
     nlohmann::json j = {{"ssrc", s.ssrc},
                         {"user", s.uid},
                         {"kind", kind_name(s.kind)},
