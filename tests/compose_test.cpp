@@ -186,3 +186,249 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<MixCase>& i) { return std::string(i.param.name); });
 
 }  // namespace
+
+namespace {
+
+// ---- whole composites -----------------------------------------------------------------------
+
+constexpr int64_t kStartUs = 1700000000000000;  // the recording's first packet on its clock
+
+struct MeetingUser {
+    uint32_t uid;
+    std::vector<VideoPiece> video;  // empty: no camera
+    std::vector<AudioPiece> audio;  // empty: no microphone
+    int luma;
+    bool lossy;  // 3% of frames and packets lost
+};
+
+// Writes each user's files into `dir` and places them on the recording clock where their first
+// frame or packet lies.
+std::vector<ComposeUser> make_meeting(const TempDir& dir, const std::vector<MeetingUser>& users) {
+    std::vector<ComposeUser> out;
+    for (const MeetingUser& m : users) {
+        ComposeUser u;
+        u.uid = m.uid;
+        if (!m.video.empty()) {
+            u.video.path = dir.file("v" + std::to_string(m.uid) + ".ivf");
+            meeting_test::write_ivf(
+                u.video.path, m.video, m.luma,
+                m.lossy ? meeting_test::every_nth(100000, 33, 7) : std::vector<int>{});
+            u.video_clock.placed = true;
+            u.video_clock.source = "rtcp";
+            u.video_clock.start_us = kStartUs + m.video[0].start_ms * 1000;
+        }
+        if (!m.audio.empty()) {
+            u.audio.path = dir.file("a" + std::to_string(m.uid) + ".ogg");
+            meeting_test::write_ogg_opus(
+                u.audio.path, m.audio,
+                m.lossy ? meeting_test::every_nth(100000, 33, 5) : std::vector<int>{});
+            u.audio_clock.placed = true;
+            u.audio_clock.source = "rtcp";
+            u.audio_clock.start_us = kStartUs + m.audio[0].start_ms * 1000;
+        }
+        out.push_back(u);
+    }
+    return out;
+}
+
+ComposeSpan span_ms(int64_t ms) {
+    ComposeSpan span;
+    span.placed = true;
+    span.start_us = kStartUs;
+    span.end_us = kStartUs + ms * 1000;
+    return span;
+}
+
+ComposeOptions small_options(const std::string& path) {
+    ComposeOptions o;
+    o.path = path;
+    o.width = 640;
+    o.height = 360;
+    o.rate = 10;
+    o.hold_us = 500000;
+    return o;
+}
+
+std::vector<VideoPiece> camera(int64_t from_ms, int64_t to_ms, int w = 320, int h = 240) {
+    return {VideoPiece{from_ms, to_ms - from_ms, w, h, 15}};
+}
+std::vector<AudioPiece> voice(int64_t from_ms, int64_t to_ms, double amplitude = 0.25) {
+    return {AudioPiece{from_ms, to_ms - from_ms, 440, amplitude}};
+}
+
+std::vector<std::vector<uint32_t>> layout_users(const ComposeStats& s) {
+    std::vector<std::vector<uint32_t>> out;
+    for (const ComposeLayout& l : s.layouts) out.push_back(l.users);
+    return out;
+}
+std::vector<uint64_t> layout_frames(const ComposeStats& s) {
+    std::vector<uint64_t> out;
+    for (const ComposeLayout& l : s.layouts) out.push_back(l.frame);
+    return out;
+}
+
+// Nine users join and leave; one changes resolution, one loses 3% of frames and packets, one has
+// only a microphone. Every voice is loud enough that their sum would clip.
+TEST(ComposeMeeting, NineUsersJoinLeaveAndTheLayoutFollows) {
+    TempDir dir;
+    std::vector<VideoPiece> resized = {VideoPiece{0, 4000, 320, 240, 15},
+                                       VideoPiece{4000, 4000, 480, 270, 15}};
+    const std::vector<MeetingUser> meeting = {
+        {1, resized, voice(0, 8000, 0.3), 40, false},
+        {2, camera(1000, 8000), voice(1000, 8000, 0.3), 70, true},
+        {3, camera(2000, 6000), voice(2000, 6000, 0.3), 100, false},
+        {4, camera(2000, 8000), voice(2000, 8000, 0.3), 130, false},
+        {5, camera(3000, 8000), voice(3000, 8000, 0.3), 160, false},
+        {6, camera(3000, 5000), voice(3000, 5000, 0.3), 190, false},
+        {7, camera(3000, 8000), {}, 220, false},
+        {8, camera(3000, 8000), {}, 235, false},
+        {9, {}, voice(0, 8000, 0.3), 0, false},
+    };
+    const std::vector<ComposeUser> users = make_meeting(dir, meeting);
+    const std::string out = dir.file("meeting.webm");
+    const ComposeOutcome r = compose_meeting(users, span_ms(8000), small_options(out));
+    ASSERT_TRUE(r.stats.written) << r.error;
+
+    // Frames at 10 fps: a camera counts from its first frame and goes 0.5 s after its last
+    // (user 6's is at 4.933 s, user 3's at 5.933 s).
+    EXPECT_EQ(layout_frames(r.stats), (std::vector<uint64_t>{0, 10, 20, 30, 55, 65}));
+    EXPECT_EQ(layout_users(r.stats), (std::vector<std::vector<uint32_t>>{{1},
+                                                                         {1, 2},
+                                                                         {1, 2, 3, 4},
+                                                                         {1, 2, 3, 4, 5, 6, 7, 8},
+                                                                         {1, 2, 3, 4, 5, 7, 8},
+                                                                         {1, 2, 4, 5, 7, 8}}));
+    EXPECT_EQ(r.stats.audio_only_users, std::vector<uint32_t>{9});
+    EXPECT_EQ(r.stats.frames_written, 81u);
+
+    // Each tile shows its user's grey, the letterbox bars are black.
+    const std::vector<int> frames = {5, 15, 25, 35, 45, 60, 70};
+    const meeting_test::DecodedComposite d = meeting_test::decode_composite(out, frames);
+    ASSERT_EQ(d.error, "");
+    EXPECT_EQ(d.format, "matroska,webm");
+    EXPECT_EQ(d.video_codec, "vp8");
+    EXPECT_EQ(d.width, 640);
+    EXPECT_EQ(d.height, 360);
+    EXPECT_EQ(d.video_frames, 81);
+    for (int f : frames) {
+        const ComposeLayout* layout = nullptr;
+        for (const ComposeLayout& l : r.stats.layouts)
+            if (static_cast<int>(l.frame) <= f) layout = &l;
+        ASSERT_NE(layout, nullptr);
+        const std::vector<Rect> cells =
+            grid_cells(640, 360, static_cast<int>(layout->users.size()));
+        for (size_t i = 0; i < cells.size(); ++i) {
+            const MeetingUser& m = meeting[layout->users[i] - 1];
+            const bool second_size = m.uid == 1 && f >= 40;
+            const Rect tile =
+                fit_in_cell(cells[i], second_size ? 480 : 320, second_size ? 270 : 240);
+            EXPECT_NEAR(meeting_test::mean_luma(d, f, tile.x + tile.w / 4, tile.y + tile.h / 4,
+                                                tile.w / 2, tile.h / 2),
+                        m.luma, 4)
+                << "frame " << f << " user " << m.uid;
+            if (tile.x > cells[i].x + 4) {
+                EXPECT_NEAR(meeting_test::mean_luma(d, f, cells[i].x, tile.y + 2, 2, tile.h - 4),
+                            16, 2)
+                    << "bar left of user " << m.uid << " in frame " << f;
+            }
+        }
+    }
+    // Six voices of 0.3 would reach 1.8; the mix stays at or below full scale.
+    ASSERT_TRUE(d.have_audio);
+    EXPECT_LE(d.audio_peak, 1.0);
+    EXPECT_GT(d.audio_peak, 0.3);
+    EXPECT_NEAR(d.audio_samples / 48000.0, 8.1, 0.03);
+}
+
+// One voice placed at 1.5 s of the recording and its camera at 1.0 s: the sound starts where the
+// clock puts it, within 40 ms; before any camera the picture is black.
+TEST(ComposeMeeting, VoiceAndPictureStandWhereTheClockPutsThem) {
+    TempDir dir;
+    std::vector<ComposeUser> users =
+        make_meeting(dir, {{5, camera(1000, 3000), voice(1500, 3000), 200, false}});
+    const std::string out = dir.file("m.webm");
+    const ComposeOutcome r = compose_meeting(users, span_ms(3000), small_options(out));
+    ASSERT_TRUE(r.stats.written) << r.error;
+    const meeting_test::DecodedComposite d = meeting_test::decode_composite(out, {5, 15});
+    ASSERT_EQ(d.error, "");
+    EXPECT_NEAR(d.audio_onset, 1.5, 0.04);
+    EXPECT_NEAR(meeting_test::mean_luma(d, 5, 0, 0, 640, 360), 16, 1) << "no camera yet";
+    EXPECT_NEAR(meeting_test::mean_luma(d, 15, 200, 100, 200, 100), 200, 4);
+    EXPECT_EQ(layout_frames(r.stats), (std::vector<uint64_t>{0, 10}));
+}
+
+// Without a clock every stream starts at the composite's start and the composite lasts as long
+// as the longest stream; VP9 on request.
+TEST(ComposeMeeting, UnplacedStreamsStartTogetherAndVp9OnRequest) {
+    TempDir dir;
+    std::vector<ComposeUser> users = make_meeting(
+        dir,
+        {{1, camera(0, 2000), voice(0, 1000), 90, false}, {2, {}, voice(500, 3000), 0, false}});
+    for (ComposeUser& u : users) u.video_clock.placed = u.audio_clock.placed = false;
+    const std::string out = dir.file("u.webm");
+    ComposeOptions o = small_options(out);
+    o.vp9 = true;
+    const ComposeOutcome r = compose_meeting(users, ComposeSpan{}, o);
+    ASSERT_TRUE(r.stats.written) << r.error;
+    const meeting_test::DecodedComposite d = meeting_test::decode_composite(out, {});
+    ASSERT_EQ(d.error, "");
+    EXPECT_EQ(d.video_codec, "vp9");
+    EXPECT_NEAR(d.audio_onset, 0.0, 0.04);
+    EXPECT_NEAR(r.stats.duration, 2.5, 0.15);
+    EXPECT_EQ(r.stats.audio_only_users, std::vector<uint32_t>{2});
+}
+
+bool only_file_is(const std::string& dir, const std::string& name) {
+    DIR* d = opendir(dir.c_str());
+    std::vector<std::string> names;
+    while (dirent* e = readdir(d))
+        if (std::string(e->d_name) != "." && std::string(e->d_name) != "..")
+            names.push_back(e->d_name);
+    closedir(d);
+    return names == std::vector<std::string>{name};
+}
+
+// A file that cannot be written leaves nothing: no temporary file, and an earlier file under the
+// final name stays as it was.
+TEST(ComposeMeeting, FailedWriteLeavesNothingHalfWritten) {
+    TempDir dir;
+    std::vector<ComposeUser> users =
+        make_meeting(dir, {{1, camera(0, 3000), voice(0, 3000), 90, false}});
+    const std::string outdir = dir.subdir("out");
+    const std::string out = outdir + "/m.webm";
+    std::ofstream(out) << "earlier";
+
+    // Writes past 8 KiB fail with EFBIG (SIGXFSZ ignored) in the middle of the composite.
+    struct rlimit saved;
+    getrlimit(RLIMIT_FSIZE, &saved);
+    struct sigaction ignore = {}, old = {};
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGXFSZ, &ignore, &old);
+    struct rlimit small = saved;
+    small.rlim_cur = 8 * 1024;
+    setrlimit(RLIMIT_FSIZE, &small);
+    ComposeOptions o = small_options(out);
+    o.width = 1280;
+    o.height = 720;
+    const ComposeOutcome r = compose_meeting(users, span_ms(3000), o);
+    setrlimit(RLIMIT_FSIZE, &saved);
+    sigaction(SIGXFSZ, &old, nullptr);
+
+    EXPECT_FALSE(r.stats.written);
+    EXPECT_EQ(r.error, "cannot write");
+    EXPECT_EQ(r.error_errno, EFBIG);
+    EXPECT_TRUE(only_file_is(outdir, "m.webm"));
+    std::ifstream in(out);
+    std::string text;
+    in >> text;
+    EXPECT_EQ(text, "earlier");
+
+    // A directory that does not exist: nothing is created.
+    const ComposeOutcome missing =
+        compose_meeting(users, span_ms(3000), small_options(dir.file("nowhere/m.webm")));
+    EXPECT_FALSE(missing.stats.written);
+    EXPECT_EQ(missing.error, "cannot create");
+    EXPECT_EQ(missing.error_errno, ENOENT);
+}
+
+}  // namespace

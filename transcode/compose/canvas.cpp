@@ -68,12 +68,33 @@ bool Canvas::draw(size_t index, const AVFrame* picture, uint64_t serial) {
                                  static_cast<AVPixelFormat>(picture->format), r.w, r.h,
                                  AV_PIX_FMT_YUV420P, SWS_BILINEAR, nullptr, nullptr, nullptr));
     if (!tile.scaler) return false;
-    uint8_t* dst[4] = {
-        frame_->data[0] + static_cast<ptrdiff_t>(r.y) * frame_->linesize[0] + r.x,
-        frame_->data[1] + static_cast<ptrdiff_t>(r.y / 2) * frame_->linesize[1] + r.x / 2,
-        frame_->data[2] + static_cast<ptrdiff_t>(r.y / 2) * frame_->linesize[2] + r.x / 2, nullptr};
-    av->sws_scale(tile.scaler.get(), picture->data, picture->linesize, 0, picture->height, dst,
-                  frame_->linesize);
+    // The scaler writes into a frame of the tile's own, then the rows are copied into place:
+    // libswscale's vector code may write past the width it is given, which on the canvas would be
+    // the neighbouring tile.
+    if (!tile.scaled || tile.scaled->width != r.w || tile.scaled->height != r.h) {
+        tile.scaled.reset(av->av_frame_alloc());
+        if (!tile.scaled) return false;
+        tile.scaled->format = AV_PIX_FMT_YUV420P;
+        tile.scaled->width = r.w;
+        tile.scaled->height = r.h;
+        if (av->av_frame_get_buffer(tile.scaled.get(), 0) < 0) {
+            tile.scaled.reset();
+            return false;
+        }
+    }
+    AVFrame* scaled = tile.scaled.get();
+    av->sws_scale(tile.scaler.get(), picture->data, picture->linesize, 0, picture->height,
+                  scaled->data, scaled->linesize);
+    for (int plane = 0; plane < 3; ++plane) {
+        const int shift = plane == 0 ? 0 : 1;
+        const int w = r.w >> shift;
+        for (int y = 0; y < (r.h >> shift); ++y)
+            memcpy(frame_->data[plane] +
+                       static_cast<ptrdiff_t>((r.y >> shift) + y) * frame_->linesize[plane] +
+                       (r.x >> shift),
+                   scaled->data[plane] + static_cast<ptrdiff_t>(y) * scaled->linesize[plane],
+                   static_cast<size_t>(w));
+    }
     tile.serial = serial;
     tile.valid = true;
     return true;

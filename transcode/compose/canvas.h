@@ -34,6 +34,7 @@ private:
         int src_width = 0;
         int src_height = 0;
         std::unique_ptr<SwsContext, SwsDeleter> scaler;
+        std::unique_ptr<AVFrame, AvFrameDeleter> scaled;  // the picture at the tile's size
     };
     void fill_black(const Rect& r);
 

@@ -21,7 +21,9 @@ struct ComposeOptions {
     // A camera that sends nothing for longer than this loses its tile; until then its last
     // picture stays.
     int64_t hold_us = 2000000;
-    int threads = 2;
+    // Encoder threads. libvpx's VP8 threads wait for each other by spinning: on a machine whose
+    // cores are busy with anything else, two threads ran eight times slower than one.
+    int threads = 1;
 };
 
 // One user's inputs: the written files and where they lie on the recording clock.

@@ -18,7 +18,7 @@ struct WriterOptions {
     int rate = 30;       // frames per second
     bool vp9 = false;    // VP8 otherwise
     bool audio = false;  // an Opus track of the mix
-    int threads = 2;     // for the video encoder
+    int threads = 1;     // for the video encoder
 };
 
 class CompositeWriter {
