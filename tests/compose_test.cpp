@@ -14,6 +14,7 @@
 
 #include <cmath>
 #include <fstream>
+#include <nlohmann/json.hpp>
 
 #include "harness.h"
 #include "layout.h"
@@ -429,6 +430,43 @@ TEST(ComposeMeeting, FailedWriteLeavesNothingHalfWritten) {
     EXPECT_FALSE(missing.stats.written);
     EXPECT_EQ(missing.error, "cannot create");
     EXPECT_EQ(missing.error_errno, ENOENT);
+}
+
+}  // namespace
+
+namespace {
+
+// Through the converter: the per-user files as always, and the composite with its report.
+TEST(ComposeRun, ConverterWritesTheCompositeAndReportsIt) {
+    TempDir cwd;
+    const harness::ProcessResult r =
+        harness::run_process({TRANSCODE_BIN, "-p", std::string(SOURCE_DIR) + "/samples/", "-v",
+                              "-a", "-o", "out", "--compose", "meeting.webm", "--compose-size",
+                              "640x360", "--compose-rate", "15", "--report", "report.json"},
+                             cwd.path());
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out,
+              "start trans video\ntrans video sucess\nstart trans audio\ntrans audio sucess \n");
+    EXPECT_EQ(r.err,
+              "--compose: no recording clock for some streams; they start at the beginning of "
+              "the composite\n");
+    std::vector<uint8_t> text;
+    ASSERT_TRUE(harness::read_file(cwd.file("report.json"), &text, nullptr));
+    const nlohmann::json c = nlohmann::json::parse(text.begin(), text.end())["compose"];
+    EXPECT_EQ(c["file"], "meeting.webm");
+    EXPECT_EQ(c["written"], true);
+    EXPECT_EQ(c["width"], 640);
+    EXPECT_EQ(c["frame_rate"], 15);
+    EXPECT_EQ(c["video_users"].size(), 3u);
+    EXPECT_EQ(c["layout_changes"].size(), 1u);
+    EXPECT_EQ(c["layout_changes"][0]["users"].size(), 3u);
+    EXPECT_GT(c["encode_speed"].get<double>(), 0);
+    const meeting_test::DecodedComposite d =
+        meeting_test::decode_composite(cwd.file("meeting.webm"), {});
+    EXPECT_EQ(d.error, "");
+    EXPECT_EQ(static_cast<uint64_t>(d.video_frames), c["frames_written"].get<uint64_t>());
+    EXPECT_NEAR(d.video_frames / 15.0, c["duration_seconds"].get<double>(), 1e-9);
+    EXPECT_TRUE(d.have_audio);
 }
 
 }  // namespace

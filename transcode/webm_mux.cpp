@@ -85,7 +85,7 @@ bool load_libav() {
 
 constexpr AVRational kVideoClock = {1, 90000};  // RTP clock of VP8
 constexpr AVRational kAudioClock = {1, 48000};  // Ogg Opus granule positions
-constexpr int kSeekPreRollSamples = 3840;  // 80 ms, as the WebM mapping of Opus asks
+constexpr int kSeekPreRollSamples = 3840;       // 80 ms, as the WebM mapping of Opus asks
 constexpr int kOutputBufferSize = 1 << 20;
 
 struct FormatDeleter {

@@ -191,18 +191,28 @@ WebmInput input_of(const StreamStats& stats) {
     return in;
 }
 
+// Without a recording clock the composite's length is known only at its end; the progress line
+// then counts against the longest stream the passes wrote.
+int64_t g_estimated_us = 0;
+int64_t g_shown_us = 0;
+bool g_progress_begun = false;
+
 void show_progress(int64_t done_us, int64_t total_us) {
-    // The progress line counts bytes; here a "byte" is a microsecond of the meeting.
-    static bool begun = false;
-    static int64_t shown = 0;
-    if (!begun) {
-        progress_begin("compose", static_cast<uint64_t>(total_us));
-        begun = true;
+    if (!g_progress_begun) {
+        progress_begin_media("compose",
+                             static_cast<uint64_t>(total_us > 0 ? total_us : g_estimated_us));
+        g_progress_begun = true;
     }
-    if (done_us > shown) {
-        progress_advance(static_cast<uint64_t>(done_us - shown));
-        shown = done_us;
+    if (done_us > g_shown_us) {
+        progress_advance(static_cast<uint64_t>(done_us - g_shown_us));
+        g_shown_us = done_us;
     }
+}
+
+int64_t stream_length_us(const StreamStats& s, bool video) {
+    if (!s.have_timestamps) return 0;
+    if (video) return static_cast<int64_t>(s.last_rtp_timestamp - s.first_rtp_timestamp) * 100 / 9;
+    return s.last_granule * 1000 / 48;
 }
 
 }  // namespace
@@ -222,6 +232,13 @@ void compose_run(const ComposeOptions& options) {
         u.audio = input_of(e.second);
         u.audio_clock = e.second.clock;
     }
+    g_estimated_us = 0;
+    for (const auto& e : run.video)
+        g_estimated_us = std::max(g_estimated_us, stream_length_us(e.second, true));
+    for (const auto& e : run.audio)
+        g_estimated_us = std::max(g_estimated_us, stream_length_us(e.second, false));
+    g_shown_us = 0;
+    g_progress_begun = false;
     std::vector<ComposeUser> users;
     bool unplaced = !run.recording_placed;
     for (auto& e : by_uid) {
@@ -229,7 +246,16 @@ void compose_run(const ComposeOptions& options) {
         if (!e.second.audio.path.empty() && !e.second.audio_clock.placed) unplaced = true;
         users.push_back(e.second);
     }
-    if (unplaced && !users.empty())
+    const bool any_file = std::any_of(users.begin(), users.end(), [](const ComposeUser& u) {
+        return !u.video.path.empty() || !u.audio.path.empty();
+    });
+    if (!any_file) {
+        run.compose.requested = true;
+        run.compose.file = options.path;
+        output_failure(options.path, "nothing to compose: no per-user file was written whole", 0);
+        return;
+    }
+    if (unplaced)
         fprintf(stderr,
                 "--compose: no recording clock for some streams; they start at the beginning "
                 "of the composite\n");

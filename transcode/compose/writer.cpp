@@ -1,6 +1,7 @@
 #include "writer.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -60,6 +61,11 @@ bool CompositeWriter::open(const std::string& path, const WriterOptions& options
     out_.fd = mkostemp(name.data(), O_CLOEXEC);
     if (out_.fd < 0) return fail("cannot create", errno);
     temp_path_ = name.data();
+    // mkostemp makes the file 0600; the composite gets what every other output gets, 0666 less
+    // the umask (which can only be read by setting it).
+    const mode_t mask = umask(022);
+    umask(mask);
+    if (fchmod(out_.fd, 0666 & ~mask) != 0) return fail("cannot create", errno);
 
     AVFormatContext* raw = nullptr;
     if (av->avformat_alloc_output_context2(&raw, nullptr, "webm", nullptr) < 0 || raw == nullptr)
@@ -96,7 +102,7 @@ bool CompositeWriter::open(const std::string& path, const WriterOptions& options
     video_->thread_count = options.threads;
     video_->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
     av->av_opt_set(video_->priv_data, "deadline", "realtime", 0);
-    av->av_opt_set_int(video_->priv_data, "cpu-used", 8, 0);
+    av->av_opt_set_int(video_->priv_data, "cpu-used", 16, 0);
     av->av_opt_set_int(video_->priv_data, "lag-in-frames", 0, 0);
     if (options.vp9) {
         av->av_opt_set_int(video_->priv_data, "row-mt", 1, 0);
