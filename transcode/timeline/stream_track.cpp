@@ -1,0 +1,123 @@
+#include "stream_track.h"
+
+#include <cmath>
+
+namespace {
+
+int64_t to_ticks(double us, int64_t rate) {
+    return static_cast<int64_t>(std::llround(us * static_cast<double>(rate) / 1e6));
+}
+
+}  // namespace
+
+StreamTrack::StreamTrack(int64_t rate) : rate_(rate) {}
+
+void StreamTrack::record(uint32_t rtp, const ClockFile& file, bool lead_ok, int64_t lead_us) {
+    if (have_) {
+        int64_t step = static_cast<int32_t>(rtp - last_rtp_);
+        // A restarted sender's new base says nothing of the time between: the stream goes on
+        // where it was, and the arrival times (if any) say how much time passed.
+        if (step < -kStallUs * rate_ / 1000000 || step > kRestartUs / 1000000 * rate_) step = 0;
+        raw_ += step;
+    } else {
+        have_ = true;
+        first_x_ = 0;
+        first_file_ = file.index;
+    }
+    last_rtp_ = rtp;
+    const double us_per_tick = nominal_us_per_tick();
+
+    if (lead_ok) {
+        if (have_lead_) {
+            const int64_t arrived = lead_us - lead_prev_us_;
+            const double media = static_cast<double>(raw_ - lead_prev_raw_) * us_per_tick;
+            if (arrived >= 0 && media >= 0) {
+                const double apart = static_cast<double>(arrived) - media;
+                if (media <= kStallStepUs && apart > kStallUs)
+                    add_stall(raw_, rtp, to_ticks(apart, rate_), true);  // the RTP clock stood
+                else if (-apart > kStallUs)
+                    add_stall(raw_, rtp, to_ticks(apart, rate_), true);  // it ran ahead
+            }
+        }
+        have_lead_ = true;
+        lead_prev_us_ = lead_us;
+        lead_prev_raw_ = raw_;
+        lead_file_.add(raw_ + corr_, lead_us);
+    }
+
+    if (file.index != file_) {
+        // The stream ran across the boundary into this file: its first record here arrived just
+        // after the file's time (and its last one in the previous file before it).
+        const int64_t x = raw_ + corr_;
+        if (file_ >= 0 && file.index == file_ + 1 && file.timed && x >= file_x_ &&
+            x - file_x_ <= rate_) {
+            int64_t anchor = x;
+            if (have_anchor_) {
+                const double apart = static_cast<double>(file.time_us - anchor_us_) -
+                                     static_cast<double>(anchor - anchor_x_) * us_per_tick;
+                if (std::fabs(apart) > kStallUs) {
+                    // Somewhere in the file before, the RTP clock and time parted.
+                    const int64_t ticks = to_ticks(apart, rate_);
+                    add_stall(raw_, rtp, ticks, false);
+                    anchor += ticks;
+                }
+            }
+            anchors_.add(anchor, file.time_us);
+            have_anchor_ = true;
+            anchor_x_ = anchor;
+            anchor_us_ = file.time_us;
+        }
+        file_ = file.index;
+    }
+    file_x_ = raw_ + corr_;
+}
+
+void StreamTrack::add_stall(int64_t raw, uint32_t rtp, int64_t ticks, bool for_writer) {
+    if (ticks == 0) return;
+    corr_ += ticks;
+    ++stall_count_;
+    if (stalls_.size() < kMaxStalls) stalls_.push_back({raw, ticks, rtp, for_writer});
+}
+
+void StreamTrack::commit_file(bool lead_kept) {
+    if (lead_kept) lead_.merge(lead_file_);
+    lead_file_ = ClockFit();
+}
+
+int64_t StreamTrack::correction_at(int64_t raw) const {
+    if (stalls_.empty() || raw >= stalls_.back().raw) return corr_;
+    int64_t sum = corr_;
+    for (auto it = stalls_.rbegin(); it != stalls_.rend() && it->raw > raw; ++it) sum -= it->ticks;
+    return sum;
+}
+
+int64_t StreamTrack::tick_of(uint32_t rtp) const {
+    int64_t step = static_cast<int32_t>(rtp - last_rtp_);
+    if (step < -kRestartUs / 1000000 * rate_ || step > kRestartUs / 1000000 * rate_) step = 0;
+    const int64_t raw = raw_ + step;
+    return raw + correction_at(raw);
+}
+
+void StreamTrack::written(uint32_t rtp) {
+    const int64_t x = tick_of(rtp);
+    if (!have_written_) {
+        have_written_ = true;
+        first_written_ = x;
+        first_written_rtp_ = rtp;
+    }
+    last_written_ = x;
+    last_written_rtp_ = rtp;
+}
+
+int64_t StreamTrack::stall_before(uint32_t rtp) {
+    if (writer_next_ >= stalls_.size()) return 0;
+    int64_t step = static_cast<int32_t>(rtp - last_rtp_);
+    const int64_t raw = raw_ + step;
+    while (writer_next_ < stalls_.size() &&
+           (!stalls_[writer_next_].for_writer || stalls_[writer_next_].raw < raw))
+        ++writer_next_;
+    if (writer_next_ < stalls_.size() && stalls_[writer_next_].raw == raw &&
+        stalls_[writer_next_].rtp == rtp)
+        return stalls_[writer_next_++].ticks;
+    return 0;
+}
