@@ -225,13 +225,20 @@ void feed(RecordingClock& clock, const Recording& rec) {
     for (bool video : {true, false}) {
         const std::vector<Event> events = events_of(rec, video);
         int64_t file_start = -1;
+        std::vector<std::string> files;
+        std::vector<uint32_t> file_of;
         for (const Event& e : events) {
             if (file_start < 0 || e.t - file_start >= rec.file_us) {
                 file_start = e.t;
                 const std::string name =
                     rec.timed_names ? std::to_string((kT0 + e.t) / 1000) : std::to_string(e.t);
-                clock.file_begin(video, "/w/a_" + name + (video ? ".video" : ".audio"));
+                files.push_back("/w/a_" + name + (video ? ".video" : ".audio"));
             }
+            file_of.push_back(static_cast<uint32_t>(files.size() - 1));
+        }
+        clock.set_files(video, files);
+        for (size_t i = 0; i < events.size(); ++i) {
+            const Event& e = events[i];
             const Source& s = rec.sources[e.source];
             const std::vector<uint8_t> p = rtp(e.ts, s.ssrc);
             uint8_t lead[8] = {};
@@ -253,7 +260,7 @@ void feed(RecordingClock& clock, const Recording& rec) {
             }
             for (int i = 0; i < 8; ++i) lead[i] = static_cast<uint8_t>(value >> (8 * i));
             (video ? run_stats().video : run_stats().audio)[s.uid];
-            clock.record(video, s.uid, p.data(), p.size(), video ? nullptr : lead);
+            clock.record(video, s.uid, p.data(), p.size(), file_of[i], video ? nullptr : lead);
             clock.written(video, s.uid, e.ts);
         }
         clock.pass_end(video);
@@ -307,14 +314,14 @@ TEST(Timeline, LeadingFieldGoingBackIsNoClockForItsFile) {
     RecordingClock clock;
     clock.reset();
     run_stats() = RunStats();
-    clock.file_begin(false, "/w/a_" + std::to_string(kT0 / 1000) + ".audio");
+    clock.set_files(false, {"/w/a_" + std::to_string(kT0 / 1000) + ".audio"});
     run_stats().audio[1];
     const std::vector<uint8_t> p = rtp(1000, 1);
     uint8_t lead[8];
     for (int i = 0; i < 8; ++i) lead[i] = static_cast<uint8_t>((kT0 + 1000000) >> (8 * i));
-    clock.record(false, 1, p.data(), p.size(), lead);
+    clock.record(false, 1, p.data(), p.size(), 0, lead);
     for (int i = 0; i < 8; ++i) lead[i] = static_cast<uint8_t>(kT0 >> (8 * i));
-    clock.record(false, 1, p.data(), p.size(), lead);
+    clock.record(false, 1, p.data(), p.size(), 0, lead);
     clock.written(false, 1, 1000);
     clock.pass_end(false);
     clock.settle(false, stderr);

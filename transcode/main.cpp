@@ -16,9 +16,11 @@
 #include <cstring>
 #include <memory>
 
+#include "align_outputs.h"
 #include "mult_file_trans.h"
 #include "output_dir.h"
 #include "progress.h"
+#include "recording_clock.h"
 #include "run_options.h"
 #include "run_report.h"
 #include "sdp_map.h"
@@ -288,6 +290,8 @@ int main(int argc, char** argv) {
             run_options.repair = true;
         } else if (arg_test(argv[i], "--webm", nullptr)) {
             run_options.webm = true;
+        } else if (arg_test(argv[i], "--align", nullptr)) {
+            run_options.align = true;
         }
     }
     if (work_path.empty()) {
@@ -319,8 +323,15 @@ int main(int argc, char** argv) {
     if (!video_files.empty()) std::sort(video_files.begin(), video_files.end(), in_order);
     if (!audio_files.empty()) std::sort(audio_files.begin(), audio_files.end(), in_order);
 
+    // The recording clock watches both passes; what it settles after them places the streams.
+    recording_clock().load_sender_reports(work_path, stderr);
+    recording_clock().set_files(true, video_files);
+    recording_clock().set_files(false, audio_files);
     if (output_dir_ok && trans_video && !video_files.empty()) run_pass(video_files, true);
     if (output_dir_ok && trans_audio && !audio_files.empty()) run_pass(audio_files, false);
+    recording_clock().settle(
+        run_options.webm || run_options.align || !run_options.report_path.empty(), stderr);
+    if (output_dir_ok && run_options.align) align_outputs(stderr);
     if (output_dir_ok && run_options.webm) mux_all_webm();
 
     // Status 2 tells a caller that some output file (the report included) could not be created or

@@ -22,6 +22,7 @@ extern "C" {
 #include <new>
 #include <vector>
 
+#include "align_outputs.h"
 #include "run_options.h"
 #include "run_stats.h"
 #include "user_video.h"
@@ -168,6 +169,7 @@ bool vp8_key_frame_size(const uint8_t* data, size_t size, int* width, int* heigh
 
 class IvfSource {
 public:
+    explicit IvfSource(bool keep_origin = false) : keep_origin_(keep_origin) {}
     // False when the file is missing, unreadable, not an IVF file or holds no frame.
     bool open(const WebmInput& in) {
         file_ = open_input(in, &size_, buffer_);
@@ -236,6 +238,7 @@ private:
         // RTP timestamps wrap at 2^32: each step is the signed 32-bit difference. The muxer takes
         // only rising times, and a restarted sender's new base says nothing of the time between.
         const uint32_t rtp = static_cast<uint32_t>(timestamp_);
+        if (!started_ && keep_origin_) last_pts_ = rtp;
         if (started_) {
             const int64_t step = static_cast<int32_t>(rtp - last_rtp_);
             if (step < 0 || step > kMaxVideoStep) {
@@ -252,6 +255,7 @@ private:
         return true;
     }
 
+    const bool keep_origin_;
     std::unique_ptr<char[]> buffer_;  // stdio buffer of file_, so declared before it
     FilePtr file_;
     uint64_t size_ = 0;
@@ -287,6 +291,7 @@ struct OggStreamDeleter {
 
 class OggOpusSource {
 public:
+    explicit OggOpusSource(bool keep_origin = false) : keep_origin_(keep_origin) {}
     // False when the file is missing, unreadable, starts with no OpusHead or holds no audio
     // packet.
     bool open(const WebmInput& in) {
@@ -367,7 +372,7 @@ private:
         }
         if (!started_) {
             started_ = true;
-            origin_ = waiting_.front().pts;
+            origin_ = keep_origin_ ? 0 : waiting_.front().pts;
         }
         for (auto& p : waiting_) {
             p.pts = std::max(p.pts - origin_, last_pts_);
@@ -413,6 +418,7 @@ private:
         }
     }
 
+    const bool keep_origin_;
     std::unique_ptr<char[]> buffer_;  // stdio buffer of file_, so declared before it
     FilePtr file_;
     std::unique_ptr<ogg_sync_state, OggSyncDeleter> sync_;
@@ -534,14 +540,43 @@ int write_packet(AVFormatContext* ctx, AVPacket* pkt, const AVStream* st, AVRati
     return av.av_write_frame(ctx, pkt);
 }
 
+// Moves a track's packets to where the timing puts them, in the track's own clock; times stay
+// rising even where rounding would make two equal.
+class TrackPlacement {
+public:
+    TrackPlacement(double start_us, double scale, int64_t rate)
+        : offset_(start_us * static_cast<double>(rate) / 1e6), scale_(scale) {}
+    void place(SourcePacket& p) {
+        if (offset_ == 0 && scale_ == 1) return;
+        int64_t pts =
+            static_cast<int64_t>(std::llround(offset_ + static_cast<double>(p.pts) * scale_));
+        if (started_ && pts <= last_) pts = last_ + 1;
+        started_ = true;
+        last_ = pts;
+        p.pts = pts;
+        p.duration = static_cast<int64_t>(std::llround(static_cast<double>(p.duration) * scale_));
+    }
+
+private:
+    double offset_;
+    double scale_;
+    bool started_ = false;
+    int64_t last_ = 0;
+};
+
 }  // namespace
 
-WebmMuxResult mux_webm(const WebmInput& ivf, const WebmInput& ogg, const std::string& out_path) {
+WebmMuxResult mux_webm(const WebmInput& ivf, const WebmInput& ogg, const std::string& out_path,
+                       const WebmTiming& timing) {
     WebmMuxResult result;
-    IvfSource video;
-    OggOpusSource audio;
+    IvfSource video(timing.keep_input_times);
+    OggOpusSource audio(timing.keep_input_times);
+    TrackPlacement video_place(timing.video_start_us, timing.video_scale, 90000);
+    TrackPlacement audio_place(timing.audio_start_us, 1, 48000);
     result.have_video = video.open(ivf);
     result.have_audio = audio.open(ogg);
+    if (result.have_video) video_place.place(video.current());
+    if (result.have_audio) audio_place.place(audio.current());
     if (!result.have_video && !result.have_audio) return result;
     if (result.have_video) {
         result.width = video.width();
@@ -596,11 +631,11 @@ WebmMuxResult mux_webm(const WebmInput& ivf, const WebmInput& ogg, const std::st
         if (take_video) {
             ok = write_packet(ctx.get(), pkt.get(), ctx->streams[video_index], kVideoClock,
                               video.current()) >= 0;
-            video.advance();
+            if (video.advance()) video_place.place(video.current());
         } else {
             ok = write_packet(ctx.get(), pkt.get(), ctx->streams[audio_index], kAudioClock,
                               audio.current()) >= 0;
-            audio.advance();
+            if (audio.advance()) audio_place.place(audio.current());
         }
     }
     if (ok) ok = av.av_write_trailer(ctx.get()) >= 0;
@@ -635,7 +670,43 @@ WebmInput input_of(const StreamStats& stats) {
     return in;
 }
 
+// Where the user's tracks lie: from the recording clock when every track the WebM gets is placed
+// on it, else each from 0 as the files alone say.
+WebmTiming timing_of(uint32_t uid, const StreamStats* video, const StreamStats* audio) {
+    const bool v = video != nullptr && video->clock.placed;
+    const bool a = audio != nullptr && audio->clock.placed;
+    if (run_options.align && aligned_user(uid)) {
+        WebmTiming t;
+        t.keep_input_times = true;  // the files already count from the recording's start
+        return t;
+    }
+    const double base =
+        static_cast<double>(v && a ? std::min(video->clock.start_us, audio->clock.start_us)
+                                   : (v   ? video->clock.start_us
+                                      : a ? audio->clock.start_us
+                                          : 0));
+    return webm_timing(video, audio, base);
+}
+
 }  // namespace
+
+WebmTiming webm_timing(const StreamStats* video, const StreamStats* audio, double base) {
+    WebmTiming t;
+    const bool v = video != nullptr && video->clock.placed;
+    const bool a = audio != nullptr && audio->clock.placed;
+    if ((video != nullptr && !v) || (audio != nullptr && !a) || (!v && !a)) return t;
+    if (v && !a) t.video_start_us = static_cast<double>(video->clock.start_us) - base;
+    if (a) t.audio_start_us = static_cast<double>(audio->clock.start_us) - base;
+    if (v && a) {
+        // Players follow the audio: a video frame goes where the audio's own clock has its time.
+        const double audio_rate = 1 + audio->clock.drift_ppm / 1e6;
+        t.video_start_us =
+            t.audio_start_us +
+            static_cast<double>(video->clock.start_us - audio->clock.start_us) * audio_rate;
+        t.video_scale = audio_rate / (1 + video->clock.drift_ppm / 1e6);
+    }
+    return t;
+}
 
 void mux_all_webm() {
     std::map<uint32_t, std::pair<WebmInput, WebmInput>> users;
@@ -646,7 +717,15 @@ void mux_all_webm() {
         // Frames are read into memory one at a time; one that cannot be held gives up this
         // user's WebM, not the run.
         try {
-            if (mux_webm(user.second.first, user.second.second, path).written)
+            auto v = run_stats().video.find(user.first);
+            auto a = run_stats().audio.find(user.first);
+            const WebmTiming timing = timing_of(
+                user.first,
+                v != run_stats().video.end() && !user.second.first.path.empty() ? &v->second
+                                                                                : nullptr,
+                a != run_stats().audio.end() && !user.second.second.path.empty() ? &a->second
+                                                                                 : nullptr);
+            if (mux_webm(user.second.first, user.second.second, path, timing).written)
                 run_stats().webm[user.first] = path;
         } catch (const std::bad_alloc&) {
             output_failure(path, "cannot write", ENOMEM);

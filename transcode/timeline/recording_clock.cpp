@@ -83,7 +83,8 @@ struct RecordingClock::SrStream {
 
 struct RecordingClock::Kind {
     bool video = false;
-    ClockFile file;
+    std::vector<ClockFile> files;  // the pass's files in order
+    ClockFile file;                // the current one
     // The leading field of the current file: whether it still behaves like a clock.
     bool lead_good = true;
     bool have_lead = false;
@@ -162,20 +163,33 @@ void RecordingClock::set_sender_reports(std::vector<SenderReport> reports) {
     }
 }
 
-void RecordingClock::file_begin(bool video, const std::string& path) {
+void RecordingClock::set_files(bool video, const std::vector<std::string>& paths) {
     Kind& k = kind(video);
-    k.end_file();
-    ++k.file.index;
-    k.file.timed = file_time_us(path, &k.file.time_us);
+    k.files.clear();
+    for (const std::string& path : paths) {
+        ClockFile f;
+        f.index = static_cast<int64_t>(k.files.size());
+        f.timed = file_time_us(path, &f.time_us);
+        k.files.push_back(f);
+    }
 }
 
 void RecordingClock::record(bool video, uint32_t uid, const uint8_t* packet, size_t length,
-                            const uint8_t* lead) {
+                            uint32_t file_index, const uint8_t* lead) {
     // RTP version 2 with room for the fixed header; RTCP (payload types 72 to 76 with the marker
     // bit) carries no media time.
     if (packet == nullptr || length < 12 || (packet[0] >> 6) != 2) return;
     if (packet[1] >= 200 && packet[1] <= 204) return;
     Kind& k = kind(video);
+    if (static_cast<int64_t>(file_index) != k.file.index) {
+        k.end_file();
+        if (file_index < k.files.size()) {
+            k.file = k.files[file_index];
+        } else {
+            k.file = ClockFile();
+            k.file.index = file_index;
+        }
+    }
     auto it = k.streams.find(uid);
     if (it == k.streams.end()) {
         it = k.streams.emplace(uid, Kind::Stream(video ? kVideoRate : kAudioRate)).first;

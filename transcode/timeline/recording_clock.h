@@ -42,10 +42,11 @@ public:
     // Sender reports given directly (tests).
     void set_sender_reports(std::vector<SenderReport> reports);
 
-    // The pass opened the next file of its kind.
-    void file_begin(bool video, const std::string& path);
-    // One record as read; `lead` is the audio record's 8-byte leading field (null for video).
-    void record(bool video, uint32_t uid, const uint8_t* packet, size_t length,
+    // The capture files of a kind in the pass's order, before the pass: their time values.
+    void set_files(bool video, const std::vector<std::string>& paths);
+    // One record as read from file `file_index` of the list; `lead` is the audio record's 8-byte
+    // leading field (null for video).
+    void record(bool video, uint32_t uid, const uint8_t* packet, size_t length, uint32_t file_index,
                 const uint8_t* lead);
     // A frame or packet went into the user's output, by its RTP timestamp.
     void written(bool video, uint32_t uid, uint32_t rtp);
