@@ -17,6 +17,7 @@
 #include <memory>
 
 #include "align_outputs.h"
+#include "clock_watch.h"
 #include "mult_file_trans.h"
 #include "output_dir.h"
 #include "progress.h"
@@ -243,7 +244,9 @@ void run_pass(const std::vector<std::string>& files, bool video) {
     progress_begin(video ? "video" : "audio", files_size(files));
     auto trans = std::make_unique<MultFileTrans>();
     trans->set_all_files(files);
+    trans->watch = clock_watch();
     trans->start_trans_code(video);
+    recording_clock().pass_end(video);
 }
 
 }  // namespace
