@@ -332,8 +332,8 @@ int main(int argc, char** argv) {
     recording_clock().set_files(false, audio_files);
     if (output_dir_ok && trans_video && !video_files.empty()) run_pass(video_files, true);
     if (output_dir_ok && trans_audio && !audio_files.empty()) run_pass(audio_files, false);
-    recording_clock().settle(
-        run_options.webm || run_options.align || !run_options.report_path.empty(), stderr);
+    // Said only where the clock would have moved something written.
+    recording_clock().settle(run_options.webm || run_options.align, stderr);
     if (output_dir_ok && run_options.align) align_outputs(stderr);
     if (output_dir_ok && run_options.webm) mux_all_webm();
 
