@@ -234,7 +234,7 @@ void RecordingClock::record(bool video, uint32_t uid, const uint8_t* packet, siz
             k.lead_good = false;
         }
     }
-    s.track.record(be32(packet + 4), k.file, lead_ok, lead_us);
+    s.track.record(be32(packet + 4), k.file, !k.have_last, lead_ok, lead_us);
     k.have_last = true;
     k.last_uid = uid;
 }

@@ -12,7 +12,8 @@ int64_t to_ticks(double us, int64_t rate) {
 
 StreamTrack::StreamTrack(int64_t rate) : rate_(rate) {}
 
-void StreamTrack::record(uint32_t rtp, const ClockFile& file, bool lead_ok, int64_t lead_us) {
+void StreamTrack::record(uint32_t rtp, const ClockFile& file, bool opens_file, bool lead_ok,
+                         int64_t lead_us) {
     if (have_) {
         int64_t step = static_cast<int32_t>(rtp - last_rtp_);
         // A restarted sender's new base says nothing of the time between: the stream goes on
@@ -46,12 +47,13 @@ void StreamTrack::record(uint32_t rtp, const ClockFile& file, bool lead_ok, int6
     }
 
     if (file.index != file_) {
-        // The stream ran across the boundary into this file: its first record here arrived just
-        // after the file's time (and its last one in the previous file before it).
+        // The stream ran across the boundary into this file: the file's time lies between its
+        // last record in the previous file and its first one here, which arrived just after it
+        // (right at it, when it opened the file).
         const int64_t x = raw_ + corr_;
         if (file_ >= 0 && file.index == file_ + 1 && file.timed && x >= file_x_ &&
             x - file_x_ <= rate_) {
-            int64_t anchor = x;
+            int64_t anchor = opens_file ? x : file_x_ + (x - file_x_) / 2;
             if (have_anchor_) {
                 const double apart = static_cast<double>(file.time_us - anchor_us_) -
                                      static_cast<double>(anchor - anchor_x_) * us_per_tick;

@@ -32,9 +32,11 @@ public:
 
     explicit StreamTrack(int64_t rate);
 
-    // One record of the stream, in capture order: its RTP timestamp, the file it lies in and, for
-    // audio, the leading field's time when it behaves like a clock (`lead_ok`).
-    void record(uint32_t rtp, const ClockFile& file, bool lead_ok, int64_t lead_us);
+    // One record of the stream, in capture order: its RTP timestamp, the file it lies in, whether
+    // it is the file's first record and, for audio, the leading field's time when it behaves like
+    // a clock (`lead_ok`).
+    void record(uint32_t rtp, const ClockFile& file, bool opens_file, bool lead_ok,
+                int64_t lead_us);
     // A leading-field clock that turned out not to be one for the file just read: its readings
     // are dropped. `commit_file` keeps them.
     void commit_file(bool lead_kept);
