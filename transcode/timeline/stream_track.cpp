@@ -29,21 +29,49 @@ void StreamTrack::record(uint32_t rtp, const ClockFile& file, bool opens_file, b
     const double us_per_tick = nominal_us_per_tick();
 
     if (lead_ok) {
-        if (have_lead_) {
+        // Arrival minus media time: it steps up where the RTP clock stood while time went on, and
+        // down where the clock ran ahead of time.
+        const double late = static_cast<double>(lead_us) - static_cast<double>(raw_) * us_per_tick;
+        if (pending_) {
+            if (std::fabs(late - pending_base_) < std::fabs(pending_apart_) / 2) {
+                // The packets caught up: the network held them back, the clock never stood.
+                pending_ = false;
+            } else if (lead_us - pending_since_us_ >= kConfirmUs) {
+                add_stall(raw_, rtp, to_ticks(pending_apart_, rate_), true);
+                pending_ = false;
+            }
+        } else if (have_lead_) {
             const int64_t arrived = lead_us - lead_prev_us_;
             const double media = static_cast<double>(raw_ - lead_prev_raw_) * us_per_tick;
             if (arrived >= 0 && media >= 0) {
                 const double apart = static_cast<double>(arrived) - media;
-                if (media <= kStallStepUs && apart > kStallUs)
-                    add_stall(raw_, rtp, to_ticks(apart, rate_), true);  // the RTP clock stood
-                else if (-apart > kStallUs)
-                    add_stall(raw_, rtp, to_ticks(apart, rate_), true);  // it ran ahead
+                // The RTP clock stood (a step of about a packet over a long wait), or ran ahead.
+                if ((media <= kStallStepUs && apart > kStallUs) || -apart > kStallUs) {
+                    pending_ = true;
+                    pending_apart_ = apart;
+                    pending_base_ = static_cast<double>(lead_prev_us_) -
+                                    static_cast<double>(lead_prev_raw_) * us_per_tick;
+                    pending_since_us_ = lead_us;
+                }
             }
         }
         have_lead_ = true;
         lead_prev_us_ = lead_us;
         lead_prev_raw_ = raw_;
-        lead_file_.add(raw_ + corr_, lead_us);
+        // The fit takes readings near the least delayed ones: those held back by the network
+        // (or while a stall is not yet told from a delay) would pull it off. The floor may rise
+        // by a millisecond a second, far more than any clock drifts.
+        const double floor_late =
+            static_cast<double>(lead_us) - static_cast<double>(raw_ + corr_) * us_per_tick;
+        if (!have_floor_ || floor_late < floor_) {
+            floor_ = floor_late;
+        } else {
+            floor_ =
+                std::min(floor_late, floor_ + static_cast<double>(lead_us - floor_at_us_) * 1e-3);
+        }
+        have_floor_ = true;
+        floor_at_us_ = lead_us;
+        if (!pending_ && floor_late <= floor_ + kStallUs / 2) lead_file_.add(raw_ + corr_, lead_us);
     }
 
     if (file.index != file_) {
@@ -52,7 +80,7 @@ void StreamTrack::record(uint32_t rtp, const ClockFile& file, bool opens_file, b
         // (right at it, when it opened the file).
         const int64_t x = raw_ + corr_;
         if (file_ >= 0 && file.index == file_ + 1 && file.timed && x >= file_x_ &&
-            x - file_x_ <= rate_) {
+            x - file_x_ <= rate_ && !pending_) {
             int64_t anchor = opens_file ? x : file_x_ + (x - file_x_) / 2;
             if (have_anchor_) {
                 const double apart = static_cast<double>(file.time_us - anchor_us_) -

@@ -23,6 +23,9 @@ public:
     // The RTP steps across which a stall is looked for: a packet's length and a little more; a
     // longer step is a pause the RTP clock itself counted (silence, loss).
     static constexpr int64_t kStallStepUs = 200000;
+    // A stall is told from a network's delay (a freeze, then a burst that catches up) by the
+    // arrivals that follow it for this long: after a stall they stay apart from RTP time.
+    static constexpr int64_t kConfirmUs = 200000;
     // A step back, or on by more than this, is a sender that restarted with a new base.
     static constexpr int64_t kRestartUs = 300000000;
     // Fits shorter than this keep the nominal rate: a minute of jitter says nothing of ppm.
@@ -90,6 +93,14 @@ private:
     int64_t lead_prev_us_ = 0;
     int64_t lead_prev_raw_ = 0;
     ClockFit lead_file_;
+    // A stall seen and not yet told from a delay: where it began and how far apart it set them.
+    bool pending_ = false;
+    bool have_floor_ = false;  // the least delayed arrival lately, against media time
+    double floor_ = 0;
+    int64_t floor_at_us_ = 0;
+    double pending_apart_ = 0;
+    double pending_base_ = 0;
+    int64_t pending_since_us_ = 0;
     ClockFit lead_;
     // File boundaries the stream ran across: (ticks, file time).
     ClockFit anchors_;
