@@ -25,6 +25,12 @@ struct RunOptions {
     bool webm = false;  // --webm: one WebM per user after both passes
     // --align: every user's files start at the recording's first packet, on the recording clock.
     bool align = false;
+    // --compose FILE: one WebM of the whole meeting after both passes; empty: none.
+    std::string compose_path;
+    int compose_width = 1280;  // --compose-size WxH
+    int compose_height = 720;
+    int compose_rate = 30;     // --compose-rate N (frames per second)
+    bool compose_vp9 = false;  // --compose-vp9
 };
 
 extern RunOptions run_options;
