@@ -371,7 +371,6 @@ int main(int argc, char** argv) {
     if (output_dir_ok && trans_audio && !audio_files.empty()) run_pass(audio_files, false);
     // Said only where the clock would have moved something written.
     recording_clock().settle(run_options.webm || run_options.align, stderr);
-    if (output_dir_ok && run_options.align) align_outputs(stderr);
     if (output_dir_ok && run_options.webm) mux_all_webm();
     if (output_dir_ok && !run_options.compose_path.empty()) {
         ComposeOptions compose;
@@ -382,6 +381,8 @@ int main(int argc, char** argv) {
         compose.vp9 = run_options.compose_vp9;
         compose_run(compose);
     }
+    // Last: the WebM step and the composite read the files as the passes wrote them.
+    if (output_dir_ok && run_options.align) align_outputs(stderr);
 
     // Status 2 tells a caller that some output file (the report included) could not be created or
     // fully written.

@@ -23,7 +23,6 @@ extern "C" {
 #include <new>
 #include <vector>
 
-#include "align_outputs.h"
 #include "run_options.h"
 #include "run_stats.h"
 #include "user_video.h"
@@ -179,8 +178,8 @@ private:
 WebmMuxResult mux_webm(const WebmInput& ivf, const WebmInput& ogg, const std::string& out_path,
                        const WebmTiming& timing) {
     WebmMuxResult result;
-    IvfSource video(timing.keep_input_times);
-    OggOpusSource audio(timing.keep_input_times);
+    IvfSource video;
+    OggOpusSource audio;
     TrackPlacement video_place(timing.video_start_us, timing.video_scale, 90000);
     TrackPlacement audio_place(timing.audio_start_us, 1, 48000);
     result.have_video = video.open(ivf);
@@ -282,14 +281,9 @@ WebmInput input_of(const StreamStats& stats) {
 
 // Where the user's tracks lie: from the recording clock when every track the WebM gets is placed
 // on it, else each from 0 as the files alone say.
-WebmTiming timing_of(uint32_t uid, const StreamStats* video, const StreamStats* audio) {
+WebmTiming timing_of(const StreamStats* video, const StreamStats* audio) {
     const bool v = video != nullptr && video->clock.placed;
     const bool a = audio != nullptr && audio->clock.placed;
-    if (run_options.align && aligned_user(uid)) {
-        WebmTiming t;
-        t.keep_input_times = true;  // the files already count from the recording's start
-        return t;
-    }
     const double base =
         static_cast<double>(v && a ? std::min(video->clock.start_us, audio->clock.start_us)
                                    : (v   ? video->clock.start_us
@@ -330,7 +324,6 @@ void mux_all_webm() {
             auto v = run_stats().video.find(user.first);
             auto a = run_stats().audio.find(user.first);
             const WebmTiming timing = timing_of(
-                user.first,
                 v != run_stats().video.end() && !user.second.first.path.empty() ? &v->second
                                                                                 : nullptr,
                 a != run_stats().audio.end() && !user.second.second.path.empty() ? &a->second

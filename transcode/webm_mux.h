@@ -36,9 +36,6 @@ struct WebmTiming {
     double audio_start_us = 0;  // the first audio packet
     double video_start_us = 0;  // the first video frame
     double video_scale = 1;     // microseconds of the file per microsecond of video media time
-    // The inputs' own times already count from the recording's start (--align): the first frame
-    // and packet keep theirs rather than starting at 0.
-    bool keep_input_times = false;
 };
 
 // The timing of a user's tracks from their places on the recording clock, the file's 0 at `base_us`

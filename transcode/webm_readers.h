@@ -63,8 +63,6 @@ bool vp8_key_frame_size(const uint8_t* data, size_t size, int* width, int* heigh
 
 class IvfSource {
 public:
-    // `keep_origin`: the first frame keeps its own timestamp rather than starting at 0.
-    explicit IvfSource(bool keep_origin = false) : keep_origin_(keep_origin) {}
     // False when the file is missing, unreadable, not an IVF file or holds no frame.
     bool open(const WebmInput& in) {
         file_ = open_input(in, &size_, buffer_);
@@ -133,7 +131,6 @@ private:
         // RTP timestamps wrap at 2^32: each step is the signed 32-bit difference. The muxer takes
         // only rising times, and a restarted sender's new base says nothing of the time between.
         const uint32_t rtp = static_cast<uint32_t>(timestamp_);
-        if (!started_ && keep_origin_) last_pts_ = rtp;
         if (started_) {
             const int64_t step = static_cast<int32_t>(rtp - last_rtp_);
             if (step < 0 || step > kMaxVideoStep) {
@@ -150,7 +147,6 @@ private:
         return true;
     }
 
-    bool keep_origin_;
     std::unique_ptr<char[]> buffer_;  // stdio buffer of file_, so declared before it
     FilePtr file_;
     uint64_t size_ = 0;
@@ -186,8 +182,6 @@ struct OggStreamDeleter {
 
 class OggOpusSource {
 public:
-    // `keep_origin`: times count from granule 0 rather than from the first packet's start.
-    explicit OggOpusSource(bool keep_origin = false) : keep_origin_(keep_origin) {}
     // False when the file is missing, unreadable, starts with no OpusHead or holds no audio
     // packet.
     bool open(const WebmInput& in) {
@@ -268,7 +262,7 @@ private:
         }
         if (!started_) {
             started_ = true;
-            origin_ = keep_origin_ ? 0 : waiting_.front().pts;
+            origin_ = waiting_.front().pts;
         }
         for (auto& p : waiting_) {
             p.pts = std::max(p.pts - origin_, last_pts_);
@@ -323,7 +317,6 @@ private:
     int pre_skip_ = 0;
     uint64_t packets_ = 0;
     bool started_ = false;
-    bool keep_origin_;
     int64_t origin_ = 0;
     int64_t next_start_ = 0;  // granule position where the last released packet ends
     int64_t last_pts_ = 0;

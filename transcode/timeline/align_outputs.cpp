@@ -31,11 +31,6 @@ constexpr int64_t kMaxVideoStep = int64_t{90000} * 300;
 constexpr int64_t kMaxFrameInterval = 90000;
 constexpr int64_t kDefaultFrameInterval = 3000;
 
-std::set<uint32_t>& aligned() {
-    static std::set<uint32_t> users;
-    return users;
-}
-
 struct FdCloser {
     int fd = -1;
     ~FdCloser() {
@@ -291,12 +286,7 @@ bool retime_ivf(const std::string& path, double start_us, double scale, std::str
     return true;
 }
 
-bool aligned_user(uint32_t uid) {
-    return aligned().count(uid) != 0;
-}
-
 void align_outputs(FILE* messages) {
-    aligned().clear();
     RunStats& stats = run_stats();
     if (!stats.recording_placed) return;  // said once already: nothing has a place
     std::set<uint32_t> uids;
@@ -351,6 +341,5 @@ void align_outputs(FILE* messages) {
                     error.c_str());
             continue;
         }
-        aligned().insert(uid);
     }
 }

@@ -12,9 +12,6 @@
 // files stay as they are. The files keep their device and inode (they are rewritten in place).
 void align_outputs(FILE* messages);
 
-// Whether align_outputs moved every file of the user.
-bool aligned_user(uint32_t uid);
-
 // The Ogg Opus file at `path` rewritten with `lead` samples of fillers in front (a multiple of
 // 120), granule positions moved by as much. False, with `*error` set, when it cannot be read or
 // written; the file is then as it was or, past a failed write, reported as an output failure.
