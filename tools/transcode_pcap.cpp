@@ -16,7 +16,7 @@
 #include "capture_files.h"
 #include "output_folder.h"
 #include "pcap_input.h"
-#include "sender_reports.h"
+#include "sender_report_file.h"
 #include "sort_report.h"
 
 namespace {

@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "pcap_frame.h"
-#include "sender_reports.h"
+#include "sender_report_file.h"
 
 namespace pcapin {
 

@@ -1,4 +1,4 @@
-#include "sender_reports.h"
+#include "sender_report_file.h"
 
 #include <cerrno>
 #include <cinttypes>
