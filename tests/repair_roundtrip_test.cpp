@@ -262,6 +262,79 @@ TEST(RepairCounters, PassesFillTheRunRecord) {
     run_stats() = RunStats();
 }
 
+// ---- Observers: what a unit watching the streams is shown ----------------------------------
+
+struct Watched {
+    uint64_t records = 0, written = 0;
+    uint32_t last_file = 0;
+    bool files_in_order = true, lead_as_kind = true;
+    std::vector<uint8_t> first_lead;
+    uint32_t first_written_ts = 0, last_written_ts = 0;
+};
+
+void watch_record(void* context, uint32_t, const StreamRecord& r) {
+    Watched& w = *static_cast<Watched*>(context);
+    if (r.file_index < w.last_file) w.files_in_order = false;
+    w.last_file = r.file_index;
+    if (w.records++ == 0 && r.leading) w.first_lead.assign(r.leading, r.leading + 8);
+}
+
+void watch_written(void* context, uint32_t, const StreamWritten& x) {
+    Watched& w = *static_cast<Watched*>(context);
+    if (w.written++ == 0) w.first_written_ts = x.rtp_timestamp;
+    w.last_written_ts = x.rtp_timestamp;
+}
+
+TEST(StreamObservers, SeeEveryRecordWithItsFileAndEveryFrameWritten) {
+    TempDir work;
+    const harness::ProcessResult synth =
+        harness::run_capture_synth({"--out", work.path(), "--quiet", "--users", "1", "--duration",
+                                    "3", "--seed", "5", "--files", "3"});
+    ASSERT_EQ(synth.status, 0) << synth.err;
+    const RunOptions saved = run_options;
+    for (bool repair : {false, true}) {
+        SCOPED_TRACE(repair ? "repair" : "default");
+        TempDir out;
+        run_options.repair = repair;
+        run_options.output_dir = out.path();
+        run_stats() = RunStats();
+        for (Kind kind : {Kind::video, Kind::audio}) {
+            const bool video = kind == Kind::video;
+            const std::vector<std::string> files = harness::list_capture_files(work.path(), kind);
+            ASSERT_GE(files.size(), 2u);
+            Watched w;
+            MultFileTrans pass;
+            pass.watch.context = &w;
+            pass.watch.made = [](void* context, uint32_t, bool, StreamObservers& observers) {
+                StreamObserver o;
+                o.record = watch_record;
+                o.written = watch_written;
+                o.context = context;
+                observers.add(o);
+            };
+            pass.set_all_files(files);
+            pass.start_trans_code(video);
+            const StreamStats& s = (video ? run_stats().video : run_stats().audio).begin()->second;
+            EXPECT_EQ(w.records, s.packets);
+            EXPECT_EQ(w.written, video ? s.frames_written : s.packets_written);
+            EXPECT_TRUE(w.files_in_order);
+            EXPECT_EQ(w.last_file, files.size() - 1);
+            EXPECT_EQ(w.first_written_ts, s.first_rtp_timestamp);
+            EXPECT_EQ(w.last_written_ts, s.last_rtp_timestamp);
+            if (video) {
+                EXPECT_TRUE(w.first_lead.empty());
+            } else {
+                std::vector<uint8_t> bytes;
+                std::string err;
+                ASSERT_TRUE(harness::read_file(files[0], &bytes, &err)) << err;
+                EXPECT_EQ(w.first_lead, std::vector<uint8_t>(bytes.begin(), bytes.begin() + 8));
+            }
+        }
+    }
+    run_options = saved;
+    run_stats() = RunStats();
+}
+
 // ---- Hostile captures: what timestamps and lengths alone can cost ---------------------------
 
 constexpr uint32_t kUid = 7;

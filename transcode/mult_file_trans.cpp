@@ -13,9 +13,6 @@
 #include "progress.h"
 #include "run_options.h"
 #include "run_stats.h"
-#include "sdp_map.h"
-#include "stream_count.h"
-#include "vp8_unpack.h"
 
 namespace {
 
@@ -58,105 +55,6 @@ FILE* open_capture(const std::string& path, uint64_t* size) {
     return f;
 }
 
-// The user's reorder stage, made at their first packet with its counters in `stats[uid]`.
-ReorderWindow& reorder_stage(std::map<uint32_t, std::unique_ptr<ReorderWindow>>& stages,
-                             uint32_t uid, std::map<uint32_t, StreamStats>& stats,
-                             ReorderWindow::SkipTest skip) {
-    std::unique_ptr<ReorderWindow>& stage = stages[uid];
-    if (!stage)
-        stage =
-            std::make_unique<ReorderWindow>(run_options.reorder_window, &stats[uid].repair, skip);
-    return *stage;
-}
-
-// Hands every packet the stage releases to `put`.
-template <typename Put>
-void drain(ReorderWindow& stage, Put put) {
-    const uint8_t* packet = nullptr;
-    size_t size = 0;
-    while (stage.pop(&packet, &size)) put(packet, size);
-}
-
-// A packet that does not reach the writer: dropped, said on stderr and counted.
-void drop_packet(uint32_t uid, size_t size, const char* why) {
-    fprintf(stderr, "transcode: user %" PRIu32 ": packet of %zu bytes skipped: %s\n", uid, size,
-            why);
-    ++run_stats().records_refused;
-}
-
-void drop_for_memory(uint32_t uid, size_t size) {
-    drop_packet(uid, size, "out of memory");
-}
-
-// Hands a packet to the user's reorder stage. No RTP packet is longer than 65,535 bytes: a longer
-// record is refused here, so that the stage never holds more than that per packet.
-ReorderWindow::Verdict push_to_stage(ReorderWindow& stage, uint32_t uid, const uint8_t* data,
-                                     uint64_t length) {
-    if (length > ReorderWindow::kMaxPacketSize) {
-        drop_packet(uid, static_cast<size_t>(length), "longer than 65535 bytes");
-        return ReorderWindow::Verdict::no_memory;
-    }
-    const ReorderWindow::Verdict verdict = stage.push(data, static_cast<size_t>(length));
-    if (verdict == ReorderWindow::Verdict::no_memory)
-        drop_for_memory(uid, static_cast<size_t>(length));
-    return verdict;
-}
-
-// ---- The unwrap stage in front of the reorder stage (repair mode) ----------------------------
-
-// `made`, when given, is set when the stage was made just now.
-streams::StreamUnwrap& unwrap_stage(
-    std::map<uint32_t, std::unique_ptr<streams::StreamUnwrap>>& stages, uint32_t uid,
-    StreamStats& stats, bool video, bool* made = nullptr) {
-    std::unique_ptr<streams::StreamUnwrap>& stage = stages[uid];
-    if (!stage) {
-        const streams::SdpMap* sdp = streams::run_sdp();
-        stage = std::make_unique<streams::StreamUnwrap>(
-            video, &stats, sdp ? (video ? &sdp->video : &sdp->audio) : nullptr);
-        if (made) *made = true;
-    }
-    return *stage;
-}
-
-// FEC recovery of a user's video stream: the unwrap stage hands FEC packets to the feed, which
-// binds a FecRecovery to the reorder stage at the first one (so a stream without FEC pays nothing).
-void feed_fec(std::map<uint32_t, std::unique_ptr<FecFeed>>& feeds, uint32_t uid,
-              streams::StreamUnwrap& unwrap, ReorderWindow& stage, RepairStats& stats,
-              InputLoans* loans) {
-    std::unique_ptr<FecFeed>& feed = feeds[uid];
-    feed = std::make_unique<FecFeed>(&stage, &stats, loans);
-    const streams::SdpMap* sdp = streams::run_sdp();
-    if (sdp && sdp->video.present) feed->set_extensions(sdp->video.ext);
-    unwrap.set_fec_hook(feed->hook());
-}
-
-// Pushes what the unwrap stage yields into the reorder stage, handing on what that releases.
-template <typename Put>
-void unwrap_into(streams::StreamUnwrap& unwrap, ReorderWindow& stage, uint32_t uid, Put put) {
-    const uint8_t* packet = nullptr;
-    size_t size = 0;
-    while (unwrap.next(&packet, &size)) {
-        unwrap.pushed(push_to_stage(stage, uid, packet, size));
-        drain(stage, put);
-    }
-}
-
-void sniff(std::map<uint32_t, streams::WrapSniffer>& sniffers, uint32_t uid, bool video,
-           const uint8_t* packet, size_t size) {
-    auto it = sniffers.find(uid);
-    if (it == sniffers.end())
-        it = sniffers
-                 .emplace(std::piecewise_construct, std::forward_as_tuple(uid),
-                          std::forward_as_tuple(video))
-                 .first;
-    it->second.see(packet, size);
-}
-
-void print_hints(const std::map<uint32_t, streams::WrapSniffer>& sniffers, bool video) {
-    for (const auto& entry : sniffers)
-        streams::print_wrap_hint(entry.first, video, entry.second.saw());
-}
-
 // --sdp: says once per user and kind how many packets the SDP's payload types left out, since an
 // SDP of another call would otherwise leave the files empty without a word.
 void print_unnamed(const std::map<uint32_t, StreamStats>& streams, bool video) {
@@ -170,31 +68,14 @@ void print_unnamed(const std::map<uint32_t, StreamStats>& streams, bool video) {
     }
 }
 
-void put_audio_copy(muopus::user_audio& writer, const uint8_t* packet, size_t size) {
-    std::unique_ptr<uint8_t[]> copy;
-    if (size > 0) {
-        copy.reset(new (std::nothrow) uint8_t[size]);
-        if (!copy) {
-            drop_for_memory(writer.uid, size);
-            return;
-        }
-        memcpy(copy.get(), packet, size);
-    }
-    writer.put_rtp_data(std::move(copy), size);
-}
-
 }  // namespace
 
 MultFileTrans::MultFileTrans() = default;
 
 MultFileTrans::~MultFileTrans() {
-    // The stages first, then FEC recovery, then the read-ahead it may borrow from.
-    video_reorder.clear();
-    video_unwrap.clear();
-    video_fec.clear();
+    // The streams (whose FEC recovery may borrow from the read-ahead) before the read-ahead.
+    streams.clear();
     cur_file.reset();
-    audio_writers.clear();
-    video_writers.clear();
 }
 
 void MultFileTrans::set_all_files(const std::vector<std::string>& files) {
@@ -217,6 +98,7 @@ bool MultFileTrans::get_next_file() {
     cur_size_ = 0;
     in_begin_ = in_end_ = 0;
     cur_path_ = path;
+    ++file_index_;
     cur_file.reset(open_capture(path, &cur_size_));
     if (cur_file) ++run_stats().files_read;
     // The read-ahead buffer is the only buffer: stdio's would copy every byte once more.
@@ -389,6 +271,7 @@ int MultFileTrans::read_audio_info(uint64_t* length, uint32_t* uid) {
     if (!fill(kAudioHeadSize)) return -1;
     // 8 leading bytes that are not interpreted, then the user id and the length.
     const uint8_t* head = take(kAudioHeadSize);
+    memcpy(audio_lead_, head, sizeof(audio_lead_));
     *length = load_le32(head + 12);
     *uid = load_le32(head + 8);
     return 0;
@@ -434,64 +317,42 @@ std::unique_ptr<uint8_t[]> MultFileTrans::read_next_audio_data(uint64_t* length,
     }
 }
 
+UserStream* MultFileTrans::stream_of(uint32_t uid, bool video) {
+    std::unique_ptr<UserStream>& stream = streams[uid];
+    if (!stream) {
+        stream = std::make_unique<UserStream>(uid, video, &loans_);
+        if (watch.made) watch.made(watch.context, uid, video, stream->observers());
+    }
+    return stream.get();
+}
+
+// Hands on what the stages still hold and closes the files, in the order users came in id.
+void MultFileTrans::end_pass() {
+    cur_file.reset();
+    progress_end();
+    for (auto& entry : streams) entry.second->print_hint();
+    for (auto& entry : streams) entry.second->end_stages();
+    end_loans();  // nothing is recovered any more: what FEC recovery borrowed is not needed
+}
+
 void MultFileTrans::start_trans_video() {
     for (;;) {
         uint64_t length = 0;
         uint32_t uid = 0;
         const uint8_t* data = read_next_video_data(&length, &uid);
         if (length == 0) break;
-        std::unique_ptr<userVideo>& writer = video_writers[uid];
-        if (!writer) writer = std::make_unique<userVideo>(uid);
-        StreamStats& stats = run_stats().video[uid];
-        if (!run_options.repair) {
-            const uint16_t next_seq = static_cast<uint16_t>(stats.last_seq + 1);
-            count_record(stats, data, length);
-            if (stats.packets <= streams::WrapSniffer::kSample || stats.last_seq != next_seq)
-                sniff(video_sniff, uid, true, data, length);
-            writer->put_rtp_data(data, length);
-            continue;
-        }
-        ++stats.packets;
-        stats.bytes += length;
-        ReorderWindow& stage =
-            reorder_stage(video_reorder, uid, run_stats().video, rtp_vp8_refused);
-        bool made = false;
-        streams::StreamUnwrap& unwrap = unwrap_stage(video_unwrap, uid, stats, true, &made);
-        if (made && run_options.fec) feed_fec(video_fec, uid, unwrap, stage, stats.repair, &loans_);
+        const StreamRecord seen = {data, static_cast<size_t>(length), file_index_ - 1, nullptr};
         // The record lies in this pass's own read-ahead buffer and is read once: the unwrap stage
         // may rewrite it in place.
-        unwrap.take(const_cast<uint8_t*>(data), length);
-        unwrap_into(unwrap, stage, uid,
-                    [&](const uint8_t* p, size_t n) { writer->put_rtp_data(p, n); });
+        stream_of(uid, true)->put_video(const_cast<uint8_t*>(data), static_cast<size_t>(length),
+                                        seen);
     }
-    cur_file.reset();
-    progress_end();
-    print_hints(video_sniff, true);
-    for (auto& entry : video_reorder) {
-        userVideo& writer = *video_writers[entry.first];
-        streams::StreamUnwrap& unwrap = *video_unwrap[entry.first];
-        unwrap.finish();
-        unwrap_into(unwrap, *entry.second, entry.first,
-                    [&](const uint8_t* p, size_t n) { writer.put_rtp_data(p, n); });
-        entry.second->flush();
-        drain(*entry.second, [&](const uint8_t* p, size_t n) { writer.put_rtp_data(p, n); });
-    }
-    video_reorder.clear();
-    video_unwrap.clear();
-    end_loans();        // nothing is recovered any more: what FEC recovery borrowed is not needed
-    video_fec.clear();  // after the stages that call into it
+    end_pass();
     print_unnamed(run_stats().video, true);
-    for (auto& entry : video_writers) {
-        entry.second->flush_all();
-        StreamStats& stats = run_stats().video[entry.first];
-        stats.output_file = entry.second->name;
-        stats.output_ok = !entry.second->name.empty() && !output_failed(entry.second->name);
-        stats.frames_written = entry.second->frame_count;
-        stats.frames_dropped = entry.second->frames_dropped;
-    }
+    for (auto& entry : streams) entry.second->close();
     fputs("trans video sucess\n", stdout);
     fflush(stdout);
-    video_writers.clear();
+    streams.clear();
 }
 
 void MultFileTrans::start_trans_audio() {
@@ -500,60 +361,14 @@ void MultFileTrans::start_trans_audio() {
         uint32_t uid = 0;
         std::unique_ptr<uint8_t[]> data = read_next_audio_data(&length, &uid);
         if (length == 0) break;
-        std::unique_ptr<muopus::user_audio>& writer = audio_writers[uid];
-        if (!writer) writer = std::make_unique<muopus::user_audio>(uid);
-        StreamStats& stats = run_stats().audio[uid];
-        if (!run_options.repair) {
-            const uint16_t next_seq = static_cast<uint16_t>(stats.last_seq + 1);
-            count_record(stats, data.get(), length);
-            if (stats.packets <= streams::WrapSniffer::kSample || stats.last_seq != next_seq)
-                sniff(audio_sniff, uid, false, data.get(), length);
-            writer->put_rtp_data(std::move(data), length);
-            continue;
-        }
-        ++stats.packets;
-        stats.bytes += length;
-        ReorderWindow& stage =
-            reorder_stage(audio_reorder, uid, run_stats().audio, streams::rtp_without_payload);
-        streams::StreamUnwrap& unwrap = unwrap_stage(audio_unwrap, uid, stats, false);
-        unwrap.take(data.get(), length);
-        unwrap_into(unwrap, stage, uid, [&](const uint8_t* p, size_t n) {
-            // A packet released as it came lies in the record itself (unwrapped in place, perhaps
-            // a few bytes in): the writer takes the record over.
-            uint8_t* record = data.get();
-            if (p != nullptr && record != nullptr && p >= record && p < record + length) {
-                if (p != record) memmove(record, p, n);
-                writer->put_rtp_data(std::move(data), n);
-            } else {
-                put_audio_copy(*writer, p, n);
-            }
-        });
+        const StreamRecord seen = {data.get(), static_cast<size_t>(length), file_index_ - 1,
+                                   audio_lead_};
+        stream_of(uid, false)->put_audio(std::move(data), static_cast<size_t>(length), seen);
     }
-    cur_file.reset();
-    progress_end();
-    print_hints(audio_sniff, false);
-    for (auto& entry : audio_reorder) {
-        muopus::user_audio& writer = *audio_writers[entry.first];
-        streams::StreamUnwrap& unwrap = *audio_unwrap[entry.first];
-        unwrap.finish();
-        unwrap_into(unwrap, *entry.second, entry.first,
-                    [&](const uint8_t* p, size_t n) { put_audio_copy(writer, p, n); });
-        entry.second->flush();
-        drain(*entry.second, [&](const uint8_t* p, size_t n) { put_audio_copy(writer, p, n); });
-    }
-    audio_reorder.clear();
-    audio_unwrap.clear();
+    end_pass();
     print_unnamed(run_stats().audio, false);
-    for (auto& entry : audio_writers) {
-        entry.second->flush_all();
-        StreamStats& stats = run_stats().audio[entry.first];
-        stats.output_file = entry.second->name;
-        stats.output_ok = !entry.second->name.empty() && !output_failed(entry.second->name);
-        stats.packets_written = entry.second->packets_written;
-        stats.packets_refused = entry.second->packets_refused;
-        stats.last_granule = entry.second->granule;
-    }
+    for (auto& entry : streams) entry.second->close();
     fputs("trans audio sucess \n", stdout);
     fflush(stdout);
-    audio_writers.clear();
+    streams.clear();
 }

@@ -10,13 +10,17 @@
 #include <string>
 #include <vector>
 
-#include "fec_feed.h"
 #include "input_loans.h"
-#include "reorder_window.h"
-#include "stream_unwrap.h"
-#include "user_audio.h"
-#include "user_video.h"
+#include "stream_observer.h"
+#include "user_stream.h"
 #include "utils.h"
+
+// Told of each user's stream as the pass makes it, before its first record, so that units that
+// watch streams (the recording clock, the composite) can add their observers.
+struct StreamWatch {
+    void (*made)(void* context, uint32_t uid, bool video, StreamObservers& observers) = nullptr;
+    void* context = nullptr;
+};
 
 class MultFileTrans {
 public:
@@ -38,21 +42,10 @@ public:
 
     std::deque<std::string> file_queue;
     FilePtr cur_file;
-    std::map<uint32_t, std::unique_ptr<userVideo>> video_writers;
-    std::map<uint32_t, std::unique_ptr<muopus::user_audio>> audio_writers;
-    // With --repair, the FEC recovery of each user's video stream that carries FEC. Declared before
-    // the reorder stages, which call into it, so that it is destroyed after them.
-    std::map<uint32_t, std::unique_ptr<FecFeed>> video_fec;
-    // With --repair, each user's packets pass a reorder stage on their way to the writer.
-    std::map<uint32_t, std::unique_ptr<ReorderWindow>> video_reorder;
-    std::map<uint32_t, std::unique_ptr<ReorderWindow>> audio_reorder;
-    // With --repair, in front of the reorder stage: RED, RTX, FEC and probes unwrapped or set
-    // aside.
-    std::map<uint32_t, std::unique_ptr<streams::StreamUnwrap>> video_unwrap;
-    std::map<uint32_t, std::unique_ptr<streams::StreamUnwrap>> audio_unwrap;
-    // Without --repair: a glance at each stream, to suggest --repair when it holds wrapped packets.
-    std::map<uint32_t, streams::WrapSniffer> video_sniff;
-    std::map<uint32_t, streams::WrapSniffer> audio_sniff;
+    // Each user's stream of the kind being converted, in ascending user id; the end of the pass
+    // closes them in that order.
+    std::map<uint32_t, std::unique_ptr<UserStream>> streams;
+    StreamWatch watch;
 
 private:
     bool fill(uint64_t n);
@@ -63,10 +56,14 @@ private:
     bool fill_record(uint64_t at, uint64_t len);
     void move_to_spare_buffer(size_t have);
     void end_loans();
+    UserStream* stream_of(uint32_t uid, bool video);
+    void end_pass();
 
-    std::string cur_path_;   // the current file, for messages
-    uint64_t cur_size_ = 0;  // size of the current file
-    uint64_t cur_pos_ = 0;   // bytes of it consumed as records
+    std::string cur_path_;        // the current file, for messages
+    uint64_t cur_size_ = 0;       // size of the current file
+    uint64_t cur_pos_ = 0;        // bytes of it consumed as records
+    uint32_t file_index_ = 0;     // of the current file in the pass's list, plus one (0: none yet)
+    uint8_t audio_lead_[8] = {};  // the current audio record's leading bytes
     // Read-ahead of the current file. Records are parsed where they lie in it, so a video record
     // reaches its writer without being copied; it is valid until the next read.
     std::unique_ptr<uint8_t[]> in_buf_;

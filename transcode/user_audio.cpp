@@ -203,6 +203,7 @@ void user_audio::put_rtp_data(std::unique_ptr<uint8_t[]> data, uint64_t length) 
     if (timeline) fill_gap_before(data.get(), static_cast<int>(length), start, op);
     ogg_stream_packetin(stream.get(), op);
     ++packets_written;
+    if (observers && !observers->empty()) tell_written(data.get(), static_cast<int>(length), op);
     free(op);  // the data is borrowed from `data`, and libogg has copied it
     ogg_write();
 }
@@ -224,11 +225,22 @@ void user_audio::fill_gap_before(const uint8_t* data, int bytes, int64_t start, 
         gap->packetno = op->packetno;
         ogg_stream_packetin(stream.get(), gap);
         ++packets_written;
+        if (observers && !observers->empty()) tell_written(data, bytes, gap);
         free(gap);
         ogg_write();
     }
     granule += samples;
     op->granulepos = granule;
+}
+
+// Tells the observers of one packet written; a filler is told with the timestamp of the packet
+// whose gap it covers.
+void user_audio::tell_written(const uint8_t* data, int bytes, const ogg_packet* op) const {
+    rtp_packet_t rtp;
+    const uint32_t timestamp =
+        rtp_packet_deserialize(&rtp, data, bytes) == 0 ? rtp.rtp.timestamp : 0;
+    observers->written(uid, {timestamp, static_cast<int64_t>(op->granulepos), op->packet,
+                             static_cast<size_t>(op->bytes)});
 }
 
 void user_audio::flush_all() {

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "audio_timeline.h"
+#include "stream_observer.h"
 #include "utils.h"
 
 namespace muopus {
@@ -61,10 +62,12 @@ public:
     // A page write failed (reported once) or the headers could not be made: nothing more is
     // written to the file.
     bool write_failure_reported = false;
-    std::unique_ptr<AudioTimeline> timeline;  // with --repair: fills gaps of the RTP timeline
+    std::unique_ptr<AudioTimeline> timeline;     // with --repair: fills gaps of the RTP timeline
+    const StreamObservers* observers = nullptr;  // told of every packet written (may be null)
 
 private:
     void fill_gap_before(const uint8_t* data, int bytes, int64_t start, ogg_packet* op);
+    void tell_written(const uint8_t* data, int bytes, const ogg_packet* op) const;
     int write_pages(int (*next)(ogg_stream_state*, ogg_page*), FILE* messages);
 };
 

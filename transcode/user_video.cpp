@@ -153,6 +153,8 @@ void userVideo::onGotFrame(const uint8_t* frame, int size, uint32_t timestamp) {
     } else {
         report_write_failure(ENOMEM);
     }
+    if (observers && !observers->empty())
+        observers->written(uid, {timestamp, 0, frame, static_cast<size_t>(size)});
 }
 
 void userVideo::ivf_write_trailer() {

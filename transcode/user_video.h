@@ -9,6 +9,7 @@
 #include "keyframe_gate.h"
 #include "rtp_payload.h"
 #include "stream_buffer.h"
+#include "stream_observer.h"
 #include "utils.h"
 
 // "%d-%02d-%02d_%02d-%02d-%02d_%u.%s" from the local time of the call, the user id and `ext`.
@@ -55,6 +56,7 @@ public:
     stream_output_data record;           // composes the file header and each record head; reused
     bool write_failed = false;           // a write failed and was reported: nothing more is written
     std::unique_ptr<KeyframeGate> gate;  // with --repair: which whole frames are written
+    const StreamObservers* observers = nullptr;  // told of every frame written (may be null)
 
 private:
     void close_file();
