@@ -347,6 +347,50 @@ TEST(FecRoundTripChecks, RebuiltPacketsThatFailTheChecksAreDroppedAndCounted) {
     }
 }
 
+// ---- A lost FEC packet is no lost frame ---------------------------------------------------------
+
+// Removes every other ULPFEC packet (RED block type `fec_pt`) from the video capture files: the
+// gaps they leave in the media sequence fall between whole frames.
+void lose_ulpfec(const TempDir& work, uint8_t fec_pt) {
+    bool lose = true;
+    for (const std::string& path : harness::list_capture_files(work.path(), Kind::video)) {
+        const std::vector<uint8_t> b = bytes_of(path);
+        std::vector<uint8_t> kept;
+        for (size_t pos = 0; pos + 8 <= b.size();) {
+            const size_t len = b[pos] | (b[pos + 1] << 8) | (b[pos + 2] << 16) |
+                               (static_cast<size_t>(b[pos + 3]) << 24);
+            const uint8_t* p = b.data() + pos + 8;
+            const size_t end = pos + 8 + len;
+            ASSERT_LE(end, b.size());
+            size_t h = 12 + 4 * size_t{p[0] & 0x0Fu};
+            if (p[0] & 0x10) h += 4 + 4 * size_t((p[h + 2] << 8) | p[h + 3]);
+            const bool fec = len > h + 1 && (p[h] & 0x7F) == fec_pt;
+            if (!fec || !(lose = !lose)) kept.insert(kept.end(), b.begin() + pos, b.begin() + end);
+            pos = end;
+        }
+        std::string err;
+        ASSERT_TRUE(harness::write_file(path, kept, &err)) << err;
+    }
+}
+
+TEST(FecLostPacket, IsNoLostFrameAndTheGateDoesNotWait) {
+    TempDir clean, lossy;
+    synth(clean, {"--red-pt", "118", "--ulpfec-pt", "120"});
+    synth(lossy, {"--red-pt", "118", "--ulpfec-pt", "120"});
+    lose_ulpfec(lossy, 120);
+    ASSERT_LT(records(lossy) + 50, records(clean));
+    Conversion want, got;
+    convert(clean, {"--repair"}, &want);
+    convert(lossy, {"--repair", "--wait-keyframe"}, &got);
+    EXPECT_EQ(video_total(got.report, "frames_lost", true), 0u);
+    EXPECT_EQ(video_total(got.report, "frames_skipped_keyframe", true), 0u);
+    ASSERT_EQ(got.run.files.size(), want.run.files.size());
+    for (const auto& [key, path] : want.run.files) {
+        ASSERT_TRUE(got.run.files.count(key));
+        EXPECT_TRUE(bytes_of(path) == bytes_of(got.run.files.at(key))) << path;
+    }
+}
+
 // ---- Wiring pieces ---------------------------------------------------------------------------
 
 std::vector<uint8_t> rtp(const std::vector<uint8_t>& payload, uint8_t pt = 118) {
