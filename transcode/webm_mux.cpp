@@ -22,63 +22,13 @@ extern "C" {
 #include <new>
 #include <vector>
 
+#include "libav_loader.h"
 #include "run_options.h"
 #include "run_stats.h"
 #include "user_video.h"
 #include "utils.h"
 
 namespace {
-
-// libavformat and the libraries it pulls in (libavcodec with every codec library of the system)
-// are loaded only when a WebM is to be written: linked, they would cost every run tens of
-// megabytes and tens of milliseconds at start. Resolving through the libavformat handle also
-// finds the libavcodec and libavutil functions, its dependencies.
-#define LIBAV_FUNCTIONS(X)            \
-    X(av_channel_layout_default)      \
-    X(av_compare_ts)                  \
-    X(av_free)                        \
-    X(av_freep)                       \
-    X(av_log_set_level)               \
-    X(av_malloc)                      \
-    X(av_mallocz)                     \
-    X(av_packet_alloc)                \
-    X(av_packet_free)                 \
-    X(av_rescale_q)                   \
-    X(av_write_frame)                 \
-    X(av_write_trailer)               \
-    X(avformat_alloc_output_context2) \
-    X(avformat_free_context)          \
-    X(avformat_new_stream)            \
-    X(avformat_write_header)          \
-    X(avio_alloc_context)             \
-    X(avio_context_free)              \
-    X(avio_flush)
-
-struct LibAv {
-#define LIBAV_POINTER(name) decltype(&::name) name = nullptr;
-    LIBAV_FUNCTIONS(LIBAV_POINTER)
-#undef LIBAV_POINTER
-};
-LibAv av;
-
-// True when every function is there; tried once.
-bool load_libav() {
-    static const bool loaded = [] {
-        const std::string soname = "libavformat.so." + std::to_string(LIBAVFORMAT_VERSION_MAJOR);
-        void* handle = dlopen(soname.c_str(), RTLD_NOW | RTLD_LOCAL);
-        if (handle == nullptr) return false;
-        bool all = true;
-#define LIBAV_RESOLVE(name)                                              \
-    av.name = reinterpret_cast<decltype(av.name)>(dlsym(handle, #name)); \
-    all = all && av.name != nullptr;
-        LIBAV_FUNCTIONS(LIBAV_RESOLVE)
-#undef LIBAV_RESOLVE
-        // libavformat reports through its own log; the converter's output stays its own.
-        if (all) av.av_log_set_level(AV_LOG_QUIET);
-        return all;
-    }();
-    return loaded;
-}
 
 constexpr AVRational kVideoClock = {1, 90000};  // RTP clock of VP8
 constexpr AVRational kAudioClock = {1, 48000};  // Ogg Opus granule positions
@@ -430,62 +380,6 @@ private:
 };
 
 // ---- output --------------------------------------------------------------------------------
-
-// The output descriptor as libavformat's I/O: writes go straight to it, and seeks let the muxer
-// go back for the Cues, the duration and the sizes.
-struct OutputFd {
-    int fd = -1;
-    int error = 0;  // errno of the first failed write or seek
-    ~OutputFd() {
-        if (fd >= 0) close(fd);
-    }
-};
-
-#if LIBAVFORMAT_VERSION_MAJOR >= 61
-int write_fd(void* opaque, const uint8_t* buf, int size) {
-#else
-int write_fd(void* opaque, uint8_t* buf, int size) {
-#endif
-    auto* out = static_cast<OutputFd*>(opaque);
-    int done = 0;
-    while (done < size) {
-        const ssize_t n = write(out->fd, buf + done, static_cast<size_t>(size - done));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            if (out->error == 0) out->error = n < 0 ? errno : EIO;
-            return AVERROR(EIO);
-        }
-        done += static_cast<int>(n);
-    }
-    return done;
-}
-
-int64_t seek_fd(void* opaque, int64_t offset, int whence) {
-    auto* out = static_cast<OutputFd*>(opaque);
-    if (whence & AVSEEK_SIZE) {
-        struct stat st;
-        return fstat(out->fd, &st) == 0 ? static_cast<int64_t>(st.st_size) : -1;
-    }
-    const off_t pos = lseek(out->fd, static_cast<off_t>(offset), whence & ~AVSEEK_FORCE);
-    if (pos < 0) {
-        if (out->error == 0) out->error = errno;
-        return AVERROR(errno);
-    }
-    return static_cast<int64_t>(pos);
-}
-
-struct FormatDeleter {
-    void operator()(AVFormatContext* c) const noexcept { av.avformat_free_context(c); }
-};
-struct IoDeleter {
-    void operator()(AVIOContext* io) const noexcept {
-        av.av_freep(&io->buffer);
-        av.avio_context_free(&io);
-    }
-};
-struct PacketDeleter {
-    void operator()(AVPacket* p) const noexcept { av.av_packet_free(&p); }
-};
 
 bool add_video_stream(AVFormatContext* ctx, const IvfSource& video) {
     AVStream* st = av.avformat_new_stream(ctx, nullptr);

@@ -7,7 +7,7 @@ bool KeyframeGate::admit(const uint8_t* frame, int size, int flags) {
     if (lost && !dropped_since_ && stats_) ++stats_->frames_lost;
     dropped_since_ = false;
     if (wait_after_loss_ && lost) waiting_ = true;
-    if (waiting_ && is_key_frame(frame, size)) waiting_ = false;
+    if (waiting_ && key_(frame, size)) waiting_ = false;
     if (waiting_ && stats_) ++stats_->frames_skipped_keyframe;
     return !waiting_;
 }

@@ -9,9 +9,12 @@
 
 class KeyframeGate {
 public:
-    // `stats` (may be null) receives frames_skipped_keyframe and frames_lost.
-    KeyframeGate(bool wait_after_loss, RepairStats* stats)
-        : wait_after_loss_(wait_after_loss), stats_(stats) {}
+    // Whether a whole frame decodes on its own (the codec's key frame).
+    using KeyTest = bool (*)(const uint8_t* frame, int size);
+    // `stats` (may be null) receives frames_skipped_keyframe and frames_lost; `key` defaults to
+    // VP8's key frame.
+    KeyframeGate(bool wait_after_loss, RepairStats* stats, KeyTest key = nullptr)
+        : wait_after_loss_(wait_after_loss), stats_(stats), key_(key ? key : is_key_frame) {}
 
     // `flags` are those of the reassembly's frame callback: RTP_PAYLOAD_FLAG_PACKET_LOST when a
     // frame was lost since the last one delivered. True: write the frame. A frame lost with all
@@ -35,6 +38,7 @@ public:
 private:
     const bool wait_after_loss_;
     RepairStats* const stats_;
+    const KeyTest key_;
     bool waiting_ = true;         // no key frame yet, or one is needed after a loss
     bool dropped_since_ = false;  // a dropped frame was counted since the last whole one
 };
