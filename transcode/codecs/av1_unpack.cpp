@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "bit_reader.h"
 #include "rtp_packet.h"
 
 namespace {
@@ -248,4 +249,59 @@ bool av1_sequence_header(const uint8_t* frame, size_t size, const uint8_t** obu,
         return false;
     });
     return found;
+}
+
+bool av1_frame_size(const uint8_t* frame, size_t size, int* width, int* height) {
+    const uint8_t* obu = nullptr;
+    size_t n = 0;
+    if (!av1_sequence_header(frame, size, &obu, &n)) return false;
+    // The payload after the header, the extension byte and the size field.
+    const size_t head = (obu[0] & 0x04) ? 2 : 1;
+    uint64_t len = 0;
+    const size_t taken = av1_leb128(obu + head, n - head, &len);
+    if (taken == 0) return false;
+    BitReader r(obu + head + taken, static_cast<size_t>(len));
+    r.bits(3);  // seq_profile
+    r.bit();    // still_picture
+    if (r.bit()) {
+        r.bits(5);  // reduced_still_picture_header: seq_level_idx[0]
+    } else {
+        bool decoder_model = false;
+        uint32_t delay_length = 0;
+        if (r.bit()) {  // timing_info_present_flag
+            r.bits(32);
+            r.bits(32);
+            if (r.bit()) {  // equal_picture_interval: num_ticks_per_picture_minus_1 as uvlc
+                int zeros = 0;
+                while (r.ok() && r.bit() == 0 && zeros < 32) ++zeros;
+                if (zeros < 32) r.bits(zeros);
+            }
+            decoder_model = r.bit();
+            if (decoder_model) {
+                delay_length = r.bits(5) + 1;
+                r.bits(32);
+                r.bits(10);  // buffer_removal_time_length_minus_1, frame_presentation_...
+            }
+        }
+        const bool display_delay = r.bit();
+        const uint32_t points = r.bits(5) + 1;
+        for (uint32_t i = 0; i < points && r.ok(); ++i) {
+            r.bits(12);
+            if (r.bits(5) > 7) r.bit();
+            if (decoder_model && r.bit()) {
+                r.bits(static_cast<int>(delay_length));
+                r.bits(static_cast<int>(delay_length));
+                r.bit();
+            }
+            if (display_delay && r.bit()) r.bits(4);
+        }
+    }
+    const int wbits = static_cast<int>(r.bits(4)) + 1;
+    const int hbits = static_cast<int>(r.bits(4)) + 1;
+    const int w = static_cast<int>(r.bits(wbits)) + 1;
+    const int h = static_cast<int>(r.bits(hbits)) + 1;
+    if (!r.ok()) return false;
+    *width = w;
+    *height = h;
+    return true;
 }

@@ -17,5 +17,7 @@ const rtp_unpacker_t* rtp_av1_decode();
 bool av1_key_frame(const uint8_t* frame, size_t size);
 // The first sequence header OBU of a temporal unit (with its size field), for the container.
 bool av1_sequence_header(const uint8_t* frame, size_t size, const uint8_t** obu, size_t* obu_size);
+// The largest picture size a temporal unit's sequence header allows (max_frame_width/height).
+bool av1_frame_size(const uint8_t* frame, size_t size, int* width, int* height);
 // Reads a LEB128 value (at most 8 bytes); the bytes it took, or 0 when it does not fit.
 size_t av1_leb128(const uint8_t* p, size_t n, uint64_t* value);

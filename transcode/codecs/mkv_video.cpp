@@ -125,6 +125,7 @@ bool MatroskaVideo::open(const uint8_t* frame, size_t size) {
     int width = 0, height = 0;
     if (codec_ == VideoCodec::vp9) vp9_frame_size(frame, size, &width, &height);
     if (codec_ == VideoCodec::h264) h264_frame_size(frame, size, &width, &height);
+    if (codec_ == VideoCodec::av1) av1_frame_size(frame, size, &width, &height);
     par->width = width;
     par->height = height;
     const std::vector<uint8_t> priv = private_data(codec_, frame, size);
