@@ -11,11 +11,11 @@
 // converter, so the tests that compare the converter's output against it check two
 // implementations of the same rules against each other.
 
+#include <aom/aom_encoder.h>
+#include <aom/aomcx.h>
 #include <ogg/ogg.h>
 #include <opus/opus.h>
 #include <sys/stat.h>
-#include <aom/aom_encoder.h>
-#include <aom/aomcx.h>
 #include <vpx/vp8cx.h>
 #include <vpx/vpx_encoder.h>
 #include <x264.h>
@@ -685,8 +685,7 @@ std::vector<Frame> encode_vpx(const Options& o, int frames, int user, bool vp9) 
 
     vpx_codec_ctx_t codec;
     if (vpx_codec_enc_init(&codec, iface, &cfg, 0) != VPX_CODEC_OK)
-        throw RunError(std::string("libvpx: cannot open the encoder: ") +
-                       vpx_codec_error(&codec));
+        throw RunError(std::string("libvpx: cannot open the encoder: ") + vpx_codec_error(&codec));
     // A negative value fixes the speed; a positive one lets libvpx adapt it to the time each
     // frame takes, which would make the bytes depend on the machine's load.
     vpx_codec_control(&codec, VP8E_SET_CPUUSED, vp9 ? 8 : -8);
@@ -742,8 +741,7 @@ std::vector<Frame> encode_av1(const Options& o, int frames, int user) {
     cfg.kf_max_dist = keyframe_distance(o);
     aom_codec_ctx_t codec;
     if (aom_codec_enc_init(&codec, iface, &cfg, 0) != AOM_CODEC_OK)
-        throw RunError(std::string("libaom: cannot open the encoder: ") +
-                       aom_codec_error(&codec));
+        throw RunError(std::string("libaom: cannot open the encoder: ") + aom_codec_error(&codec));
     aom_codec_control(&codec, AOME_SET_CPUUSED, 9);
     aom_image_t img;
     if (!aom_img_alloc(&img, AOM_IMG_FMT_I420, cfg.g_w, cfg.g_h, 16)) {
@@ -1187,9 +1185,8 @@ std::vector<Bytes> packetize_h264(const Bytes& f, size_t budget) {
             for (size_t k = 0; k < pieces.size(); ++k) {
                 Bytes b;
                 b.push_back(static_cast<uint8_t>((nal[0] & 0xE0) | 28));
-                b.push_back(static_cast<uint8_t>((k == 0 ? 0x80 : 0) |
-                                                 (k + 1 == pieces.size() ? 0x40 : 0) |
-                                                 (nal[0] & 0x1F)));
+                b.push_back(static_cast<uint8_t>(
+                    (k == 0 ? 0x80 : 0) | (k + 1 == pieces.size() ? 0x40 : 0) | (nal[0] & 0x1F)));
                 b.insert(b.end(), nal.begin() + 1 + static_cast<long>(pieces[k].first),
                          nal.begin() + 1 + static_cast<long>(pieces[k].first + pieces[k].second));
                 out.push_back(std::move(b));
@@ -1256,7 +1253,8 @@ std::vector<Bytes> packetize_av1(const Bytes& f, size_t budget) {
     Bytes cur = {0};
     bool z = false;
     auto flush = [&](bool y) {
-        cur[0] = static_cast<uint8_t>((z ? 0x80 : 0) | (y ? 0x40 : 0) | (seq && out.empty() ? 0x08 : 0));
+        cur[0] =
+            static_cast<uint8_t>((z ? 0x80 : 0) | (y ? 0x40 : 0) | (seq && out.empty() ? 0x08 : 0));
         out.push_back(cur);
         cur = {0};
         z = y;
@@ -1651,8 +1649,8 @@ UserStream make_video_stream(const Options& o, int user, uint32_t uid, const Cli
             payloads = packetize_h264(f->data, budget + desc_len);
         else if (o.codec == "av1")
             payloads = packetize_av1(f->data, budget + desc_len);
-        const size_t n = o.codec != "vp8" ? payloads.size()
-                                          : std::max<size_t>(1, (size + budget - 1) / budget);
+        const size_t n =
+            o.codec != "vp8" ? payloads.size() : std::max<size_t>(1, (size + budget - 1) / budget);
         size_t pos = 0;
         for (size_t k = 0; k < n; ++k) {
             // Even split, the way real senders do it, so that no packet is nearly empty.
@@ -2079,7 +2077,10 @@ void save_ivf(const std::string& path, const Clip& clip, const std::vector<const
     b.insert(b.end(), {'D', 'K', 'I', 'F'});
     put_le16(b, 0);
     put_le16(b, 32);
-    const char* fourcc = codec == "vp9" ? "VP90" : codec == "av1" ? "AV01" : codec == "h264" ? "H264" : "VP80";
+    const char* fourcc = codec == "vp9"    ? "VP90"
+                         : codec == "av1"  ? "AV01"
+                         : codec == "h264" ? "H264"
+                                           : "VP80";
     b.insert(b.end(), fourcc, fourcc + 4);
     put_le16(b, static_cast<uint16_t>(clip.width));
     put_le16(b, static_cast<uint16_t>(clip.height));
