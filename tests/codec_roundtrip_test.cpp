@@ -160,3 +160,111 @@ INSTANTIATE_TEST_SUITE_P(Table, CodecRoundTrip,
                                            CodecCase{"h264", "h264", "H264", kLoss, false}));
 
 }  // namespace
+
+namespace {
+
+// A capture of one H.265 video user (5) and one PCMU audio user (6), records as the recorder
+// writes them.
+void write_unconvertible(const TempDir& work, int packets) {
+    Bytes video, audio;
+    auto le32 = [](Bytes& b, uint32_t v) {
+        for (int i = 0; i < 4; ++i) b.push_back(static_cast<uint8_t>(v >> (8 * i)));
+    };
+    for (int i = 0; i < packets; ++i) {
+        const bool first = i % 2 == 0;
+        Bytes h265 = {0x80,
+                      static_cast<uint8_t>(100 | (first ? 0 : 0x80)),
+                      0,
+                      static_cast<uint8_t>(i),
+                      0,
+                      0,
+                      static_cast<uint8_t>(i / 2),
+                      0,
+                      0,
+                      0,
+                      0,
+                      5};
+        const Bytes nal =
+            first ? Bytes{0x40, 0x01, 0x0C, 0x01, 0xFF, 0xFF} : Bytes{0x62, 0x01, 0x93, 0xAF, 0x11};
+        h265.insert(h265.end(), nal.begin(), nal.end());
+        le32(video, static_cast<uint32_t>(h265.size()));
+        le32(video, 5);
+        video.insert(video.end(), h265.begin(), h265.end());
+        Bytes pcmu = {
+            0x80, 0x00, 0, static_cast<uint8_t>(i), 0, 0, static_cast<uint8_t>(i), 0xA0, 0,
+            0,    0,    6};
+        pcmu.insert(pcmu.end(), 160, 0xFF);
+        le32(audio, 0);
+        le32(audio, 0);
+        le32(audio, 6);
+        le32(audio, static_cast<uint32_t>(pcmu.size()));
+        audio.insert(audio.end(), pcmu.begin(), pcmu.end());
+    }
+    std::string err;
+    ASSERT_TRUE(harness::write_file(work.file("cap_1.video"), video, &err)) << err;
+    ASSERT_TRUE(harness::write_file(work.file("cap_1.audio"), audio, &err)) << err;
+}
+
+struct UnknownCase {
+    const char* name;
+    std::vector<std::string> args;
+    int status;
+    std::vector<std::string> said;  // lines on standard error, in part
+};
+
+void PrintTo(const UnknownCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class UnknownCodec : public ::testing::TestWithParam<UnknownCase> {};
+
+TEST_P(UnknownCodec, IsSaidCountedAndReflectedInTheStatus) {
+    const UnknownCase& c = GetParam();
+    TempDir work, out;
+    write_unconvertible(work, 40);
+    std::string err;
+    ASSERT_TRUE(harness::write_file(
+        work.file("call.sdp"),
+        [] {
+            const std::string s =
+                "v=0\r\nm=audio 9 RTP/AVP 0\r\na=rtpmap:0 PCMU/8000\r\n"
+                "m=video 9 RTP/AVP 100\r\na=rtpmap:100 H265/90000\r\n";
+            return Bytes(s.begin(), s.end());
+        }(),
+        &err))
+        << err;
+    std::vector<std::string> args = c.args;
+    for (std::string& a : args)
+        if (a == "SDP") a = work.file("call.sdp");
+    args.insert(args.end(), {"--report", out.file("r.json")});
+    const harness::ConverterRun run = harness::run_converter(work.slash(), args, out.path());
+    EXPECT_EQ(run.status, c.status) << run.err;
+    for (const std::string& line : c.said)
+        EXPECT_NE(run.err.find(line), std::string::npos) << run.err;
+    if (c.status != 3) return;
+    Bytes report;
+    ASSERT_TRUE(harness::read_file(out.file("r.json"), &report, &err)) << err;
+    const std::string text(report.begin(), report.end());
+    EXPECT_NE(text.find("\"codec\": \"unknown\""), std::string::npos) << text;
+    EXPECT_NE(text.find("\"unconverted_packets\": 40"), std::string::npos) << text;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, UnknownCodec,
+    ::testing::Values(
+        UnknownCase{"structure",
+                    {"-v", "-a", "--repair"},
+                    3,
+                    {"user 5: video stream of payload type 100 not converted (40 packets): its "
+                     "packets read as none of VP8, VP9, AV1 and H.264",
+                     "user 6: audio stream of payload type 0 not converted (40 packets): PCMU"}},
+        UnknownCase{"sdp",
+                    {"-v", "-a", "--sdp", "SDP"},
+                    3,
+                    {"user 5: video stream of payload type 100 not converted (40 packets): the "
+                     "SDP names it H265",
+                     "user 6: audio stream of payload type 0 not converted (40 packets): the SDP "
+                     "names it PCMU"}},
+        UnknownCase{"default_mode_unchanged", {"-v", "-a"}, 0, {}}));
+
+}  // namespace
