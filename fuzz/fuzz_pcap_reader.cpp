@@ -1,6 +1,7 @@
-// transcode-pcap's reader on arbitrary bytes: libpcap's file parsing (pcap and pcapng, any link
-// type the header names), the link-layer, IP, UDP and TCP parsers, RFC 4571 reassembly, the
-// demultiplexing and the waiting queue. Records go to a sink that checks them and keeps nothing.
+// transcode-pcap's reader on arbitrary bytes: the file reader (pcap and pcapng, interfaces of
+// several link types, sections, finding the next record after damage), the link-layer, IP, UDP and
+// TCP parsers, RFC 4571 reassembly, the demultiplexing and the waiting queue. Records go to a sink
+// that checks them and keeps nothing.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>

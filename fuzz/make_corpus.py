@@ -369,6 +369,33 @@ def pcapng_file(linktype, frames):
     return out
 
 
+def ng_block(kind, body, len_delta=0, tail_delta=0):
+    body += bytes(-len(body) % 4)
+    n = 12 + len(body)
+    return struct.pack("<II", kind, n + len_delta) + body + struct.pack("<I", n + tail_delta)
+
+
+def ng_section():
+    return ng_block(0x0A0D0D0A, struct.pack("<IHHq", 0x1A2B3C4D, 1, 0, -1))
+
+
+def ng_interface(linktype, options=b""):
+    return ng_block(1, struct.pack("<HHI", linktype, 0, 65535) + options +
+                    (struct.pack("<I", 0) if options else b""))
+
+
+def ng_packet(iface, t, data):
+    return ng_block(6, struct.pack("<IIIII", iface, t >> 32, t & 0xFFFFFFFF, len(data), len(data)) + data)
+
+
+def nflog(ip, family=2):
+    """NFLOG frame: header, a prefix TLV, then the payload TLV (type 9), little-endian TLVs."""
+    prefix = b"call\x00"
+    tlv = struct.pack("<HH", 4 + len(prefix), 10) + prefix + bytes(-len(prefix) % 4)
+    return struct.pack("<BBH", family, 0, 0) + tlv + struct.pack("<HH", 4 + len(ip), 9) + ip + \
+        bytes(-len(ip) % 4)
+
+
 def udp4(payload, sport=40000, dport=5004, src=b"\x0a\x00\x00\x01", flags_frag=0):
     udp = struct.pack(">HHHH", sport, dport, 8 + len(payload), 0) + payload
     return struct.pack(">BBHHHBBH4s4s", 0x45, 0, 20 + len(udp), 0, flags_frag, 64, 17, 0, src,
@@ -434,6 +461,24 @@ def corpus_pcap_reader():
                                             (10, udp4(calls[3][1])[:30], 200),
                                             (20, udp4(calls[4][1]), None)], snaplen=64),
         "truncated_last_frame": pcap_file(1, [(t, eth(udp4(p)), None) for t, p in calls])[:-7],
+        "pcapng_interfaces_of_four_link_types": ng_section() + ng_interface(1) + ng_interface(12)
+        + ng_interface(147) + ng_interface(113, struct.pack("<HH", 9, 1) + b"\x09\x00\x00\x00")
+        + b"".join(ng_packet(i % 4, t * (1000 if i % 4 == 3 else 1),
+                             [eth(udp4(p)), udp4(p), bytes(20), bytes(14) + b"\x08\x00" + udp4(p)][i % 4])
+                   for i, (t, p) in enumerate(calls)),
+        "pcapng_two_sections": ng_section() + ng_interface(1)
+        + b"".join(ng_packet(0, t, eth(udp4(p))) for t, p in calls[:10])
+        + ng_section() + ng_interface(12)
+        + b"".join(ng_packet(0, t, udp4(p)) for t, p in calls[10:]),
+        "pcapng_resync_after_bad_lengths": ng_section() + ng_interface(12)
+        + b"".join(ng_block(6, bytes(40), 0x7FFFFF00) if i == 5 else
+                   ng_block(6, bytes(20) + udp4(p), 0, 4) if i == 9 else ng_packet(0, t, udp4(p))
+                   for i, (t, p) in enumerate(calls)),
+        "pcap_resync_after_bad_record": b"".join(
+            [pcap_file(12, [(t, udp4(p), None) for t, p in calls[:6]])]
+            + [struct.pack("<IIII", 1, 0, 300000, 300000) + udp4(calls[6][1])]
+            + [pcap_file(12, [(t, udp4(p), None) for t, p in calls[7:]])[24:]]),
+        "nflog_ipv4": pcap_file(239, [(t, nflog(udp4(p)), None) for t, p in calls]),
         "two_senders": pcap_file(12, [(t, udp4(p, sport=40000 + (i % 2), src=bytes([10, 0, 0, 1 + i % 2])), None)
                                       for i, (t, p) in enumerate(calls)]),
     }

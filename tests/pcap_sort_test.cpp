@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 #include <pcap/pcap.h>
 
+#include <algorithm>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -99,6 +101,28 @@ Bytes loopback(const Bytes& ip, uint32_t af, bool big_endian) {
     return cat(b, ip);
 }
 
+// NFLOG: header (family, version, resource id), then TLVs (length, type) in the capturing host's
+// byte order, each padded to 4 bytes; type 9 holds the packet.
+Bytes nflog(const Bytes& ip, uint8_t family, bool big_endian = false, bool with_payload = true) {
+    Bytes b = {family, 0, 0, 1};
+    auto tlv = [&](uint16_t type, const Bytes& value) {
+        const uint32_t len = static_cast<uint32_t>(4 + value.size());
+        if (big_endian) {
+            be16(b, len);
+            be16(b, type);
+        } else {
+            b.insert(b.end(), {static_cast<uint8_t>(len), static_cast<uint8_t>(len >> 8),
+                               static_cast<uint8_t>(type), 0});
+        }
+        b = cat(b, value);
+        b.resize((b.size() + 3) & ~size_t{3}, 0);
+    };
+    tlv(10, {'c', 'a', 'l', 'l', 0});  // a log prefix
+    tlv(1, {0x08, 0x00, 3, 0});        // packet header
+    if (with_payload) tlv(9, ip);
+    return b;
+}
+
 const Bytes kRtp = rtp(96, 1, 1000, 0x1234);
 const Bytes kUdp4 = ipv4(udp(5000, 6000, kRtp));
 const Bytes kUdp6 = ipv6(udp(5000, 6000, kRtp));
@@ -121,6 +145,7 @@ TEST(PcapFrame, EachLinkTypeAndIpVersion) {
     be32(odd_tcp, 1);
     be32(odd_tcp, 0);
     odd_tcp.insert(odd_tcp.end(), {0x50, 0x18, 0, 0, 0, 0, 0, 0});
+    const Bytes nflog4 = nflog(kUdp4, 2);
     const std::vector<FrameCase> cases = {
         {"ethernet v4", kLinkEthernet, ethernet(kUdp4, 0x0800), 0, FrameStatus::ok, false},
         {"ethernet v6", kLinkEthernet, ethernet(kUdp6, 0x86DD), 0, FrameStatus::ok, true},
@@ -141,6 +166,15 @@ TEST(PcapFrame, EachLinkTypeAndIpVersion) {
          false},
         {"loop v4", kLinkLoop, loopback(kUdp4, 2, true), 0, FrameStatus::ok, false},
         {"raw v4", kLinkRaw, kUdp4, 0, FrameStatus::ok, false},
+        {"nflog v4", kLinkNflog, nflog(kUdp4, 2), 0, FrameStatus::ok, false},
+        {"nflog v6", kLinkNflog, nflog(kUdp6, 10), 0, FrameStatus::ok, true},
+        {"nflog big-endian TLVs", kLinkNflog, nflog(kUdp4, 2, true), 0, FrameStatus::ok, false},
+        {"nflog without the packet", kLinkNflog, nflog(kUdp4, 2, false, false), 0,
+         FrameStatus::not_ip, false},
+        {"nflog packet cut by snaplen", kLinkNflog, Bytes(nflog4.begin(), nflog4.end() - 8), 8,
+         FrameStatus::cut, false},
+        {"nflog TLV shorter than its header", kLinkNflog, Bytes{2, 0, 0, 1, 2, 0, 9, 0}, 0,
+         FrameStatus::malformed, false},
         {"raw v6", kLinkRawPcap, kUdp6, 0, FrameStatus::ok, true},
         {"ipv4 link", kLinkIpv4, kUdp4, 0, FrameStatus::ok, false},
         {"ipv6 link", kLinkIpv6, kUdp6, 0, FrameStatus::ok, true},
@@ -295,11 +329,21 @@ TEST(PcapSort, KindFromTheRtpClock) {
         uint64_t span_us;
         int kind;
         bool decided_before_end;
+        KindFrom from;
     };
+    // Known clocks within 15%: 90 kHz video; 48, 16 and 8 kHz audio. Anything else is no clock:
+    // said, and guessed (here with nothing else to go by: video).
     const std::vector<Case> cases = {
-        {90000, 2000000, kVideo, true},  {48000, 2000000, kAudio, true},
-        {65000, 2000000, kVideo, true},  {64999, 2000000, kAudio, true},
-        {90000, 1999999, kVideo, false}, {48000, 300000, kAudio, false},
+        {90000, 2000000, kVideo, true, KindFrom::clock},
+        {48000, 2000000, kAudio, true, KindFrom::clock},
+        {76500, 2000000, kVideo, true, KindFrom::clock},
+        {55200, 2000000, kAudio, true, KindFrom::clock},
+        {16000, 2000000, kAudio, true, KindFrom::clock},
+        {8000, 2000000, kAudio, true, KindFrom::clock},
+        {72000, 2000000, kVideo, false, KindFrom::guess},
+        {65000, 2000000, kVideo, false, KindFrom::guess},
+        {90000, 1999999, kVideo, false, KindFrom::clock},
+        {48000, 300000, kAudio, false, KindFrom::clock},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.hz);
@@ -311,7 +355,55 @@ TEST(PcapSort, KindFromTheRtpClock) {
         s.finish();
         ASSERT_FALSE(got.records.empty());
         EXPECT_EQ(got.records.front().kind, c.kind);
-        EXPECT_EQ(s.streams().front()->kind_from, KindFrom::clock);
+        EXPECT_EQ(s.streams().front()->kind_from, c.from);
+        EXPECT_EQ(s.streams().front()->clock_unknown, c.from == KindFrom::guess);
+    }
+}
+
+// A capture clock stepped back or forward, an RTP clock stalled (a detached track): the step is
+// left out and the clock measured over the rest. Audio every 20 ms at 48 kHz, video every 33 ms
+// at 90 kHz, each 20 s long; after packet 20 the capture times (or the RTP times) move.
+TEST(PcapSort, ClockSurvivesSteps) {
+    struct Case {
+        const char* name;
+        int64_t capture_step_us;  // added to the capture time of every packet after the 20th
+        int64_t rtp_step_ms;      // subtracted from the RTP time (a stall) after the 20th
+    };
+    const std::vector<Case> cases = {
+        {"clock stepped back 1 s", -1000000, 0}, {"clock jumped 3 s", 3000000, 0},
+        {"clock jumped 0.5 s", 500000, 0},       {"clock stepped back a day", -86400000000, 0},
+        {"rtp stalled 3 s", 3000000, 3000},      {"no step", 0, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Collect got;
+        PacketSorter s(SortOptions{}, got.sink());
+        const uint64_t t0 = 100000000000;
+        for (int i = 0; i < 1000; ++i) {
+            const int64_t step = i > 20 ? c.capture_step_us : 0;
+            const int64_t stall = i > 20 ? c.rtp_step_ms : 0;
+            const uint64_t ta = t0 + static_cast<uint64_t>(i * 20000 + step);
+            feed(s, ta,
+                 rtp(111, static_cast<uint16_t>(i), static_cast<uint32_t>((i * 20 - stall) * 48),
+                     0xA0),
+                 1);
+            if (i < 600) {
+                const uint64_t tv = t0 + static_cast<uint64_t>(i * 33333 + 7 + step);
+                feed(s, tv,
+                     rtp(96, static_cast<uint16_t>(i),
+                         static_cast<uint32_t>((i * 33333 / 1000 - stall) * 90), 0xB0),
+                     2);
+            }
+        }
+        s.finish();
+        ASSERT_EQ(s.streams().size(), 2u);
+        for (const auto& st : s.streams()) {
+            SCOPED_TRACE(st->ssrc);
+            EXPECT_EQ(st->kind, st->ssrc == 0xA0 ? kAudio : kVideo);
+            EXPECT_EQ(st->kind_from, KindFrom::clock);
+            EXPECT_NEAR(st->clock_hz, st->ssrc == 0xA0 ? 48000 : 90000, 1000);
+        }
+        EXPECT_EQ(got.records.size(), 1600u);
     }
 }
 
@@ -403,6 +495,37 @@ TEST(PcapSort, UsersPerSenderInFirstPacketOrder) {
     std::vector<uint32_t> uids;
     for (const Out& r : got.records) uids.push_back(r.uid);
     EXPECT_EQ(uids, (std::vector<uint32_t>{2, 1, 2, 7, 1, 3}));
+}
+
+// Several SSRCs on one --user id are one participant's as long as a transport carries them
+// together (also after ICE moved the call: the first packets of one SSRC on a flow of their own).
+TEST(PcapSort, OneUserIdOnTwoSendersIsNamed) {
+    struct Case {
+        const char* name;
+        std::vector<std::pair<uint32_t, uint8_t>> packets;  // SSRC, host
+        size_t conflicts;
+    };
+    const std::vector<Case> cases = {
+        {"one sender", {{0xA, 1}, {0xB, 1}, {0xC, 1}}, 0},
+        {"two senders", {{0xA, 1}, {0xB, 2}}, 1},
+        {"ICE moved the call", {{0xA, 1}, {0xA, 2}, {0xB, 2}}, 0},
+        {"moved, the other first", {{0xB, 2}, {0xA, 1}, {0xA, 2}}, 0},
+        {"a third on its own", {{0xA, 1}, {0xB, 1}, {0xC, 3}}, 1},
+        {"unnamed SSRCs do not count", {{0xA, 1}, {0xD, 2}}, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SortOptions o;
+        o.users = {{0xA, 5}, {0xB, 5}, {0xC, 5}};
+        Collect got;
+        PacketSorter s(o, got.sink());
+        uint64_t t = 0;
+        for (const auto& p : c.packets) feed(s, t++, rtp(96, 1, 0, p.first), p.second);
+        s.finish();
+        const auto conflicts = s.user_conflicts();
+        ASSERT_EQ(conflicts.size(), c.conflicts);
+        for (const auto& k : conflicts) EXPECT_EQ(k.uid, 5u);
+    }
 }
 
 TEST(PcapSort, SdpNamesKinds) {
@@ -564,6 +687,352 @@ TEST(PcapInput, BadFilesSayWhy) {
     const ReadResult r = read_pcap(wifi.get(), s);
     EXPECT_FALSE(r.ok);
     EXPECT_NE(r.message.find("IEEE802_11"), std::string::npos) << r.message;
+}
+
+// ---- Reading pcap and pcapng ----------------------------------------------------------------
+
+void le16(Bytes& b, uint32_t v) {
+    b.push_back(static_cast<uint8_t>(v));
+    b.push_back(static_cast<uint8_t>(v >> 8));
+}
+void le32(Bytes& b, uint32_t v) {
+    le16(b, v & 0xFFFF);
+    le16(b, v >> 16);
+}
+
+Bytes pcap_header(uint32_t link) {
+    Bytes b;
+    le32(b, 0xA1B2C3D4);
+    le16(b, 2);
+    le16(b, 4);
+    le32(b, 0);
+    le32(b, 0);
+    le32(b, 65535);
+    le32(b, link);
+    return b;
+}
+// caplen: what the header claims (the bytes that follow are always `data`).
+Bytes pcap_record(uint64_t t_us, const Bytes& data, int64_t caplen = -1,
+                  uint32_t frac = 0xFFFFFFFF) {
+    Bytes b;
+    le32(b, static_cast<uint32_t>(t_us / 1000000));
+    le32(b, frac != 0xFFFFFFFF ? frac : static_cast<uint32_t>(t_us % 1000000));
+    le32(b, caplen >= 0 ? static_cast<uint32_t>(caplen) : static_cast<uint32_t>(data.size()));
+    le32(b, static_cast<uint32_t>(data.size()));
+    return cat(b, data);
+}
+
+// A pcapng block; `len_delta` corrupts the length at its start, `tail_delta` the one at its end.
+Bytes ng_block(uint32_t type, Bytes body, int64_t len_delta = 0, int64_t tail_delta = 0) {
+    body.resize((body.size() + 3) & ~size_t{3}, 0);
+    const uint32_t len = static_cast<uint32_t>(12 + body.size());
+    Bytes b;
+    le32(b, type);
+    le32(b, static_cast<uint32_t>(len + len_delta));
+    b = cat(b, body);
+    le32(b, static_cast<uint32_t>(len + tail_delta));
+    return b;
+}
+Bytes ng_section() {
+    Bytes body;
+    le32(body, 0x1A2B3C4D);
+    le16(body, 1);
+    le16(body, 0);
+    le32(body, 0xFFFFFFFF);
+    le32(body, 0xFFFFFFFF);
+    return ng_block(0x0A0D0D0A, body);
+}
+// options: already encoded (code, length, value, padding), without the end marker.
+Bytes ng_interface(uint32_t link, const Bytes& options = {}) {
+    Bytes body;
+    le16(body, link);
+    le16(body, 0);
+    le32(body, 65535);
+    body = cat(body, options);
+    if (!options.empty()) le32(body, 0);
+    return ng_block(1, body);
+}
+Bytes ng_packet(uint32_t iface, uint64_t ts, const Bytes& data) {
+    Bytes body;
+    le32(body, iface);
+    le32(body, static_cast<uint32_t>(ts >> 32));
+    le32(body, static_cast<uint32_t>(ts));
+    le32(body, static_cast<uint32_t>(data.size()));
+    le32(body, static_cast<uint32_t>(data.size()));
+    return ng_block(6, cat(body, data));
+}
+
+struct Read {
+    ReadResult result;
+    Collect got;
+    std::vector<uint16_t> seqs;  // of the records, in order
+};
+
+// Reads `bytes` as a file; every RTP packet of SSRC 0xA0 (48 kHz) sorted and collected.
+std::unique_ptr<Read> read_capture(const Bytes& bytes) {
+    auto r = std::make_unique<Read>();
+    FILE* f = fmemopen(const_cast<uint8_t*>(bytes.data()), bytes.size(), "rb");
+    std::string error;
+    PcapHandle h = open_pcap_stream(f, error);
+    EXPECT_TRUE(h) << error;
+    if (!h) return r;
+    PacketSorter s(SortOptions{}, r->got.sink());
+    r->result = read_pcap(h.get(), s);
+    for (const Out& o : r->got.records)
+        r->seqs.push_back(static_cast<uint16_t>(o.packet[2] << 8 | o.packet[3]));
+    return r;
+}
+
+Bytes audio(int i) {
+    return ipv4(
+        udp(5001, 6000, rtp(111, static_cast<uint16_t>(i), static_cast<uint32_t>(i * 960), 0xA0)));
+}
+const uint64_t kT0 = 1700000000000000;
+uint64_t at(int i) {
+    return kT0 + static_cast<uint64_t>(i) * 20000;
+}
+std::vector<uint16_t> seq_range(int from, int to, std::vector<int> without = {}) {
+    std::vector<uint16_t> v;
+    for (int i = from; i < to; ++i)
+        if (std::find(without.begin(), without.end(), i) == without.end())
+            v.push_back(static_cast<uint16_t>(i));
+    return v;
+}
+
+// Damage inside a file: read on past it where the format lets us find the next record, else stop
+// and say where.
+TEST(PcapInput, DamageIsSkippedOrNamed) {
+    struct Case {
+        const char* name;
+        Bytes file;
+        std::vector<uint16_t> seqs;
+        uint64_t damaged_places;
+        bool stopped;
+        bool truncated;
+    };
+    auto pcap = [](int n, std::function<Bytes(int)> rec) {
+        Bytes b = pcap_header(kLinkRaw);
+        for (int i = 0; i < n; ++i) b = cat(b, rec(i));
+        return b;
+    };
+    auto good = [](int i) { return pcap_record(at(i), audio(i)); };
+    auto ng = [](int n, std::function<Bytes(int)> blk) {
+        Bytes b = cat(ng_section(), ng_interface(kLinkRaw));
+        for (int i = 0; i < n; ++i) b = cat(b, blk(i));
+        return b;
+    };
+    auto good_ng = [](int i) { return ng_packet(0, at(i), audio(i)); };
+    Bytes cut_ng = ng(30, good_ng);
+    cut_ng.resize(cut_ng.size() - 6);
+    const std::vector<Case> cases = {
+        {"pcap caplen 300000",
+         pcap(150,
+              [&](int i) { return i == 100 ? pcap_record(at(i), audio(i), 300000) : good(i); }),
+         seq_range(0, 150, {100}), 1, false, false},
+        {"pcap caplen one past the bound",
+         pcap(50, [&](int i) { return i == 10 ? pcap_record(at(i), audio(i), 262145) : good(i); }),
+         seq_range(0, 50, {10}), 1, false, false},
+        {"pcap fraction of a second too large",
+         pcap(50,
+              [&](int i) { return i == 10 ? pcap_record(at(i), audio(i), -1, 1000000) : good(i); }),
+         seq_range(0, 50, {10}), 1, false, false},
+        {"pcap garbage between records",
+         pcap(50, [&](int i) { return i == 20 ? cat(Bytes(37, 0xEE), good(i)) : good(i); }),
+         seq_range(0, 50), 1, false, false},
+        {"pcap damage with nothing good after",
+         cat(pcap(20, good), pcap_record(at(20), Bytes(30, 0xEE), 300000)), seq_range(0, 20), 0,
+         true, false},
+        {"pcap cut in the last record",
+         [&] {
+             Bytes b = pcap(20, good);
+             b.resize(b.size() - 3);
+             return b;
+         }(),
+         seq_range(0, 19), 0, false, true},
+        {"pcapng block length 2^31",
+         ng(150,
+            [&](int i) {
+                return i == 100 ? ng_block(6, Bytes(40, 0), 0x80000000LL - 52) : good_ng(i);
+            }),
+         seq_range(0, 150, {100}), 1, false, false},
+        {"pcapng length at the end differs",
+         ng(50,
+            [&](int i) {
+                return i == 10 ? ng_block(6, cat(Bytes(20, 0), audio(i)), 0, 4) : good_ng(i);
+            }),
+         seq_range(0, 50, {10}), 1, false, false},
+        {"pcapng length not a multiple of 4",
+         ng(50,
+            [&](int i) {
+                return i == 10 ? ng_block(6, cat(Bytes(20, 0), audio(i)), 2) : good_ng(i);
+            }),
+         seq_range(0, 50, {10}), 1, false, false},
+        {"pcapng cut in the last block", cut_ng, seq_range(0, 29), 0, false, true},
+        {"pcapng damage with nothing good after",
+         cat(ng(20, good_ng), Bytes{6, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0x7F, 1, 2, 3, 4}),
+         seq_range(0, 20), 0, true, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto r = read_capture(c.file);
+        EXPECT_TRUE(r->result.ok) << r->result.message;
+        EXPECT_EQ(r->seqs, c.seqs);
+        EXPECT_EQ(r->result.damaged_places, c.damaged_places);
+        EXPECT_EQ(r->result.stopped, c.stopped) << r->result.message;
+        EXPECT_EQ(r->result.truncated, c.truncated) << r->result.message;
+        EXPECT_EQ(r->result.damage.size(), c.damaged_places);
+        for (const auto& d : r->result.damage) EXPECT_GT(d.skipped, 0u);
+    }
+}
+
+// Interfaces of different link types in one pcapng, one of them not read; a second section that
+// numbers its interfaces afresh; timestamp resolutions and offsets.
+TEST(PcapInput, PcapngInterfacesAndSections) {
+    Bytes tsresol_ns = {9, 0, 1, 0, 9, 0, 0, 0};         // 10^-9 s
+    Bytes tsresol_2 = {9, 0, 1, 0, 0x80 | 20, 0, 0, 0};  // 2^-20 s
+    Bytes tsoffset = {14, 0, 8, 0};
+    le32(tsoffset, 100);
+    le32(tsoffset, 0);
+    Bytes file = cat(ng_section(), ng_interface(kLinkEthernet));
+    file = cat(file, ng_interface(kLinkRaw, tsresol_ns));
+    file = cat(file, ng_interface(147));
+    file = cat(file, ng_interface(kLinkLinuxSll, tsoffset));
+    for (int i = 0; i < 40; ++i) {
+        file = cat(file, ng_packet(0, at(i), ethernet(audio(i), 0x0800)));
+        file = cat(file, ng_packet(2, at(i), Bytes(30, 1)));  // type 147: left out, counted
+    }
+    for (int i = 40; i < 80; ++i) file = cat(file, ng_packet(1, at(i) * 1000, audio(i)));
+    for (int i = 80; i < 120; ++i)
+        file = cat(file, ng_packet(3, at(i) - 100000000, sll(audio(i), 0x0800)));
+    // Section 2: interface 0 is now raw IP with 2^-20 s units.
+    file = cat(file, cat(ng_section(), ng_interface(kLinkRaw, tsresol_2)));
+    for (int i = 120; i < 160; ++i) {
+        const uint64_t us = at(i);
+        file = cat(file,
+                   ng_packet(0, (us / 1000000 << 20) + ((us % 1000000) << 20) / 1000000, audio(i)));
+    }
+    auto r = read_capture(file);
+    EXPECT_TRUE(r->result.ok) << r->result.message;
+    EXPECT_FALSE(r->result.damaged());
+    EXPECT_EQ(r->seqs, seq_range(0, 160));
+    ASSERT_EQ(r->result.skipped_interfaces.size(), 1u);
+    EXPECT_EQ(r->result.skipped_interfaces[0].link_type, 147);
+    EXPECT_EQ(r->result.skipped_interfaces[0].interface, 2u);
+    EXPECT_EQ(r->result.skipped_interfaces[0].frames, 40u);
+    EXPECT_EQ(r->result.sections, 2u);
+    for (size_t i = 0; i < r->got.records.size(); ++i) {
+        const int64_t want = static_cast<int64_t>(at(static_cast<int>(i)));
+        EXPECT_NEAR(static_cast<double>(r->got.records[i].time_us), static_cast<double>(want), 1)
+            << i;
+    }
+
+    // Only interfaces of types not read: refused as a pcap of that type is.
+    auto none =
+        read_capture(cat(cat(ng_section(), ng_interface(147)), ng_packet(0, 0, Bytes(30, 1))));
+    EXPECT_FALSE(none->result.ok);
+    EXPECT_NE(none->result.message.find("147"), std::string::npos) << none->result.message;
+}
+
+// ---- The command line -------------------------------------------------------------------------
+
+Bytes audio_pcap(int n, uint32_t ssrc, uint8_t host = 1, int damaged_at = -1,
+                 uint64_t shift_us = 0) {
+    Bytes b = pcap_header(kLinkRaw);
+    for (int i = 0; i < n; ++i) {
+        const Bytes f =
+            ipv4(udp(static_cast<uint16_t>(5000 + host), 6000,
+                     rtp(111, static_cast<uint16_t>(i), static_cast<uint32_t>(i * 960), ssrc)),
+                 17, 0, host);
+        b = cat(b, pcap_record(at(i) + shift_us, f, i == damaged_at ? 300000 : -1));
+    }
+    return b;
+}
+
+std::vector<uint32_t> uids_in(const std::string& dir) {
+    harness::CaptureStream audio;
+    std::string error;
+    EXPECT_TRUE(harness::read_capture_dir(dir + "/", harness::Kind::audio, &audio, &error))
+        << error;
+    std::vector<uint32_t> uids;
+    for (const auto& r : audio.records)
+        if (uids.empty() || uids.back() != r.uid) uids.push_back(r.uid);
+    return uids;
+}
+
+// Exit statuses: 0 done, 2 refused before reading, 3 damage inside the capture, 4 one --user id
+// on two senders.
+TEST(PcapCli, RefusalsAndStatuses) {
+    harness::TempDir dir;
+    write_bytes(dir.file("a.pcap"), audio_pcap(150, 10, 1));
+    write_bytes(dir.file("b.pcap"), audio_pcap(150, 20, 2));
+    write_bytes(dir.file("damaged.pcap"), audio_pcap(150, 10, 1, 100));
+    Bytes ab = audio_pcap(150, 10, 1), ac = ab;
+    const Bytes b_only = audio_pcap(150, 20, 2), c_only = audio_pcap(150, 30, 1);
+    ab.insert(ab.end(), b_only.begin() + 24, b_only.end());
+    ac.insert(ac.end(), c_only.begin() + 24, c_only.end());
+    write_bytes(dir.file("ab.pcap"), ab);
+    write_bytes(dir.file("ac.pcap"), ac);
+    write_bytes(dir.file("empty.pcap"), pcap_header(kLinkRaw));
+    struct Case {
+        const char* name;
+        std::vector<std::string> args;  // "OUT" is the case's own output folder
+        int status;
+        std::vector<const char*> err;  // each in standard error
+        std::vector<uint32_t> uids;    // the users of the audio records written
+    };
+    const std::vector<Case> cases = {
+        {"plain", {"a.pcap", "OUT"}, 0, {}, {1}},
+        {"two senders on one id",
+         {"-u", "10=5", "--user", "20=5", "ab.pcap", "OUT"},
+         4,
+         {"-u 10=5 and --user 20=5 give one user id to two senders that share no transport"},
+         {5}},
+        {"two SSRCs of one sender on one id",
+         {"-u", "10=5", "--user", "30=5", "ac.pcap", "OUT"},
+         0,
+         {},
+         {5}},
+        {"one SSRC on two ids",
+         {"-u", "10=5", "-u", "0xa=6", "a.pcap", "OUT"},
+         2,
+         {"-u 10=5 and -u 0xa=6 give one SSRC two user ids"},
+         {}},
+        {"the same option twice", {"-u", "10=5", "-u", "10=5", "a.pcap", "OUT"}, 0, {}, {5}},
+        {"a leading 0 is decimal", {"-u", "010=07", "a.pcap", "OUT"}, 0, {}, {7}},
+        {"hexadecimal", {"-u", "0xA=0x10", "a.pcap", "OUT"}, 0, {}, {16}},
+        {"no octal digits", {"-u", "10=0x", "a.pcap", "OUT"}, 2, {"--user takes"}, {}},
+        {"damage inside", {"damaged.pcap", "OUT"}, 3, {"damaged at byte", "bytes skipped"}, {1}},
+        {"no RTP", {"empty.pcap", "OUT"}, 0, {"holds no RTP packets"}, {}},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string out = dir.file("out" + std::to_string(n++));
+        std::vector<std::string> argv = {TRANSCODE_PCAP_BIN};
+        for (const std::string& a : c.args)
+            argv.push_back(a == "OUT"                             ? out
+                           : a.find(".pcap") != std::string::npos ? dir.file(a)
+                                                                  : a);
+        const auto run = harness::run_process(argv);
+        EXPECT_EQ(run.status, c.status) << run.err;
+        for (const char* e : c.err) EXPECT_NE(run.err.find(e), std::string::npos) << run.err;
+        if (!c.uids.empty()) {
+            EXPECT_EQ(uids_in(out), c.uids);
+        }
+    }
+
+    // A second capture into the same folder: refused, then added with its users numbered past.
+    const std::string out = dir.file("both");
+    EXPECT_EQ(harness::run_process({TRANSCODE_PCAP_BIN, dir.file("a.pcap"), out}).status, 0);
+    const auto again = harness::run_process({TRANSCODE_PCAP_BIN, dir.file("b.pcap"), out});
+    EXPECT_EQ(again.status, 2);
+    EXPECT_NE(again.err.find("already holds 1 capture files; give --append"), std::string::npos)
+        << again.err;
+    write_bytes(dir.file("b.pcap"), audio_pcap(150, 20, 2, -1, 60000000));  // files of its own
+    const auto added =
+        harness::run_process({TRANSCODE_PCAP_BIN, "--append", dir.file("b.pcap"), out});
+    EXPECT_EQ(added.status, 0) << added.err;
+    EXPECT_EQ(uids_in(out), (std::vector<uint32_t>{1, 2}));
 }
 
 // Synthesized captures written as a pcap (by tools/capture_pcap, with libpcap's dump functions)

@@ -2,8 +2,11 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <set>
 #include <sstream>
 
@@ -62,10 +65,27 @@ bool rtp_header_valid(const uint8_t* p, size_t n, bool& media) {
     return true;
 }
 
-// Clocks between the two: a 65 kHz boundary lies a factor of about 1.37 from each.
-constexpr double kVideoAudioBoundaryHz = 65000.0;
-// With less than this span, a clock is not measured at all.
+struct KnownClock {
+    double hz;
+    int kind;
+};
+constexpr KnownClock kKnownClocks[] = {
+    {90000, kVideo}, {48000, kAudio}, {16000, kAudio}, {8000, kAudio}};
+// With less than this much measured time, a clock is not measured at all.
 constexpr uint64_t kMinGuessSpanUs = 200000;
+// Steps between consecutive packets up to this long always count (jitter, a burst after a stall,
+// a reordered packet), as long as their ticks are within a second of the fastest clock; longer
+// ones only when their own rate is near a known clock (a pause in which both clocks ran on), so
+// that a capture clock's jump, or an RTP clock stalled by a detached track, is left out.
+constexpr int64_t kShortStepUs = 100000;
+constexpr int64_t kShortStepMaxTicks = 90000;
+constexpr double kStepTolerance = 0.2;
+
+bool near_known_clock(double hz, double tolerance) {
+    for (const KnownClock& c : kKnownClocks)
+        if (std::fabs(hz - c.hz) <= c.hz * tolerance) return true;
+    return false;
+}
 
 std::string address_text(bool ipv6, const uint8_t* a, uint16_t port) {
     char buf[INET6_ADDRSTRLEN] = "";
@@ -151,8 +171,23 @@ bool parse_sdp(const std::string& text, SdpKinds& out, std::string& error) {
     return true;
 }
 
+// What a waiting packet costs: its queue entry, and its copy in a heap block (a header of 8 bytes,
+// rounded up to 16, at least 32).
+size_t PacketSorter::waiting_cost(size_t n) {
+    return sizeof(Waiting) + std::max<size_t>(32, (n + 8 + 15) & ~size_t{15});
+}
+
+int kind_of_clock(double hz) {
+    for (const KnownClock& c : kKnownClocks)
+        if (std::fabs(hz - c.hz) <= c.hz * kClockTolerance) return c.kind;
+    return kKindUnknown;
+}
+
 PacketSorter::PacketSorter(const SortOptions& options, RecordSink sink)
-    : options_(options), sink_(sink) {}
+    : options_(options), sink_(sink) {
+    for (const auto& u : options_.users) taken_uids_.insert(u.second);
+    auto_uid_ = options_.first_auto_uid ? options_.first_auto_uid - 1 : 0;
+}
 
 PacketSorter::~PacketSorter() = default;
 
@@ -290,10 +325,8 @@ size_t PacketSorter::sender_index(const FrameInfo& info) {
 }
 
 uint32_t PacketSorter::next_auto_uid() {
-    std::set<uint32_t> taken;
-    for (const auto& u : options_.users) taken.insert(u.second);
     do ++auto_uid_;
-    while (taken.count(auto_uid_));
+    while (taken_uids_.count(auto_uid_));
     return auto_uid_;
 }
 
@@ -317,9 +350,11 @@ Stream* PacketSorter::find_stream(size_t sender, uint32_t ssrc) {
         from.uid = mapped != options_.users.end() ? mapped->second : next_auto_uid();
     }
     auto s = std::make_unique<Stream>();
+    s->index = streams_.size();
     s->ssrc = ssrc;
     s->sender = sender;
     s->uid = mapped != options_.users.end() ? mapped->second : from.uid;
+    s->uid_named = mapped != options_.users.end();
     if (options_.sdp) {
         auto k = options_.sdp->ssrc.find(ssrc);
         if (k != options_.sdp->ssrc.end()) set_kind(*s, k->second, KindFrom::sdp);
@@ -342,16 +377,29 @@ void PacketSorter::rtp(const FrameInfo& info, const uint8_t* p, size_t n, uint64
         ++counts_.too_many_streams;
         return;
     }
+    advance_clock(time_us);
     const int pt = p[1] & kRtpPtMask;
     ++s->packets;
     ++s->payload_types[pt];  // pt < 128
     const uint32_t ts = be32(p + 4);
     if (media) {
-        if (!s->sampled) {
-            s->sampled = true;
-            s->first_us = time_us;
-            s->first_ts = ts;
+        if (s->sampled) {
+            const int64_t dt = static_cast<int64_t>(time_us - s->last_us);
+            const int64_t ticks = static_cast<int32_t>(ts - s->last_ts);
+            const bool counts =
+                dt >= 0 &&
+                (dt <= kShortStepUs
+                     ? std::llabs(ticks) <= kShortStepMaxTicks
+                     : near_known_clock(static_cast<double>(ticks) * 1e6 / static_cast<double>(dt),
+                                        kStepTolerance));
+            if (counts) {
+                s->clock_us += static_cast<uint64_t>(dt);
+                s->clock_ticks += ticks;
+            } else {
+                ++s->clock_steps_left_out;
+            }
         }
+        s->sampled = true;
         s->last_us = time_us;
         s->last_ts = ts;
     }
@@ -359,16 +407,21 @@ void PacketSorter::rtp(const FrameInfo& info, const uint8_t* p, size_t n, uint64
         auto k = options_.sdp->payload_type.find(pt);
         if (k != options_.sdp->payload_type.end()) set_kind(*s, k->second, KindFrom::sdp);
     }
-    if (s->kind == kKindUnknown && s->sampled && s->last_us > s->first_us &&
-        s->last_us - s->first_us >= options_.clock_span_us)
-        decide_by_clock(*s);
+    // A clock that matches none is measured on until the stream has to be decided anyway.
+    if (s->kind == kKindUnknown && s->clock_us >= options_.clock_span_us) decide_by_clock(*s);
     if (waiting_.empty() && s->kind != kKindUnknown) {
         emit(*s, time_us, p, n);
         return;
     }
-    waiting_.push_back(Waiting{s, time_us, std::vector<uint8_t>(p, p + n)});
-    waiting_bytes_ += n;
-    drain(time_us);
+    waiting_.push_back(Waiting{s, time_us, forward_us_, std::vector<uint8_t>(p, p + n)});
+    waiting_bytes_ += waiting_cost(n);
+    drain(forward_us_);
+}
+
+void PacketSorter::advance_clock(uint64_t time_us) {
+    if (have_time_ && time_us > last_time_us_) forward_us_ += time_us - last_time_us_;
+    have_time_ = true;
+    last_time_us_ = time_us;
 }
 
 void PacketSorter::set_kind(Stream& s, int kind, KindFrom from) {
@@ -376,14 +429,16 @@ void PacketSorter::set_kind(Stream& s, int kind, KindFrom from) {
     s.kind_from = from;
     Sender& sender = senders_[s.sender];
     ++(kind == kVideo ? sender.video_streams : sender.audio_streams);
+    Stream*& first = known_by_ssrc_[s.ssrc];
+    if (first == nullptr || first->index > s.index) first = &s;
 }
 
+// Sets the kind when the measured clock is a known one; leaves it unknown otherwise.
 void PacketSorter::decide_by_clock(Stream& s) {
-    const double span = static_cast<double>(s.last_us - s.first_us) / 1e6;
-    const double ticks =
-        std::abs(static_cast<double>(static_cast<int32_t>(s.last_ts - s.first_ts)));
-    s.clock_hz = ticks / span;
-    set_kind(s, s.clock_hz >= kVideoAudioBoundaryHz ? kVideo : kAudio, KindFrom::clock);
+    s.clock_hz =
+        std::fabs(static_cast<double>(s.clock_ticks)) * 1e6 / static_cast<double>(s.clock_us);
+    const int kind = kind_of_clock(s.clock_hz);
+    if (kind != kKindUnknown) set_kind(s, kind, KindFrom::clock);
 }
 
 // Too few packets, or too short a span, to measure a clock: the kind the same SSRC has on another
@@ -391,17 +446,22 @@ void PacketSorter::decide_by_clock(Stream& s) {
 // packets of each stream went out on a flow of their own); else the kind of the sender's other
 // streams, video first (retransmission and FEC streams of short life are video's in practice);
 // with nothing to go by, video.
+// A clock measured but near no known one is said (clock_unknown) and guessed the same way.
 void PacketSorter::decide_anyway(Stream& s) {
     if (s.kind != kKindUnknown) return;
-    if (s.sampled && s.last_us > s.first_us && s.last_us - s.first_us >= kMinGuessSpanUs) {
+    if (s.clock_us >= kMinGuessSpanUs) {
         decide_by_clock(s);
-        return;
+        if (s.kind != kKindUnknown) return;
+        s.clock_unknown = true;
     }
-    for (const std::unique_ptr<Stream>& other : streams_) {
-        if (other->ssrc == s.ssrc && other->kind != kKindUnknown) {
-            set_kind(s, other->kind, KindFrom::guess);
-            return;
-        }
+    guess_kind(s);
+}
+
+void PacketSorter::guess_kind(Stream& s) {
+    auto other = known_by_ssrc_.find(s.ssrc);
+    if (other != known_by_ssrc_.end()) {
+        set_kind(s, other->second->kind, KindFrom::guess);
+        return;
     }
     const Sender& sender = senders_[s.sender];
     set_kind(s, sender.audio_streams > 0 && sender.video_streams == 0 ? kAudio : kVideo,
@@ -412,12 +472,12 @@ void PacketSorter::drain(uint64_t now_us) {
     while (!waiting_.empty()) {
         Waiting& w = waiting_.front();
         if (w.stream->kind == kKindUnknown) {
-            const uint64_t age = now_us > w.time_us ? now_us - w.time_us : 0;
+            const uint64_t age = now_us - w.queued_us;
             if (age < options_.max_wait_us && waiting_bytes_ <= options_.max_queue_bytes) return;
             decide_anyway(*w.stream);
         }
         emit(*w.stream, w.time_us, w.bytes.data(), w.bytes.size());
-        waiting_bytes_ -= w.bytes.size();
+        waiting_bytes_ -= waiting_cost(w.bytes.size());
         waiting_.pop_front();
     }
 }
@@ -425,8 +485,37 @@ void PacketSorter::drain(uint64_t now_us) {
 void PacketSorter::finish() {
     while (!waiting_.empty()) {
         decide_anyway(*waiting_.front().stream);
-        drain(waiting_.front().time_us);
+        drain(waiting_.front().queued_us);
     }
+}
+
+std::vector<UserConflict> PacketSorter::user_conflicts() const {
+    // SSRCs named with one id are joined when a sender carries both; more than one group per id
+    // is a conflict.
+    std::unordered_map<uint32_t, uint32_t> parent;
+    std::function<uint32_t(uint32_t)> root = [&](uint32_t x) {
+        while (parent[x] != x) x = parent[x] = parent[parent[x]];
+        return x;
+    };
+    std::map<std::pair<size_t, uint32_t>, uint32_t> on_sender;  // (sender, uid) -> an SSRC
+    for (const auto& s : streams_) {
+        if (!s->uid_named) continue;
+        parent.emplace(s->ssrc, s->ssrc);
+        auto first = on_sender.emplace(std::make_pair(s->sender, s->uid), s->ssrc).first;
+        const uint32_t a = root(first->second), b = root(s->ssrc);
+        if (a != b) parent[b] = a;
+    }
+    std::vector<UserConflict> out;
+    std::map<uint32_t, const Stream*> group_of_uid;  // uid -> a stream of its first group
+    std::set<uint32_t> reported;
+    for (const auto& s : streams_) {
+        if (!s->uid_named) continue;
+        auto g = group_of_uid.emplace(s->uid, s.get()).first;
+        if (root(g->second->ssrc) != root(s->ssrc) && reported.insert(s->uid).second)
+            out.push_back(
+                UserConflict{s->uid, g->second->ssrc, s->ssrc, g->second->sender, s->sender});
+    }
+    return out;
 }
 
 void PacketSorter::emit(const Stream& s, uint64_t time_us, const uint8_t* p, size_t n) {

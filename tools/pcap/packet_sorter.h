@@ -16,6 +16,7 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "pcap_frame.h"
@@ -42,11 +43,12 @@ struct SortOptions {
     uint32_t split_seconds = 60;
     bool tcp = false;                    // RTP over TCP, RFC 4571 framing
     std::map<uint32_t, uint32_t> users;  // --user SSRC=UID
+    uint32_t first_auto_uid = 1;         // automatic user ids count from here
     const SdpKinds* sdp = nullptr;
     // An SSRC's kind is taken from its clock once its packets span this long...
     uint64_t clock_span_us = 2000000;
-    // ...and with whatever it has once its oldest waiting packet is this old, or the queue holds
-    // this many bytes.
+    // ...and with whatever it has once its oldest waiting packet is this old (in capture time that
+    // only moves forward), or the queue holds this many bytes (what its packets really cost).
     uint64_t max_wait_us = 5000000;
     size_t max_queue_bytes = 64u << 20;
     // SSRCs (and senders, and TCP flows) tracked; packets of further ones are counted and dropped.
@@ -97,14 +99,36 @@ struct Stream {
     uint32_t uid;
     int kind = kKindUnknown;
     KindFrom kind_from = KindFrom::guess;
-    double clock_hz = 0;  // measured; 0 when it could not be
+    size_t index = 0;            // in streams()
+    double clock_hz = 0;         // measured; 0 when it could not be
+    bool clock_unknown = false;  // measured, but near no known clock: the kind was guessed
+    bool uid_named = false;      // its uid came from --user
     uint64_t packets = 0;
     uint64_t payload_types[128] = {};  // packets per RTP payload type
-    // Capture and RTP times of the first and last packet with media (padding-only probes carry
-    // timestamps of their own choosing).
+    // The clock is measured over the spacing of consecutive packets with media (padding-only
+    // probes carry timestamps of their own choosing): the capture time and RTP ticks of each
+    // step that looks like time passing on a known clock are summed, so a capture clock that
+    // steps back or jumps, or an RTP clock that stalls, leaves out one step and nothing else.
     bool sampled = false;
-    uint64_t first_us = 0, last_us = 0;
-    uint32_t first_ts = 0, last_ts = 0;
+    uint64_t last_us = 0;
+    uint32_t last_ts = 0;
+    uint64_t clock_us = 0;
+    int64_t clock_ticks = 0;
+    uint64_t clock_steps_left_out = 0;
+};
+
+// The RTP clocks a kind is told by: 90 kHz video; 48 kHz Opus, 16 and 8 kHz audio. A measured
+// rate within kClockTolerance of one of them is that clock; else kKindUnknown.
+int kind_of_clock(double hz);
+constexpr double kClockTolerance = 0.15;
+
+// One --user id given to SSRCs of senders that share none of them: two participants whose packets
+// are mixed in one user (the SSRCs of one participant share a transport, or move together when ICE
+// moves the call to another candidate pair).
+struct UserConflict {
+    uint32_t uid;
+    uint32_t ssrc_a, ssrc_b;
+    size_t sender_a, sender_b;
 };
 
 class PacketSorter {
@@ -122,6 +146,8 @@ public:
     void finish();
 
     const SortCounts& counts() const { return counts_; }
+    // After finish(): the --user ids that mixed senders.
+    std::vector<UserConflict> user_conflicts() const;
     const std::vector<Sender>& senders() const { return senders_; }
     // In order of first packet.
     const std::vector<std::unique_ptr<Stream>>& streams() const { return streams_; }
@@ -130,6 +156,7 @@ private:
     struct Waiting {
         Stream* stream;
         uint64_t time_us;
+        uint64_t queued_us;  // on the forward-only clock
         std::vector<uint8_t> bytes;
     };
     struct TcpFlow {
@@ -146,6 +173,9 @@ private:
     void set_kind(Stream& s, int kind, KindFrom from);
     void decide_by_clock(Stream& s);
     void decide_anyway(Stream& s);
+    void guess_kind(Stream& s);
+    void advance_clock(uint64_t time_us);
+    static size_t waiting_cost(size_t n);
     void drain(uint64_t now_us);
     void emit(const Stream& s, uint64_t time_us, const uint8_t* p, size_t n);
     uint32_t next_auto_uid();
@@ -161,6 +191,12 @@ private:
     std::deque<Waiting> waiting_;
     size_t waiting_bytes_ = 0;
     uint32_t auto_uid_ = 0;
+    std::unordered_set<uint32_t> taken_uids_;  // by --user
+    // Per SSRC, its first stream (in streams() order) whose kind is known.
+    std::unordered_map<uint32_t, Stream*> known_by_ssrc_;
+    // Capture time that only moves forward: a clock stepped back adds nothing.
+    bool have_time_ = false;
+    uint64_t last_time_us_ = 0, forward_us_ = 0;
     size_t last_sender_ = kNoSender;
     Stream* last_stream_ = nullptr;
 };

@@ -17,6 +17,12 @@ constexpr size_t kVlanTag = 4;
 constexpr size_t kSllHeader = 16;   // ... protocol at offset 14
 constexpr size_t kSll2Header = 20;  // protocol at offset 0
 constexpr size_t kNullHeader = 4;
+// NFLOG: a 4-byte header (address family, version, resource id), then TLVs of a 16-bit length
+// (header included) and a 16-bit type, in the capturing host's byte order, each padded to 4 bytes.
+// Type 9 (NFULA_PAYLOAD) holds the IP packet.
+constexpr size_t kNflogHeader = 4;
+constexpr uint16_t kNflogPayload = 9;
+constexpr uint16_t kNflogTypeMask = 0x7FFF;  // the top bit marks nested attributes
 
 // Address families of the loopback header: AF_INET is 2 everywhere, AF_INET6 differs by system
 // (Linux 10, the BSDs 24, 28 and 30).
@@ -166,6 +172,45 @@ struct Parser {
         ether_type(type, p + at, n - at);
     }
 
+    void nflog(const uint8_t* p, size_t n) {
+        if (n < kNflogHeader) return short_of_bytes();
+        const uint8_t family = p[0];
+        // The byte order is the capturing host's: the one in which the first TLV makes sense
+        // (a length that fits, a small type), little-endian when both do.
+        bool big = false;
+        if (n >= kNflogHeader + 4) {
+            const uint8_t* t = p + kNflogHeader;
+            const size_t le_len = static_cast<size_t>(t[0] | t[1] << 8);
+            const uint16_t le_type = static_cast<uint16_t>(t[2] | t[3] << 8) & kNflogTypeMask;
+            big = !(le_len >= 4 && le_len <= n - kNflogHeader && le_type < 256);
+        }
+        size_t at = kNflogHeader;
+        while (n - at >= 4) {
+            const uint8_t* t = p + at;
+            const size_t len = big ? be16(t) : static_cast<size_t>(t[0] | t[1] << 8);
+            const uint16_t type =
+                (big ? be16(t + 2) : static_cast<uint16_t>(t[2] | t[3] << 8)) & kNflogTypeMask;
+            if (len < 4) {
+                out.status = FrameStatus::malformed;
+                return;
+            }
+            if (len > n - at) return short_of_bytes();
+            if (type == kNflogPayload) {
+                if (family_is_ipv4(family))
+                    ipv4(t + 4, len - 4);
+                else if (family == 10)
+                    ipv6(t + 4, len - 4);
+                else
+                    ip_by_version(t + 4, len - 4);
+                return;
+            }
+            at += (len + 3) & ~size_t{3};
+            if (at > n) break;
+        }
+        // No payload: a log entry without the packet (or one cut before it).
+        if (was_cut) short_of_bytes();
+    }
+
     void loopback(const uint8_t* p, size_t n, bool network_order) {
         if (n < kNullHeader) return short_of_bytes();
         // DLT_NULL holds the family in the byte order of the host that captured; families are
@@ -195,6 +240,7 @@ bool link_type_supported(int link_type) {
         case kLinkIpv4:
         case kLinkIpv6:
         case kLinkLinuxSll2:
+        case kLinkNflog:
             return true;
         default:
             return false;
@@ -240,6 +286,9 @@ FrameInfo parse_frame(int link_type, const uint8_t* data, size_t caplen, size_t 
             break;
         case kLinkLoop:
             parser.loopback(data, caplen, true);
+            break;
+        case kLinkNflog:
+            parser.nflog(data, caplen);
             break;
         default:
             break;

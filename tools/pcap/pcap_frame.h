@@ -21,6 +21,7 @@ enum LinkType : int {
     kLinkLinuxSll = 113,
     kLinkIpv4 = 228,
     kLinkIpv6 = 229,
+    kLinkNflog = 239,  // Linux netfilter log (tcpdump -i nflog:N): TLVs around the IP packet
     kLinkLinuxSll2 = 276,
 };
 

@@ -68,6 +68,16 @@ void print_summary(FILE* out, const PacketSorter& sorter) {
     }
 }
 
+void print_clock_warnings(FILE* out, const PacketSorter& sorter) {
+    for (const auto& s : sorter.streams()) {
+        if (!s->clock_unknown) continue;
+        fprintf(out,
+                "transcode-pcap: ssrc %u (0x%08x): its RTP clock runs at %ld Hz, near no known "
+                "clock (90 kHz video; 48, 16 or 8 kHz audio): taken as %s by guess\n",
+                s->ssrc, s->ssrc, static_cast<long>(s->clock_hz + 0.5), kind_name(s->kind));
+    }
+}
+
 nlohmann::json summary_json(const PacketSorter& sorter) {
     const SortCounts& c = sorter.counts();
     nlohmann::json j;
@@ -76,21 +86,69 @@ nlohmann::json summary_json(const PacketSorter& sorter) {
     nlohmann::json out = nlohmann::json::object();
     for (const auto& item : left_out(c)) out[item.first] = item.second;
     j["left_out"] = out;
-    nlohmann::json streams = nlohmann::json::array();
-    for (const auto& s : sorter.streams()) {
-        nlohmann::json pts = nlohmann::json::object();
-        for (int pt = 0; pt < 128; ++pt)
-            if (s->payload_types[pt]) pts[std::to_string(pt)] = s->payload_types[pt];
-        streams.push_back({{"ssrc", s->ssrc},
-                           {"user", s->uid},
-                           {"kind", kind_name(s->kind)},
-                           {"kind_from", kind_from_name(s->kind_from)},
-                           {"clock_hz", s->clock_hz},
-                           {"packets", s->packets},
-                           {"payload_types", pts},
-                           {"sender", sorter.senders()[s->sender].describe()}});
+    return j;
+}
+
+nlohmann::json stream_json(const PacketSorter& sorter, const Stream& s) {
+    nlohmann::json pts = nlohmann::json::object();
+    for (int pt = 0; pt < 128; ++pt)
+        if (s.payload_types[pt]) pts[std::to_string(pt)] = s.payload_types[pt];
+    nlohmann::json j = {{"ssrc", s.ssrc},
+                        {"user", s.uid},
+                        {"kind", kind_name(s.kind)},
+                        {"kind_from", kind_from_name(s.kind_from)},
+                        {"clock_hz", s.clock_hz},
+                        {"packets", s.packets},
+                        {"payload_types", pts},
+                        {"sender", sorter.senders()[s.sender].describe()}};
+    if (s.clock_unknown) j["clock_unknown"] = true;
+    return j;
+}
+
+void write_summary_json(std::ostream& out, nlohmann::json j, const PacketSorter& sorter) {
+    // A marker where the streams go; the object's keys keep their sorted order around it.
+    j["streams"] = "\x01streams";
+    const std::string text = j.dump(2);
+    const std::string marker = "\"\\u0001streams\"";
+    const size_t at = text.find(marker);
+    out << text.substr(0, at);
+    if (sorter.streams().empty()) {
+        out << "[]";
+    } else {
+        out << "[\n";
+        bool first = true;
+        for (const auto& s : sorter.streams()) {
+            if (!first) out << ",\n";
+            first = false;
+            const std::string one = stream_json(sorter, *s).dump(2);
+            out << "    ";
+            for (char ch : one) {
+                out << ch;
+                if (ch == '\n') out << "    ";
+            }
+        }
+        out << "\n  ]";
     }
-    j["streams"] = streams;
+    out << text.substr(at + marker.size()) << '\n';
+}
+
+nlohmann::json damage_json(const ReadResult& r) {
+    nlohmann::json places = nlohmann::json::array();
+    for (const auto& d : r.damage)
+        places.push_back({{"offset", d.offset}, {"skipped", d.skipped}, {"what", d.what}});
+    nlohmann::json interfaces = nlohmann::json::array();
+    for (const auto& i : r.skipped_interfaces)
+        interfaces.push_back({{"section", i.section},
+                              {"interface", i.interface},
+                              {"link_type", i.link_type},
+                              {"frames", i.frames}});
+    nlohmann::json j = {{"damaged_places", r.damaged_places},
+                        {"skipped_bytes", r.skipped_bytes},
+                        {"places", places},
+                        {"stopped", r.stopped},
+                        {"bad_records", r.bad_records},
+                        {"skipped_interfaces", interfaces}};
+    if (r.stopped) j["stopped_at"] = r.stopped_at;
     return j;
 }
 
