@@ -107,7 +107,8 @@ TEST_P(CodecRoundTrip, FramesAreTheEncodersAndDecodeSilently) {
     const harness::ProcessResult synth = harness::run_capture_synth(args);
     ASSERT_EQ(synth.status, 0) << synth.err;
     const harness::ConverterRun run = harness::run_converter(
-        work.slash(), {"-v", "--repair", "--wait-keyframe", "--report", out.file("r.json")},
+        work.slash(),
+        {"-v", "--repair", "--wait-keyframe", "--webm", "--report", src.file("r.json")},
         out.path());
     ASSERT_EQ(run.status, 0) << run.err;
     ASSERT_EQ(run.files.size(), 1u) << run.err;
@@ -117,6 +118,15 @@ TEST_P(CodecRoundTrip, FramesAreTheEncodersAndDecodeSilently) {
     std::string av_name;
     const std::vector<Bytes> got = mkv_frames(path, &av_name);
     EXPECT_EQ(av_name, c.av_name);
+    // --webm: VP9 and AV1 in a WebM, H.264 in an MP4, with the same frames.
+    ASSERT_EQ(run.other_files.size(), 1u);
+    const std::string& muxed = run.other_files[0];
+    const std::string ext = std::string(c.codec) == "h264" ? ".mp4" : ".webm";
+    EXPECT_EQ(muxed.substr(muxed.size() - ext.size()), ext);
+    EXPECT_EQ(run_tool("ffmpeg", {"-v", "error", "-i", out.file(muxed), "-f", "null", "-"}), "");
+    std::string muxed_name;
+    EXPECT_EQ(mkv_frames(out.file(muxed), &muxed_name).size(), got.size());
+    EXPECT_EQ(muxed_name, c.av_name);
     harness::IvfFile sent;
     std::string err;
     ASSERT_TRUE(harness::read_ivf(
@@ -140,7 +150,7 @@ TEST_P(CodecRoundTrip, FramesAreTheEncodersAndDecodeSilently) {
         ASSERT_TRUE(same(sent.frames[at].data, got[i])) << "frame " << i;
     }
     std::vector<uint8_t> report;
-    ASSERT_TRUE(harness::read_file(out.file("r.json"), &report, &err)) << err;
+    ASSERT_TRUE(harness::read_file(src.file("r.json"), &report, &err)) << err;
     const std::string text(report.begin(), report.end());
     EXPECT_NE(text.find(std::string("\"codec\": \"") + c.report + "\""), std::string::npos) << text;
 }

@@ -39,6 +39,7 @@ extern "C" {
     X(av_interleaved_write_frame)     \
     X(avformat_open_input)            \
     X(avformat_close_input)           \
+    X(avformat_alloc_context)         \
     X(avformat_find_stream_info)      \
     X(av_read_frame)                  \
     X(av_packet_unref)

@@ -116,7 +116,25 @@ bool vp8_key_frame_size(const uint8_t* data, size_t size, int* width, int* heigh
     return true;
 }
 
-class IvfSource {
+// A video track read back for the mux: frames in time order on the 90 kHz clock.
+class VideoSource {
+public:
+    virtual ~VideoSource() = default;
+    virtual int width() const = 0;
+    virtual int height() const = 0;
+    virtual uint64_t frames() const = 0;
+    virtual bool have() const = 0;
+    virtual SourcePacket& current() = 0;
+    virtual bool advance() = 0;
+    virtual AVCodecID codec_id() const { return AV_CODEC_ID_VP8; }
+    // The container's codec private data (avcC, av1C), empty for none.
+    virtual const std::vector<uint8_t>& extradata() const {
+        static const std::vector<uint8_t> none;
+        return none;
+    }
+};
+
+class IvfSource : public VideoSource {
 public:
     // False when the file is missing, unreadable, not an IVF file or holds no frame.
     bool open(const WebmInput& in) {
@@ -145,13 +163,13 @@ public:
         return advance();
     }
 
-    int width() const { return width_; }
-    int height() const { return height_; }
-    uint64_t frames() const { return frames_; }
-    bool have() const { return have_current_; }
+    int width() const override { return width_; }
+    int height() const override { return height_; }
+    uint64_t frames() const override { return frames_; }
+    bool have() const override { return have_current_; }
     // The frame to write next; its duration is the step to the frame after it.
-    SourcePacket& current() { return current_; }
-    bool advance() {
+    SourcePacket& current() override { return current_; }
+    bool advance() override {
         have_current_ = false;
         if (!have_next_) have_next_ = read_frame(&next_);
         if (!have_next_) return false;
@@ -381,16 +399,141 @@ private:
 
 // ---- output --------------------------------------------------------------------------------
 
-bool add_video_stream(AVFormatContext* ctx, const IvfSource& video) {
+// ---- video: the Matroska file of a codec other than VP8 -----------------------------------
+
+int read_stdio(void* opaque, uint8_t* buf, int size) {
+    const size_t n = fread(buf, 1, static_cast<size_t>(size), static_cast<FILE*>(opaque));
+    return n > 0 ? static_cast<int>(n) : AVERROR_EOF;
+}
+
+int64_t seek_stdio(void* opaque, int64_t offset, int whence) {
+    FILE* f = static_cast<FILE*>(opaque);
+    if (whence & AVSEEK_SIZE) {
+        struct stat st;
+        return fstat(fileno(f), &st) == 0 ? static_cast<int64_t>(st.st_size) : -1;
+    }
+    if (fseeko(f, static_cast<off_t>(offset), whence & ~AVSEEK_FORCE) != 0) return AVERROR(errno);
+    return static_cast<int64_t>(ftello(f));
+}
+
+struct InputDeleter {
+    void operator()(AVFormatContext* c) const noexcept { av.avformat_close_input(&c); }
+};
+
+// Reads the frames of the first video track of a Matroska file the video pass wrote (through the
+// same checked open as the IVF files), with their times moved to the 90 kHz clock.
+class MatroskaSource : public VideoSource {
+public:
+    bool open(const WebmInput& in) {
+        if (!load_libav()) return false;
+        uint64_t size = 0;
+        file_ = open_input(in, &size, buffer_);
+        if (!file_) return false;
+        auto* io_buffer = static_cast<unsigned char*>(av.av_malloc(kOggReadSize));
+        io_.reset(io_buffer ? av.avio_alloc_context(io_buffer, kOggReadSize, 0, file_.get(),
+                                                    read_stdio, nullptr, seek_stdio)
+                            : nullptr);
+        if (!io_) {
+            av.av_free(io_buffer);
+            return false;
+        }
+        AVFormatContext* raw = av.avformat_alloc_context();
+        if (!raw) return false;
+        raw->pb = io_.get();
+        if (av.avformat_open_input(&raw, nullptr, nullptr, nullptr) < 0) return false;
+        ctx_.reset(raw);
+        for (unsigned i = 0; i < raw->nb_streams && stream_ < 0; ++i)
+            if (raw->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO)
+                stream_ = static_cast<int>(i);
+        if (stream_ < 0) return false;
+        const AVCodecParameters* par = raw->streams[stream_]->codecpar;
+        codec_ = par->codec_id;
+        width_ = par->width;
+        height_ = par->height;
+        if (par->extradata && par->extradata_size > 0)
+            extradata_.assign(par->extradata, par->extradata + par->extradata_size);
+        pkt_.reset(av.av_packet_alloc());
+        if (!pkt_) return false;
+        have_next_ = read_frame(&next_);
+        return advance();
+    }
+
+    int width() const override { return width_; }
+    int height() const override { return height_; }
+    uint64_t frames() const override { return frames_; }
+    bool have() const override { return have_current_; }
+    SourcePacket& current() override { return current_; }
+    AVCodecID codec_id() const override { return codec_; }
+    const std::vector<uint8_t>& extradata() const override { return extradata_; }
+    bool advance() override {
+        have_current_ = false;
+        if (!have_next_) return false;
+        std::swap(current_, next_);
+        have_current_ = true;
+        ++frames_;
+        have_next_ = read_frame(&next_);
+        current_.duration = have_next_ ? next_.pts - current_.pts : interval_;
+        if (have_next_ && current_.duration > 0 && current_.duration <= kMaxFrameInterval)
+            interval_ = current_.duration;
+        return true;
+    }
+
+private:
+    bool read_frame(SourcePacket* out) {
+        AVPacket* pkt = pkt_.get();
+        while (av.av_read_frame(ctx_.get(), pkt) >= 0) {
+            if (pkt->stream_index != stream_ || pkt->pts == AV_NOPTS_VALUE) {
+                av.av_packet_unref(pkt);
+                continue;
+            }
+            out->data.assign(pkt->data, pkt->data + pkt->size);
+            out->pts = av.av_rescale_q(pkt->pts, ctx_->streams[stream_]->time_base, kVideoClock);
+            // The file's times only rise (the video pass made them so).
+            if (started_ && out->pts <= last_pts_) out->pts = last_pts_ + 1;
+            started_ = true;
+            last_pts_ = out->pts;
+            out->key = (pkt->flags & AV_PKT_FLAG_KEY) != 0;
+            av.av_packet_unref(pkt);
+            return true;
+        }
+        return false;
+    }
+
+    std::unique_ptr<char[]> buffer_;
+    FilePtr file_;
+    std::unique_ptr<AVIOContext, IoDeleter> io_;
+    std::unique_ptr<AVFormatContext, InputDeleter> ctx_;
+    std::unique_ptr<AVPacket, PacketDeleter> pkt_;
+    int stream_ = -1;
+    AVCodecID codec_ = AV_CODEC_ID_NONE;
+    int width_ = 0, height_ = 0;
+    std::vector<uint8_t> extradata_;
+    bool started_ = false;
+    int64_t last_pts_ = 0;
+    int64_t interval_ = kDefaultFrameInterval;
+    uint64_t frames_ = 0;
+    SourcePacket current_, next_;
+    bool have_current_ = false, have_next_ = false;
+};
+
+bool add_video_stream(AVFormatContext* ctx, const VideoSource& video) {
     AVStream* st = av.avformat_new_stream(ctx, nullptr);
     if (st == nullptr) return false;
     st->time_base = kVideoClock;
     st->disposition = AV_DISPOSITION_DEFAULT;
     AVCodecParameters* par = st->codecpar;
     par->codec_type = AVMEDIA_TYPE_VIDEO;
-    par->codec_id = AV_CODEC_ID_VP8;
+    par->codec_id = video.codec_id();
     par->width = video.width();
     par->height = video.height();
+    const std::vector<uint8_t>& extra = video.extradata();
+    if (!extra.empty()) {
+        par->extradata =
+            static_cast<uint8_t*>(av.av_mallocz(extra.size() + AV_INPUT_BUFFER_PADDING_SIZE));
+        if (par->extradata == nullptr) return false;
+        memcpy(par->extradata, extra.data(), extra.size());
+        par->extradata_size = static_cast<int>(extra.size());
+    }
     return true;
 }
 
@@ -432,9 +575,12 @@ int write_packet(AVFormatContext* ctx, AVPacket* pkt, const AVStream* st, AVRati
 
 WebmMuxResult mux_webm(const WebmInput& ivf, const WebmInput& ogg, const std::string& out_path) {
     WebmMuxResult result;
-    IvfSource video;
+    const bool other = ivf.codec != nullptr && strcmp(ivf.codec, "VP8") != 0;
+    IvfSource ivf_video;
+    MatroskaSource mkv_video;
+    VideoSource& video = other ? static_cast<VideoSource&>(mkv_video) : ivf_video;
     OggOpusSource audio;
-    result.have_video = video.open(ivf);
+    result.have_video = other ? mkv_video.open(ivf) : ivf_video.open(ivf);
     result.have_audio = audio.open(ogg);
     if (!result.have_video && !result.have_audio) return result;
     if (result.have_video) {
@@ -454,7 +600,8 @@ WebmMuxResult mux_webm(const WebmInput& ivf, const WebmInput& ogg, const std::st
         return result;
     }
     AVFormatContext* raw = nullptr;
-    if (av.avformat_alloc_output_context2(&raw, nullptr, "webm", nullptr) < 0 || raw == nullptr) {
+    const char* format = other && strcmp(ivf.codec, "H264") == 0 ? "mp4" : "webm";
+    if (av.avformat_alloc_output_context2(&raw, nullptr, format, nullptr) < 0 || raw == nullptr) {
         output_failure(out_path, "cannot start the WebM muxer", 0);
         return result;
     }
@@ -525,6 +672,7 @@ WebmInput input_of(const StreamStats& stats) {
     if (stats.output_ok && output_created(stats.output_file, &in.identity)) {
         in.path = stats.output_file;
         in.written_by_run = true;
+        in.codec = stats.codec;
     }
     return in;
 }
@@ -536,7 +684,9 @@ void mux_all_webm() {
     for (const auto& entry : run_stats().video) users[entry.first].first = input_of(entry.second);
     for (const auto& entry : run_stats().audio) users[entry.first].second = input_of(entry.second);
     for (const auto& user : users) {
-        const std::string path = output_path(timeFilename("webm", user.first));
+        const char* codec = user.second.first.codec;
+        const bool mp4 = codec != nullptr && strcmp(codec, "H264") == 0;
+        const std::string path = output_path(timeFilename(mp4 ? "mp4" : "webm", user.first));
         // Frames are read into memory one at a time; one that cannot be held gives up this
         // user's WebM, not the run.
         try {
