@@ -37,6 +37,9 @@ struct CliCase {
 const char kNeedsDir[] = "transcode: -o needs a directory\n";
 const char kNeedsReport[] = "transcode: --report needs a file name\n";
 const char kBadWindow[] = "transcode: --reorder-window takes a number of packets from 1 to 4096\n";
+const char kBadSize[] = "transcode: --compose-size takes WIDTHxHEIGHT, even, 64 to 4096 each\n";
+const char kBadRate[] =
+    "transcode: --compose-rate takes a number of frames per second from 1 to 60\n";
 
 std::string expand(std::string s, const std::string& dir) {
     for (size_t at; (at = s.find("{dir}")) != std::string::npos;) s.replace(at, 5, dir);
@@ -112,6 +115,29 @@ INSTANTIATE_TEST_SUITE_P(
         CliCase{"window_leading_zeros", {"-p", "{dir}", "-v", "--reorder-window", "0012"}, "", 0},
         CliCase{"window_max", {"-p", "{dir}", "-v", "--reorder-window", "4096"}, "", 0},
         CliCase{"window_over_max", {"-p", "{dir}", "--reorder-window", "4097"}, "", 1, kBadWindow},
+        CliCase{"compose_last",
+                {"-p", "{dir}", "--compose"},
+                "",
+                1,
+                "transcode: --compose needs a file name\n"},
+        // Nothing was converted, so there is nothing to compose: the file asked for is missing.
+        CliCase{"compose_nothing",
+                {"-p", "{dir}", "-v", "--compose", "m.webm"},
+                "",
+                2,
+                "transcode: m.webm: nothing to compose: no per-user file was written whole\n"},
+        CliCase{"compose_size_odd", {"-p", "{dir}", "--compose-size", "1281x720"}, "", 1, kBadSize},
+        CliCase{"compose_size_small", {"-p", "{dir}", "--compose-size", "62x64"}, "", 1, kBadSize},
+        CliCase{
+            "compose_size_large", {"-p", "{dir}", "--compose-size", "640x4098"}, "", 1, kBadSize},
+        CliCase{"compose_size_no_x", {"-p", "{dir}", "--compose-size", "1280"}, "", 1, kBadSize},
+        CliCase{
+            "compose_size_sign", {"-p", "{dir}", "--compose-size", "+640x360"}, "", 1, kBadSize},
+        CliCase{"compose_size_limits", {"-p", "{dir}", "--compose-size", "64x4096"}, "", 0},
+        CliCase{"compose_rate_zero", {"-p", "{dir}", "--compose-rate", "0"}, "", 1, kBadRate},
+        CliCase{"compose_rate_over", {"-p", "{dir}", "--compose-rate", "61"}, "", 1, kBadRate},
+        CliCase{
+            "compose_rate_max", {"-p", "{dir}", "--compose-rate", "60", "--compose-vp9"}, "", 0},
         CliCase{"window_overflow",
                 {"-p", "{dir}", "--reorder-window", "99999999999999999999"},
                 "",

@@ -35,6 +35,20 @@ TEST(Progress, LineText) {
         EXPECT_EQ(progress_line(c.pass, c.done, c.total, c.seconds), c.text) << c.text;
 }
 
+TEST(Progress, MediaLineText) {
+    const LineCase cases[] = {
+        {"compose", 0, 60000000, 0,
+         "compose pass: 0.0 of 60.0 s,   0%, 0.0x real time, --:-- left"},
+        {"compose", 30000000, 60000000, 5,
+         "compose pass: 30.0 of 60.0 s,  50%, 6.0x real time, 0:05 left"},
+        // Without a clock the total is an estimate; it follows what was written.
+        {"compose", 2000000, 1000000, 1,
+         "compose pass: 2.0 of 2.0 s, 100%, 2.0x real time, 0:00 left"},
+    };
+    for (const LineCase& c : cases)
+        EXPECT_EQ(progress_media_line(c.pass, c.done, c.total, c.seconds), c.text) << c.text;
+}
+
 const char kFourLines[] =
     "start trans video\ntrans video sucess\nstart trans audio\ntrans audio sucess \n";
 

@@ -55,24 +55,6 @@ extern LibAv av;
 // True when every function is there; tried once.
 bool load_libav();
 
-// The output descriptor as libavformat's I/O: writes go straight to it, and seeks let the muxer
-// go back for the Cues, the duration and the sizes.
-struct OutputFd {
-    int fd = -1;
-    int error = 0;  // errno of the first failed write or seek
-    ~OutputFd() {
-        if (fd >= 0) close(fd);
-    }
-};
-
-// Write and seek callbacks over an OutputFd, for avio_alloc_context.
-#if LIBAVFORMAT_VERSION_MAJOR >= 61
-int write_fd(void* opaque, const uint8_t* buf, int size);
-#else
-int write_fd(void* opaque, uint8_t* buf, int size);
-#endif
-int64_t seek_fd(void* opaque, int64_t offset, int whence);
-
 struct FormatDeleter {
     void operator()(AVFormatContext* c) const noexcept { av.avformat_free_context(c); }
 };

@@ -16,6 +16,7 @@
 #include <cstring>
 #include <memory>
 
+#include "compose.h"
 #include "mult_file_trans.h"
 #include "output_dir.h"
 #include "progress.h"
@@ -225,6 +226,34 @@ bool parse_reorder_window(const char* text) {
     return true;
 }
 
+// --compose-size WxH: even sizes (4:2:0 chroma) from 64 to 4096 each way.
+bool parse_compose_size(const char* text) {
+    const char* x = text != nullptr ? strchr(text, 'x') : nullptr;
+    const std::string w = x != nullptr ? std::string(text, x) : std::string();
+    const long width = x != nullptr && all_digits(w.c_str()) ? strtol(w.c_str(), nullptr, 10) : 0;
+    const long height = x != nullptr && all_digits(x + 1) ? strtol(x + 1, nullptr, 10) : 0;
+    if (width < 64 || width > 4096 || height < 64 || height > 4096 || width % 2 != 0 ||
+        height % 2 != 0) {
+        fprintf(stderr, "transcode: --compose-size takes WIDTHxHEIGHT, even, 64 to 4096 each\n");
+        return false;
+    }
+    run_options.compose_width = static_cast<int>(width);
+    run_options.compose_height = static_cast<int>(height);
+    return true;
+}
+
+// --compose-rate N: frames per second, 1 to 60.
+bool parse_compose_rate(const char* text) {
+    const long n = all_digits(text) ? strtol(text, nullptr, 10) : 0;
+    if (n < 1 || n > 60) {
+        fprintf(stderr,
+                "transcode: --compose-rate takes a number of frames per second from 1 to 60\n");
+        return false;
+    }
+    run_options.compose_rate = static_cast<int>(n);
+    return true;
+}
+
 // The value that follows the option at argv[*i], which is consumed. An option whose value is
 // missing or empty is a usage error: "-o ''" would quietly write into the current directory, and
 // a trailing "--report" would quietly write no report.
@@ -288,6 +317,14 @@ int main(int argc, char** argv) {
             run_options.repair = true;
         } else if (arg_test(argv[i], "--webm", nullptr)) {
             run_options.webm = true;
+        } else if (arg_test(argv[i], "--compose", nullptr)) {
+            run_options.compose_path = option_value(argc, argv, &i, "a file name");
+        } else if (arg_test(argv[i], "--compose-size", nullptr)) {
+            if (!parse_compose_size(option_value(argc, argv, &i, "WIDTHxHEIGHT"))) exit(1);
+        } else if (arg_test(argv[i], "--compose-rate", nullptr)) {
+            if (!parse_compose_rate(option_value(argc, argv, &i, "a frame rate"))) exit(1);
+        } else if (arg_test(argv[i], "--compose-vp9", nullptr)) {
+            run_options.compose_vp9 = true;
         }
     }
     if (work_path.empty()) {
@@ -322,6 +359,15 @@ int main(int argc, char** argv) {
     if (output_dir_ok && trans_video && !video_files.empty()) run_pass(video_files, true);
     if (output_dir_ok && trans_audio && !audio_files.empty()) run_pass(audio_files, false);
     if (output_dir_ok && run_options.webm) mux_all_webm();
+    if (output_dir_ok && !run_options.compose_path.empty()) {
+        ComposeOptions compose;
+        compose.path = run_options.compose_path;
+        compose.width = run_options.compose_width;
+        compose.height = run_options.compose_height;
+        compose.rate = run_options.compose_rate;
+        compose.vp9 = run_options.compose_vp9;
+        compose_run(compose);
+    }
 
     // Status 2 tells a caller that some output file (the report included) could not be created or
     // fully written.

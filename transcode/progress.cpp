@@ -16,6 +16,7 @@ constexpr char kEraseToEnd[] = "\033[K";
 struct Display {
     bool active = false;
     const char* pass = "";
+    bool media = false;  // counts microseconds of media written, not bytes read
     uint64_t total = 0;
     uint64_t done = 0;
     int64_t start_ns = 0;
@@ -38,8 +39,11 @@ void write_stderr(const std::string& text) {
 void draw(int64_t now) {
     g_display.drawn_ns = now;
     const double seconds = static_cast<double>(now - g_display.start_ns) / 1e9;
-    write_stderr("\r" + progress_line(g_display.pass, g_display.done, g_display.total, seconds) +
-                 kEraseToEnd);
+    const std::string line =
+        g_display.media
+            ? progress_media_line(g_display.pass, g_display.done, g_display.total, seconds)
+            : progress_line(g_display.pass, g_display.done, g_display.total, seconds);
+    write_stderr("\r" + line + kEraseToEnd);
 }
 
 std::string clock_text(double seconds) {
@@ -69,6 +73,20 @@ std::string progress_line(const char* pass, uint64_t done, uint64_t total, doubl
     return text;
 }
 
+std::string progress_media_line(const char* pass, uint64_t done_us, uint64_t total_us,
+                                double seconds) {
+    if (done_us > total_us) total_us = done_us;
+    const double done = static_cast<double>(done_us) / 1e6;
+    const double total = static_cast<double>(total_us) / 1e6;
+    const double percent = total > 0 ? 100.0 * done / total : 100.0;
+    const double speed = seconds > 0 ? done / seconds : 0;
+    const std::string left = speed > 0 ? clock_text((total - done) / speed) : std::string("--:--");
+    char text[160];
+    snprintf(text, sizeof text, "%s pass: %.1f of %.1f s, %3.0f%%, %.1fx real time, %s left", pass,
+             done, total, percent, speed, left.c_str());
+    return text;
+}
+
 uint64_t files_size(const std::vector<std::string>& paths) {
     uint64_t total = 0;
     struct stat st;
@@ -86,6 +104,12 @@ void progress_begin(const char* pass, uint64_t total_bytes) {
     g_display.total = total_bytes;
     g_display.start_ns = get_time_ns();
     draw(g_display.start_ns);
+}
+
+void progress_begin_media(const char* pass, uint64_t total_us) {
+    progress_begin(pass, total_us);
+    g_display.media = g_display.active;
+    if (g_display.active) draw(g_display.start_ns);
 }
 
 void progress_advance(uint64_t bytes) {

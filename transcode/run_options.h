@@ -23,6 +23,12 @@ struct RunOptions {
     bool wait_keyframe = false;                       // --wait-keyframe (implies repair)
     bool fec = true;  // --no-fec: repair without rebuilding lost packets from FEC (implies repair)
     bool webm = false;  // --webm: one WebM per user after both passes
+    // --compose FILE: one WebM of the whole meeting after both passes; empty: none.
+    std::string compose_path;
+    int compose_width = 1280;  // --compose-size WxH
+    int compose_height = 720;
+    int compose_rate = 30;     // --compose-rate N (frames per second)
+    bool compose_vp9 = false;  // --compose-vp9
 };
 
 extern RunOptions run_options;

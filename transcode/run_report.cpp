@@ -114,6 +114,31 @@ std::string utc_time_text(int64_t ms) {
     return text;
 }
 
+namespace {
+
+json compose_json(const ComposeStats& c) {
+    json layouts = json::array();
+    for (const ComposeLayout& l : c.layouts)
+        layouts.push_back({{"time_seconds", l.time}, {"frame", l.frame}, {"users", l.users}});
+    return json{{"file", c.file},
+                {"written", c.written},
+                {"placed_on_recording_clock", c.placed},
+                {"width", c.width},
+                {"height", c.height},
+                {"frame_rate", c.rate},
+                {"video_codec", c.codec},
+                {"frames_written", c.frames_written},
+                {"duration_seconds", c.duration},
+                {"encode_seconds", c.encode_seconds},
+                {"encode_speed", c.encode_seconds > 0 ? c.duration / c.encode_seconds : 0.0},
+                {"layout_changes", layouts},
+                {"video_users", c.video_users},
+                {"audio_users", c.audio_users},
+                {"audio_only_users", c.audio_only_users}};
+}
+
+}  // namespace
+
 std::string run_report_text(const RunInfo& info, const RunStats& stats) {
     json kinds = json::array();
     if (info.video) kinds.push_back("video");
@@ -134,21 +159,21 @@ std::string run_report_text(const RunInfo& info, const RunStats& stats) {
         users.push_back(std::move(user));
     }
 
-    const json report{
-        {"version", kRunReportVersion},
-        {"work_directory", info.work_path},
-        {"output_directory", info.output_dir.empty() ? "." : info.output_dir},
-        {"kinds", kinds},
-        {"start_time", utc_time_text(info.start_ms)},
-        {"end_time", utc_time_text(info.end_ms)},
-        {"wall_seconds", info.wall_seconds},
-        {"files_read", stats.files_read},
-        {"bytes_read", stats.bytes_read},
-        {"records_read", stats.records_read},
-        {"records_dropped",
-         {{"cut_short", stats.records_cut_short}, {"refused", stats.records_refused}}},
-        {"exit_status", info.exit_status},
-        {"users", users}};
+    json report{{"version", kRunReportVersion},
+                {"work_directory", info.work_path},
+                {"output_directory", info.output_dir.empty() ? "." : info.output_dir},
+                {"kinds", kinds},
+                {"start_time", utc_time_text(info.start_ms)},
+                {"end_time", utc_time_text(info.end_ms)},
+                {"wall_seconds", info.wall_seconds},
+                {"files_read", stats.files_read},
+                {"bytes_read", stats.bytes_read},
+                {"records_read", stats.records_read},
+                {"records_dropped",
+                 {{"cut_short", stats.records_cut_short}, {"refused", stats.records_refused}}},
+                {"exit_status", info.exit_status},
+                {"users", users}};
+    if (stats.compose.requested) report["compose"] = compose_json(stats.compose);
     // Names and paths are bytes, not necessarily UTF-8: replace what is not, rather than throw.
     return report.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
 }

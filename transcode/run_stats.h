@@ -73,6 +73,30 @@ struct StreamStats {
     StreamClock clock;             // filled after both passes when the recording has a clock
 };
 
+// --compose: what the meeting composite holds. Times are seconds from the recording's start.
+struct ComposeLayout {
+    double time = 0;
+    uint64_t frame = 0;
+    std::vector<uint32_t> users;  // the tiles, in order
+};
+struct ComposeStats {
+    bool requested = false;
+    bool written = false;  // the file is complete under its name
+    std::string file;
+    bool placed = false;  // the streams stand on the recording clock (else all start at 0)
+    int width = 0;
+    int height = 0;
+    int rate = 0;
+    const char* codec = "";
+    uint64_t frames_written = 0;
+    double duration = 0;
+    double encode_seconds = 0;  // wall time of the composite
+    std::vector<ComposeLayout> layouts;
+    std::vector<uint32_t> video_users;       // users with a tile at some time
+    std::vector<uint32_t> audio_users;       // voices in the mix
+    std::vector<uint32_t> audio_only_users;  // a voice and never a picture
+};
+
 struct RunStats {
     uint64_t files_read = 0;
     uint64_t bytes_read = 0;
@@ -88,6 +112,7 @@ struct RunStats {
     bool recording_placed = false;
     int64_t recording_start_us = 0;
     int64_t recording_end_us = 0;
+    ComposeStats compose;
 };
 
 // The run's record; map entries stay at one address, so a writer may keep a pointer to its own.

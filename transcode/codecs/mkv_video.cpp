@@ -9,6 +9,11 @@
 #include "libav_loader.h"
 #include "utils.h"
 #include "vp9_unpack.h"
+#include "webm_readers.h"
+
+using webm_read::OutputFd;
+using webm_read::seek_fd;
+using webm_read::write_fd;
 
 namespace {
 

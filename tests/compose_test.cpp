@@ -1,0 +1,472 @@
+// The meeting composite: the grid as a table of pictures shown against rectangles, the mixer at
+// its limits (silence, one voice, voices that would clip), and whole composites of synthesized
+// per-user files (made by libvpx and libopus) decoded back with libavcodec: the layout at the
+// right frames, whose picture is in which tile, the audio's place and peak, and failures that
+// leave nothing under the final name.
+#include "compose.h"
+
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <fstream>
+#include <nlohmann/json.hpp>
+
+#include "harness.h"
+#include "layout.h"
+#include "meeting_support.h"
+#include "mixer.h"
+
+// Readable failures: a rectangle prints as x,y wxh.
+void PrintTo(const Rect& r, std::ostream* os) {
+    *os << r.x << "," << r.y << " " << r.w << "x" << r.h;
+}
+
+namespace {
+
+using harness::TempDir;
+using meeting_test::AudioPiece;
+using meeting_test::VideoPiece;
+
+// ---- layout ---------------------------------------------------------------------------------
+
+struct GridCase {
+    const char* name;
+    int width, height, count;
+    std::vector<Rect> cells;
+};
+
+class GridTable : public ::testing::TestWithParam<GridCase> {};
+
+TEST_P(GridTable, PicturesShownGiveTheseCells) {
+    const GridCase& c = GetParam();
+    EXPECT_EQ(grid_cells(c.width, c.height, c.count), c.cells);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Layout, GridTable,
+    ::testing::Values(
+        GridCase{"none", 1280, 720, 0, {}},
+        GridCase{"one_fills_the_frame", 1280, 720, 1, {{0, 0, 1280, 720}}},
+        GridCase{"two_side_by_side", 1280, 720, 2, {{0, 0, 640, 720}, {640, 0, 640, 720}}},
+        GridCase{"three_in_2x2_last_row_centred",
+                 1280,
+                 720,
+                 3,
+                 {{0, 0, 640, 360}, {640, 0, 640, 360}, {320, 360, 640, 360}}},
+        GridCase{"four_in_2x2",
+                 1280,
+                 720,
+                 4,
+                 {{0, 0, 640, 360}, {640, 0, 640, 360}, {0, 360, 640, 360}, {640, 360, 640, 360}}},
+        GridCase{"five_in_3x2",
+                 1280,
+                 720,
+                 5,
+                 {{0, 0, 426, 360},
+                  {426, 0, 426, 360},
+                  {852, 0, 426, 360},
+                  {214, 360, 426, 360},
+                  {640, 360, 426, 360}}},
+        GridCase{"nine_in_3x3",
+                 1280,
+                 720,
+                 9,
+                 {{0, 0, 426, 240},
+                  {426, 0, 426, 240},
+                  {852, 0, 426, 240},
+                  {0, 240, 426, 240},
+                  {426, 240, 426, 240},
+                  {852, 240, 426, 240},
+                  {0, 480, 426, 240},
+                  {426, 480, 426, 240},
+                  {852, 480, 426, 240}}},
+        GridCase{"ten_in_4x3",
+                 1280,
+                 720,
+                 10,
+                 {{0, 0, 320, 240},
+                  {320, 0, 320, 240},
+                  {640, 0, 320, 240},
+                  {960, 0, 320, 240},
+                  {0, 240, 320, 240},
+                  {320, 240, 320, 240},
+                  {640, 240, 320, 240},
+                  {960, 240, 320, 240},
+                  {320, 480, 320, 240},
+                  {640, 480, 320, 240}}},
+        GridCase{
+            "odd_canvas_keeps_even_edges", 641, 361, 2, {{0, 0, 320, 360}, {320, 0, 320, 360}}}),
+    [](const ::testing::TestParamInfo<GridCase>& i) { return std::string(i.param.name); });
+
+struct FitCase {
+    const char* name;
+    Rect cell;
+    int width, height;
+    Rect expected;
+};
+
+class FitTable : public ::testing::TestWithParam<FitCase> {};
+
+TEST_P(FitTable, PictureKeepsItsAspectInsideTheCell) {
+    const FitCase& c = GetParam();
+    EXPECT_EQ(fit_in_cell(c.cell, c.width, c.height), c.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Layout, FitTable,
+    ::testing::Values(
+        FitCase{"4_3_in_16_9_bars_at_sides", {0, 0, 1280, 720}, 640, 480, {160, 0, 960, 720}},
+        FitCase{"4_3_in_tall_cell_bars_above", {0, 0, 640, 720}, 640, 480, {0, 120, 640, 480}},
+        FitCase{"same_aspect_fills", {640, 360, 640, 360}, 1280, 720, {640, 360, 640, 360}},
+        FitCase{"portrait", {0, 0, 1280, 720}, 480, 640, {370, 0, 540, 720}},
+        FitCase{"offset_cell", {426, 0, 426, 240}, 320, 240, {478, 0, 320, 240}},
+        FitCase{"unknown_size_fills", {10, 20, 100, 50}, 0, 0, {10, 20, 100, 50}}),
+    [](const ::testing::TestParamInfo<FitCase>& i) { return std::string(i.param.name); });
+
+// ---- mixer ----------------------------------------------------------------------------------
+
+struct MixCase {
+    const char* name;
+    std::vector<double> amplitudes;  // one 440 Hz tone per voice, in phase
+    double min_peak;
+    double max_peak;
+};
+
+class MixerLimits : public ::testing::TestWithParam<MixCase> {};
+
+TEST_P(MixerLimits, SumsVoicesAndNeverExceedsTheCeiling) {
+    const MixCase& c = GetParam();
+    Mixer mixer;
+    ASSERT_TRUE(mixer.open(static_cast<int>(c.amplitudes.size()), 960));
+    constexpr int kBlock = 960;
+    constexpr int kBlocks = 50;  // one second
+    std::vector<std::vector<float>> voices(c.amplitudes.size(), std::vector<float>(kBlock * 2));
+    std::vector<const float*> ptrs;
+    for (auto& v : voices) ptrs.push_back(v.data());
+    double peak = 0;
+    int64_t out_samples = 0;
+    auto pull = [&] {
+        while (AVFrame* f = mixer.next()) {
+            const float* s = reinterpret_cast<const float*>(f->data[0]);
+            for (int i = 0; i < f->nb_samples * 2; ++i)
+                peak = std::max(peak, std::fabs(double{s[i]}));
+            out_samples += f->nb_samples;
+        }
+    };
+    for (int b = 0; b < kBlocks; ++b) {
+        for (size_t v = 0; v < voices.size(); ++v)
+            for (int i = 0; i < kBlock; ++i) {
+                const float x = static_cast<float>(
+                    c.amplitudes[v] * std::sin(2 * M_PI * 440 * (b * kBlock + i) / 48000.0));
+                voices[v][2 * i] = voices[v][2 * i + 1] = x;
+            }
+        ASSERT_TRUE(mixer.add(ptrs, kBlock));
+        pull();
+    }
+    ASSERT_TRUE(mixer.finish());
+    pull();
+    EXPECT_EQ(out_samples, kBlock * kBlocks) << "the limiter's delay is compensated";
+    EXPECT_GE(peak, c.min_peak);
+    EXPECT_LE(peak, c.max_peak);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Mixer, MixerLimits,
+    ::testing::Values(MixCase{"silence", {0, 0, 0}, 0, 0},
+                      MixCase{"one_voice_unchanged", {0.25}, 0.245, 0.255},
+                      MixCase{"two_voices_add_without_normalising", {0.2, 0.2}, 0.39, 0.41},
+                      MixCase{"clipping_voices_held_at_the_ceiling",
+                              {0.9, 0.9, 0.9},
+                              kMixCeiling - 0.05,
+                              kMixCeiling + 1e-3}),
+    [](const ::testing::TestParamInfo<MixCase>& i) { return std::string(i.param.name); });
+
+}  // namespace
+
+namespace {
+
+// ---- whole composites -----------------------------------------------------------------------
+
+constexpr int64_t kStartUs = 1700000000000000;  // the recording's first packet on its clock
+
+struct MeetingUser {
+    uint32_t uid;
+    std::vector<VideoPiece> video;  // empty: no camera
+    std::vector<AudioPiece> audio;  // empty: no microphone
+    int luma;
+    bool lossy;  // 3% of frames and packets lost
+};
+
+// Writes each user's files into `dir` and places them on the recording clock where their first
+// frame or packet lies.
+std::vector<ComposeUser> make_meeting(const TempDir& dir, const std::vector<MeetingUser>& users) {
+    std::vector<ComposeUser> out;
+    for (const MeetingUser& m : users) {
+        ComposeUser u;
+        u.uid = m.uid;
+        if (!m.video.empty()) {
+            u.video.path = dir.file("v" + std::to_string(m.uid) + ".ivf");
+            meeting_test::write_ivf(
+                u.video.path, m.video, m.luma,
+                m.lossy ? meeting_test::every_nth(100000, 33, 7) : std::vector<int>{});
+            u.video_clock.placed = true;
+            u.video_clock.source = "rtcp";
+            u.video_clock.start_us = kStartUs + m.video[0].start_ms * 1000;
+        }
+        if (!m.audio.empty()) {
+            u.audio.path = dir.file("a" + std::to_string(m.uid) + ".ogg");
+            meeting_test::write_ogg_opus(
+                u.audio.path, m.audio,
+                m.lossy ? meeting_test::every_nth(100000, 33, 5) : std::vector<int>{});
+            u.audio_clock.placed = true;
+            u.audio_clock.source = "rtcp";
+            u.audio_clock.start_us = kStartUs + m.audio[0].start_ms * 1000;
+        }
+        out.push_back(u);
+    }
+    return out;
+}
+
+ComposeSpan span_ms(int64_t ms) {
+    ComposeSpan span;
+    span.placed = true;
+    span.start_us = kStartUs;
+    span.end_us = kStartUs + ms * 1000;
+    return span;
+}
+
+ComposeOptions small_options(const std::string& path) {
+    ComposeOptions o;
+    o.path = path;
+    o.width = 640;
+    o.height = 360;
+    o.rate = 10;
+    o.hold_us = 500000;
+    return o;
+}
+
+std::vector<VideoPiece> camera(int64_t from_ms, int64_t to_ms, int w = 320, int h = 240) {
+    return {VideoPiece{from_ms, to_ms - from_ms, w, h, 15}};
+}
+std::vector<AudioPiece> voice(int64_t from_ms, int64_t to_ms, double amplitude = 0.25) {
+    return {AudioPiece{from_ms, to_ms - from_ms, 440, amplitude}};
+}
+
+std::vector<std::vector<uint32_t>> layout_users(const ComposeStats& s) {
+    std::vector<std::vector<uint32_t>> out;
+    for (const ComposeLayout& l : s.layouts) out.push_back(l.users);
+    return out;
+}
+std::vector<uint64_t> layout_frames(const ComposeStats& s) {
+    std::vector<uint64_t> out;
+    for (const ComposeLayout& l : s.layouts) out.push_back(l.frame);
+    return out;
+}
+
+// Nine users join and leave; one changes resolution, one loses 3% of frames and packets, one has
+// only a microphone. Every voice is loud enough that their sum would clip.
+TEST(ComposeMeeting, NineUsersJoinLeaveAndTheLayoutFollows) {
+    TempDir dir;
+    std::vector<VideoPiece> resized = {VideoPiece{0, 4000, 320, 240, 15},
+                                       VideoPiece{4000, 4000, 480, 270, 15}};
+    const std::vector<MeetingUser> meeting = {
+        {1, resized, voice(0, 8000, 0.3), 40, false},
+        {2, camera(1000, 8000), voice(1000, 8000, 0.3), 70, true},
+        {3, camera(2000, 6000), voice(2000, 6000, 0.3), 100, false},
+        {4, camera(2000, 8000), voice(2000, 8000, 0.3), 130, false},
+        {5, camera(3000, 8000), voice(3000, 8000, 0.3), 160, false},
+        {6, camera(3000, 5000), voice(3000, 5000, 0.3), 190, false},
+        {7, camera(3000, 8000), {}, 220, false},
+        {8, camera(3000, 8000), {}, 235, false},
+        {9, {}, voice(0, 8000, 0.3), 0, false},
+    };
+    const std::vector<ComposeUser> users = make_meeting(dir, meeting);
+    const std::string out = dir.file("meeting.webm");
+    const ComposeOutcome r = compose_meeting(users, span_ms(8000), small_options(out));
+    ASSERT_TRUE(r.stats.written) << r.error;
+
+    // Frames at 10 fps: a camera counts from its first frame and goes 0.5 s after its last
+    // (user 6's is at 4.933 s, user 3's at 5.933 s).
+    EXPECT_EQ(layout_frames(r.stats), (std::vector<uint64_t>{0, 10, 20, 30, 55, 65}));
+    EXPECT_EQ(layout_users(r.stats), (std::vector<std::vector<uint32_t>>{{1},
+                                                                         {1, 2},
+                                                                         {1, 2, 3, 4},
+                                                                         {1, 2, 3, 4, 5, 6, 7, 8},
+                                                                         {1, 2, 3, 4, 5, 7, 8},
+                                                                         {1, 2, 4, 5, 7, 8}}));
+    EXPECT_EQ(r.stats.audio_only_users, std::vector<uint32_t>{9});
+    EXPECT_EQ(r.stats.frames_written, 81u);
+
+    // Each tile shows its user's grey, the letterbox bars are black.
+    const std::vector<int> frames = {5, 15, 25, 35, 45, 60, 70};
+    const meeting_test::DecodedComposite d = meeting_test::decode_composite(out, frames);
+    ASSERT_EQ(d.error, "");
+    EXPECT_EQ(d.format, "matroska,webm");
+    EXPECT_EQ(d.video_codec, "vp8");
+    EXPECT_EQ(d.width, 640);
+    EXPECT_EQ(d.height, 360);
+    EXPECT_EQ(d.video_frames, 81);
+    for (int f : frames) {
+        const ComposeLayout* layout = nullptr;
+        for (const ComposeLayout& l : r.stats.layouts)
+            if (static_cast<int>(l.frame) <= f) layout = &l;
+        ASSERT_NE(layout, nullptr);
+        const std::vector<Rect> cells =
+            grid_cells(640, 360, static_cast<int>(layout->users.size()));
+        for (size_t i = 0; i < cells.size(); ++i) {
+            const MeetingUser& m = meeting[layout->users[i] - 1];
+            const bool second_size = m.uid == 1 && f >= 40;
+            const Rect tile =
+                fit_in_cell(cells[i], second_size ? 480 : 320, second_size ? 270 : 240);
+            EXPECT_NEAR(meeting_test::mean_luma(d, f, tile.x + tile.w / 4, tile.y + tile.h / 4,
+                                                tile.w / 2, tile.h / 2),
+                        m.luma, 4)
+                << "frame " << f << " user " << m.uid;
+            if (tile.x > cells[i].x + 4) {
+                EXPECT_NEAR(meeting_test::mean_luma(d, f, cells[i].x, tile.y + 2, 2, tile.h - 4),
+                            16, 2)
+                    << "bar left of user " << m.uid << " in frame " << f;
+            }
+        }
+    }
+    // Six voices of 0.3 would reach 1.8; the mix stays at or below full scale.
+    ASSERT_TRUE(d.have_audio);
+    EXPECT_LE(d.audio_peak, 1.0);
+    EXPECT_GT(d.audio_peak, 0.3);
+    EXPECT_NEAR(d.audio_samples / 48000.0, 8.1, 0.03);
+}
+
+// One voice placed at 1.5 s of the recording and its camera at 1.0 s: the sound starts where the
+// clock puts it, within 40 ms; before any camera the picture is black.
+TEST(ComposeMeeting, VoiceAndPictureStandWhereTheClockPutsThem) {
+    TempDir dir;
+    std::vector<ComposeUser> users =
+        make_meeting(dir, {{5, camera(1000, 3000), voice(1500, 3000), 200, false}});
+    const std::string out = dir.file("m.webm");
+    const ComposeOutcome r = compose_meeting(users, span_ms(3000), small_options(out));
+    ASSERT_TRUE(r.stats.written) << r.error;
+    const meeting_test::DecodedComposite d = meeting_test::decode_composite(out, {5, 15});
+    ASSERT_EQ(d.error, "");
+    EXPECT_NEAR(d.audio_onset, 1.5, 0.04);
+    EXPECT_NEAR(meeting_test::mean_luma(d, 5, 0, 0, 640, 360), 16, 1) << "no camera yet";
+    EXPECT_NEAR(meeting_test::mean_luma(d, 15, 200, 100, 200, 100), 200, 4);
+    EXPECT_EQ(layout_frames(r.stats), (std::vector<uint64_t>{0, 10}));
+}
+
+// Without a clock every stream starts at the composite's start and the composite lasts as long
+// as the longest stream; VP9 on request.
+TEST(ComposeMeeting, UnplacedStreamsStartTogetherAndVp9OnRequest) {
+    TempDir dir;
+    std::vector<ComposeUser> users = make_meeting(
+        dir,
+        {{1, camera(0, 2000), voice(0, 1000), 90, false}, {2, {}, voice(500, 3000), 0, false}});
+    for (ComposeUser& u : users) u.video_clock.placed = u.audio_clock.placed = false;
+    const std::string out = dir.file("u.webm");
+    ComposeOptions o = small_options(out);
+    o.vp9 = true;
+    const ComposeOutcome r = compose_meeting(users, ComposeSpan{}, o);
+    ASSERT_TRUE(r.stats.written) << r.error;
+    const meeting_test::DecodedComposite d = meeting_test::decode_composite(out, {});
+    ASSERT_EQ(d.error, "");
+    EXPECT_EQ(d.video_codec, "vp9");
+    EXPECT_NEAR(d.audio_onset, 0.0, 0.04);
+    EXPECT_NEAR(r.stats.duration, 2.5, 0.15);
+    EXPECT_EQ(r.stats.audio_only_users, std::vector<uint32_t>{2});
+}
+
+bool only_file_is(const std::string& dir, const std::string& name) {
+    DIR* d = opendir(dir.c_str());
+    std::vector<std::string> names;
+    while (dirent* e = readdir(d))
+        if (std::string(e->d_name) != "." && std::string(e->d_name) != "..")
+            names.push_back(e->d_name);
+    closedir(d);
+    return names == std::vector<std::string>{name};
+}
+
+// A file that cannot be written leaves nothing: no temporary file, and an earlier file under the
+// final name stays as it was.
+TEST(ComposeMeeting, FailedWriteLeavesNothingHalfWritten) {
+    TempDir dir;
+    std::vector<ComposeUser> users =
+        make_meeting(dir, {{1, camera(0, 3000), voice(0, 3000), 90, false}});
+    const std::string outdir = dir.subdir("out");
+    const std::string out = outdir + "/m.webm";
+    std::ofstream(out) << "earlier";
+
+    // Writes past 8 KiB fail with EFBIG (SIGXFSZ ignored) in the middle of the composite.
+    struct rlimit saved;
+    getrlimit(RLIMIT_FSIZE, &saved);
+    struct sigaction ignore = {}, old = {};
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGXFSZ, &ignore, &old);
+    struct rlimit small = saved;
+    small.rlim_cur = 8 * 1024;
+    setrlimit(RLIMIT_FSIZE, &small);
+    ComposeOptions o = small_options(out);
+    o.width = 1280;
+    o.height = 720;
+    const ComposeOutcome r = compose_meeting(users, span_ms(3000), o);
+    setrlimit(RLIMIT_FSIZE, &saved);
+    sigaction(SIGXFSZ, &old, nullptr);
+
+    EXPECT_FALSE(r.stats.written);
+    EXPECT_EQ(r.error, "cannot write");
+    EXPECT_EQ(r.error_errno, EFBIG);
+    EXPECT_TRUE(only_file_is(outdir, "m.webm"));
+    std::ifstream in(out);
+    std::string text;
+    in >> text;
+    EXPECT_EQ(text, "earlier");
+
+    // A directory that does not exist: nothing is created.
+    const ComposeOutcome missing =
+        compose_meeting(users, span_ms(3000), small_options(dir.file("nowhere/m.webm")));
+    EXPECT_FALSE(missing.stats.written);
+    EXPECT_EQ(missing.error, "cannot create");
+    EXPECT_EQ(missing.error_errno, ENOENT);
+}
+
+}  // namespace
+
+namespace {
+
+// Through the converter: the per-user files as always, and the composite with its report.
+TEST(ComposeRun, ConverterWritesTheCompositeAndReportsIt) {
+    TempDir cwd;
+    const harness::ProcessResult r =
+        harness::run_process({TRANSCODE_BIN, "-p", std::string(SOURCE_DIR) + "/samples/", "-v",
+                              "-a", "-o", "out", "--compose", "meeting.webm", "--compose-size",
+                              "640x360", "--compose-rate", "15", "--report", "report.json"},
+                             cwd.path());
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out,
+              "start trans video\ntrans video sucess\nstart trans audio\ntrans audio sucess \n");
+    EXPECT_EQ(r.err,
+              "--compose: no recording clock for some streams; they start at the beginning of "
+              "the composite\n");
+    std::vector<uint8_t> text;
+    ASSERT_TRUE(harness::read_file(cwd.file("report.json"), &text, nullptr));
+    const nlohmann::json c = nlohmann::json::parse(text.begin(), text.end())["compose"];
+    EXPECT_EQ(c["file"], "meeting.webm");
+    EXPECT_EQ(c["written"], true);
+    EXPECT_EQ(c["width"], 640);
+    EXPECT_EQ(c["frame_rate"], 15);
+    EXPECT_EQ(c["video_users"].size(), 3u);
+    EXPECT_EQ(c["layout_changes"].size(), 1u);
+    EXPECT_EQ(c["layout_changes"][0]["users"].size(), 3u);
+    EXPECT_GT(c["encode_speed"].get<double>(), 0);
+    const meeting_test::DecodedComposite d =
+        meeting_test::decode_composite(cwd.file("meeting.webm"), {});
+    EXPECT_EQ(d.error, "");
+    EXPECT_EQ(static_cast<uint64_t>(d.video_frames), c["frames_written"].get<uint64_t>());
+    EXPECT_NEAR(d.video_frames / 15.0, c["duration_seconds"].get<double>(), 1e-9);
+    EXPECT_TRUE(d.have_audio);
+}
+
+}  // namespace
