@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # A real WebRTC call through transcode-pcap and transcode --repair.
 #
-#   scripts/browser_call.sh [MODE] [SECONDS]     MODE: vp8-plain (default), default, ulpfec, flexfec
+#   scripts/browser_call.sh [MODE] [SECONDS]     MODE: vp8-plain (default), default, ulpfec, flexfec,
+#                                                 vp9, av1, h264
 #
 # Inside a network namespace of its own (lo plus a veth pair with private addresses, nothing
 # routed out of it), headless Chromium runs tests/browser_call/call.html: two RTCPeerConnections
@@ -22,6 +23,10 @@
 # (both conversions given the negotiated SDP; see check_call.py). Mode flexfec: the same with VP8
 # and FlexFEC on an SSRC of its own, which Chromium offers only behind a field trial.
 #
+# Modes vp9, av1 and h264: the video is of that codec (with RTX), converted into Matroska; the check
+# asks for the codec in the report and, with --webm, a WebM (an MP4 for H.264) that decodes. With
+# LOSS set, the conversion also takes --wait-keyframe and every frame written must decode.
+#
 # LOSS=P drops P percent of the UDP packets sent inside the namespace (nftables, installed when
 # missing), before tcpdump sees them: the default is 3 in modes ulpfec and flexfec, where the
 # sender adds FEC only once it sees loss, and 0 otherwise.
@@ -35,8 +40,8 @@ REPO=$(cd "$(dirname "$0")/.." && pwd)
 BUILD="${BUILD:-$REPO/build}"
 MODE="${1:-vp8-plain}"
 SECONDS_OF_CALL="${2:-10}"
-case "$MODE" in vp8-plain | default | ulpfec | flexfec) ;; *)
-    echo "browser call: unknown mode $MODE (vp8-plain, default, ulpfec, flexfec)" >&2
+case "$MODE" in vp8-plain | default | ulpfec | flexfec | vp9 | av1 | h264) ;; *)
+    echo "browser call: unknown mode $MODE (vp8-plain, default, ulpfec, flexfec, vp9, av1, h264)" >&2
     exit 2
     ;;
 esac
@@ -163,5 +168,5 @@ kill -INT "$TCPDUMP" 2>/dev/null || true
 wait "$TCPDUMP" 2>/dev/null || true
 grep -E "captured|dropped" "$WORK/tcpdump.log" | sed 's/^/browser call: tcpdump: /' || true
 
-python3 "$REPO/tests/browser_call/check_call.py" "$WORK" "$BUILD" || fail "mode $MODE, loss $LOSS%"
+LOSS="$LOSS" python3 "$REPO/tests/browser_call/check_call.py" "$WORK" "$BUILD" || fail "mode $MODE, loss $LOSS%"
 echo "browser call: $MODE (loss $LOSS%) passed in $(($(date +%s) - started)) s"
