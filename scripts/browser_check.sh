@@ -47,12 +47,17 @@ for cap in av ao; do
 done
 AV=$(ls "$WORK"/out/*_11.webm 2>/dev/null) || fail "no WebM for the audio and video user"
 AO=$(ls "$WORK"/out/*_12.webm 2>/dev/null) || fail "no WebM for the audio-only user"
+# The meeting composite of the first capture, at a small size to keep the check quick.
+MEETING="$WORK/meeting.webm"
+(cd "$WORK" && "$BUILD/transcode" -p "$WORK/av/" -v -a -o "$WORK/compose-out" \
+    --compose "$MEETING" --compose-size 640x360 --report "$WORK/compose.json" >/dev/null 2>&1) ||
+    fail "transcode --compose on the av capture"
 
 PORT=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
 chromedriver --port="$PORT" >"$WORK/chromedriver.log" 2>&1 &
 DRIVER_PID=$!
 
-WORK="$WORK" PORT="$PORT" AV="$AV" AO="$AO" python3 - <<'EOF'
+WORK="$WORK" PORT="$PORT" AV="$AV" AO="$AO" MEETING="$MEETING" python3 - <<'EOF'
 import json, os, struct, sys, time, urllib.request
 
 work, port = os.environ["WORK"], int(os.environ["PORT"])
@@ -154,14 +159,20 @@ def wait_for(cond, what, seconds):
     die(f"{what}: timed out; last state {s}")
 
 try:
-    for webm, audio_only in ((os.environ["AV"], False), (os.environ["AO"], True)):
+    for webm, audio_only in ((os.environ["AV"], False), (os.environ["AO"], True),
+                             (os.environ["MEETING"], False)):
         name = os.path.basename(webm)
-        ivf, ogg = sibling(webm, "mkv"), sibling(webm, "ogg")
         size, expected = None, 0.0
-        if ivf:
-            size, expected = ivf_facts(ivf)
-        if ogg:
-            expected = max(expected, ogg_end(ogg))
+        if webm == os.environ["MEETING"]:
+            # The composite: the size asked for, the length its report gives.
+            compose = json.load(open(os.path.join(work, "compose.json")))["compose"]
+            size, expected = (compose["width"], compose["height"]), compose["duration_seconds"]
+        else:
+            ivf, ogg = sibling(webm, "mkv"), sibling(webm, "ogg")
+            if ivf:
+                size, expected = ivf_facts(ivf)
+            if ogg:
+                expected = max(expected, ogg_end(ogg))
         call("POST", f"/session/{session}/url",
              {"url": "file://" + page + "?" + urllib.request.quote("file://" + webm)})
         s = wait_for(lambda s: "loadedmetadata" in s["events"], f"{name}: metadata", 30)

@@ -2,9 +2,13 @@
 
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
+#include <deque>
 #include <memory>
+#include <mutex>
 #include <new>
+#include <thread>
 
 #include "canvas.h"
 #include "layout.h"
@@ -37,6 +41,79 @@ struct VideoUser {
 struct AudioUser {
     uint32_t uid;
     std::unique_ptr<AudioStream> stream;
+};
+
+// The encoders and the muxer run on a thread of their own, fed in order through a short queue:
+// decoding and drawing the users' pictures and encoding the composite then take a core each.
+// (libvpx's own threads spin while they wait for each other and collapse on a busy machine.)
+// A job holds a new reference to the canvas or to the mixed frame: the canvas makes itself
+// writable, a copy, before it draws over a picture still queued.
+class EncodeThread {
+public:
+    explicit EncodeThread(CompositeWriter* writer) : writer_(writer), thread_([this] { run(); }) {}
+    ~EncodeThread() { finish(); }
+    EncodeThread(const EncodeThread&) = delete;
+    EncodeThread& operator=(const EncodeThread&) = delete;
+
+    // False once the writer has failed (what is pushed then is dropped).
+    bool push(const AVFrame* frame, bool video, int64_t index) {
+        std::unique_ptr<AVFrame, AvFrameDeleter> ref(compose_libav()->av_frame_clone(frame));
+        std::unique_lock<std::mutex> lock(mutex_);
+        if (!ref) failed_ = true;
+        room_.wait(lock, [this] { return queue_.size() < kDepth || failed_; });
+        if (failed_) return false;
+        queue_.push_back(Job{std::move(ref), video, index});
+        ready_.notify_one();
+        return true;
+    }
+    // Waits for the queue to empty and the thread to end; false when a write failed.
+    bool finish() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            closed_ = true;
+            ready_.notify_one();
+        }
+        if (thread_.joinable()) thread_.join();
+        return !failed_;
+    }
+
+private:
+    static constexpr size_t kDepth = 8;
+    struct Job {
+        std::unique_ptr<AVFrame, AvFrameDeleter> frame;
+        bool video;
+        int64_t index;
+    };
+    void run() {
+        for (;;) {
+            Job job;
+            {
+                std::unique_lock<std::mutex> lock(mutex_);
+                ready_.wait(lock, [this] { return !queue_.empty() || closed_; });
+                if (queue_.empty()) return;
+                job = std::move(queue_.front());
+                queue_.pop_front();
+                room_.notify_one();
+                if (failed_) continue;
+            }
+            const bool ok = job.video ? writer_->add_video(job.frame.get(), job.index)
+                                      : writer_->add_audio(job.frame.get());
+            if (!ok) {
+                std::lock_guard<std::mutex> lock(mutex_);
+                failed_ = true;
+                room_.notify_one();
+            }
+        }
+    }
+
+    CompositeWriter* writer_;
+    std::mutex mutex_;
+    std::condition_variable ready_;
+    std::condition_variable room_;
+    std::deque<Job> queue_;
+    bool closed_ = false;
+    bool failed_ = false;
+    std::thread thread_;  // last: started once everything above exists
 };
 
 }  // namespace
@@ -99,9 +176,10 @@ ComposeOutcome compose_meeting(const std::vector<ComposeUser>& users, const Comp
         voices[i] = mix_in.data() + i * static_cast<size_t>(block) * AudioStream::kChannels;
     int64_t audio_pos = 0;  // composite samples mixed so far
 
+    auto encoder = std::make_unique<EncodeThread>(&writer);
     auto pull_mix = [&] {
         while (AVFrame* f = mixer.next())
-            if (!writer.add_audio(f)) return false;
+            if (!encoder->push(f, false, 0)) return false;
         return true;
     };
     auto mix_until = [&](int64_t end_sample) {
@@ -153,11 +231,13 @@ ComposeOutcome compose_meeting(const std::vector<ComposeUser>& users, const Comp
             VideoStream& s = *video[shown[tile]].stream;
             ok = canvas.draw(tile, s.picture_at(t), s.serial());
         }
-        ok = ok && writer.add_video(canvas.frame(), frame);
+        ok = ok && encoder->push(canvas.frame(), true, frame);
         ok = ok && (!wo.audio || mix_until((frame + 1) * kAudioRate / options.rate));
         if (progress != nullptr && frame % options.rate == 0) progress(t, total_us);
     }
     if (ok && wo.audio) ok = mixer.finish() && pull_mix();
+    ok = encoder->finish() && ok;
+    encoder.reset();
     ok = ok && writer.finish();
 
     stats.frames_written = static_cast<uint64_t>(frame);

@@ -22,6 +22,7 @@ extern "C" {
     X(av_buffersrc_add_frame_flags)    \
     X(av_channel_layout_default)       \
     X(av_frame_alloc)                  \
+    X(av_frame_clone)                  \
     X(av_frame_free)                   \
     X(av_frame_get_buffer)             \
     X(av_frame_make_writable)          \
