@@ -2,7 +2,7 @@
 # A real WebRTC call through transcode-pcap and transcode --repair.
 #
 #   scripts/browser_call.sh [MODE] [SECONDS]     MODE: vp8-plain (default), default, ulpfec, flexfec,
-#                                                 vp9, av1, h264
+#                                                 clock, vp9, av1, h264
 #
 # Inside a network namespace of its own (lo plus a veth pair with private addresses, nothing
 # routed out of it), headless Chromium runs tests/browser_call/call.html: two RTCPeerConnections
@@ -23,6 +23,13 @@
 # (both conversions given the negotiated SDP; see check_call.py). Mode flexfec: the same with VP8
 # and FlexFEC on an SSRC of its own, which Chromium offers only behind a field trial.
 #
+# Mode clock: the streams start at different times (the first peer's camera 3 s after its
+# microphone, the second peer 2 s into the call) and the first peer's microphone is detached for
+# 3 s mid-call (tests/browser_call/call.html). check_call.py (check_clock.py) reads the senders' RTCP sender
+# reports from the pcap and checks, per user, that the WebM's first video time minus its first
+# audio time is what they say (within 40 ms from the capture files alone, 10 ms with the
+# sender-report file), that the report's start times of the two users differ as they say, and
+# that the detached microphone's audio lasts the call and ends in step with the video.
 # Modes vp9, av1 and h264: the video is of that codec (with RTX), converted into Matroska; the check
 # asks for the codec in the report and, with --webm, a WebM (an MP4 for H.264) that decodes. With
 # LOSS set, the conversion also takes --wait-keyframe and every frame written must decode.
@@ -40,8 +47,8 @@ REPO=$(cd "$(dirname "$0")/.." && pwd)
 BUILD="${BUILD:-$REPO/build}"
 MODE="${1:-vp8-plain}"
 SECONDS_OF_CALL="${2:-10}"
-case "$MODE" in vp8-plain | default | ulpfec | flexfec | vp9 | av1 | h264) ;; *)
-    echo "browser call: unknown mode $MODE (vp8-plain, default, ulpfec, flexfec, vp9, av1, h264)" >&2
+case "$MODE" in vp8-plain | default | ulpfec | flexfec | clock | vp9 | av1 | h264) ;; *)
+    echo "browser call: unknown mode $MODE (vp8-plain, default, ulpfec, flexfec, clock, vp9, av1, h264)" >&2
     exit 2
     ;;
 esac

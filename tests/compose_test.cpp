@@ -257,6 +257,14 @@ std::vector<AudioPiece> voice(int64_t from_ms, int64_t to_ms, double amplitude =
     return {AudioPiece{from_ms, to_ms - from_ms, 440, amplitude}};
 }
 
+// ffmpeg decodes the file without a line on standard error.
+void expect_ffmpeg_silent(const std::string& path) {
+    const harness::ProcessResult f = harness::run_process(
+        {"/usr/bin/ffmpeg", "-nostdin", "-v", "error", "-i", path, "-f", "null", "-"});
+    EXPECT_EQ(f.status, 0);
+    EXPECT_EQ(f.out + f.err, "");
+}
+
 std::vector<std::vector<uint32_t>> layout_users(const ComposeStats& s) {
     std::vector<std::vector<uint32_t>> out;
     for (const ComposeLayout& l : s.layouts) out.push_back(l.users);
@@ -339,6 +347,7 @@ TEST(ComposeMeeting, NineUsersJoinLeaveAndTheLayoutFollows) {
     EXPECT_LE(d.audio_peak, 1.0);
     EXPECT_GT(d.audio_peak, 0.3);
     EXPECT_NEAR(d.audio_samples / 48000.0, 8.1, 0.03);
+    expect_ffmpeg_silent(out);
 }
 
 // One voice placed at 1.5 s of the recording and its camera at 1.0 s: the sound starts where the
@@ -467,6 +476,7 @@ TEST(ComposeRun, ConverterWritesTheCompositeAndReportsIt) {
     EXPECT_EQ(static_cast<uint64_t>(d.video_frames), c["frames_written"].get<uint64_t>());
     EXPECT_NEAR(d.video_frames / 15.0, c["duration_seconds"].get<double>(), 1e-9);
     EXPECT_TRUE(d.have_audio);
+    expect_ffmpeg_silent(cwd.file("meeting.webm"));
 }
 
 }  // namespace

@@ -101,7 +101,8 @@ enum Purpose : uint64_t {
     kPurposeProbe,
     kPurposeRtx,
     kPurposeFlexfec,
-    kPurposeDropPerFrame
+    kPurposeDropPerFrame,
+    kPurposeLead
 };
 
 void put_le32(Bytes& b, uint32_t v) {
@@ -120,6 +121,10 @@ void put_be16(Bytes& b, uint16_t v) {
 }
 void put_be32(Bytes& b, uint32_t v) {
     for (int i = 3; i >= 0; --i) b.push_back(static_cast<uint8_t>(v >> (8 * i)));
+}
+uint32_t get_be32(const uint8_t* p) {
+    return (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
+           (static_cast<uint32_t>(p[2]) << 8) | p[3];
 }
 uint32_t get_le32(const uint8_t* p) {
     return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
@@ -204,6 +209,16 @@ struct Options {
     std::vector<std::pair<int, long>> zero_record;  // kind, record index in the kind's stream
     std::vector<FileSpot> stray;
     bool quiet = false;
+    // The recording clock's evidence (see --help); all off by default, so that a directory made
+    // without them is byte for byte what it always was.
+    int64_t epoch_ms = 1650598869000;  // --epoch: the recorder's time of capture time 0
+    std::string time_names;            // --time-names s|ms|us: file keys are time values
+    std::string lead;                  // --lead capture|zeros|junk; empty: ms from capture start
+    bool sender_reports = false;       // --sender-reports: sender_reports.txt beside the files
+    double camera_delay = 0;           // --camera-delay SEC: video starts SEC after the audio
+    std::vector<std::pair<int, double>> join;     // --join U:SEC: user U's streams start SEC late
+    double audio_drift_ppm = 0;                   // --audio-drift PPM: the audio clock runs fast
+    double mic_pause_at = -1, mic_pause_sec = 0;  // --mic-pause AT:SEC: the audio clock stands
 };
 
 const char kHelp[] =
@@ -294,6 +309,22 @@ const char kHelp[] =
     "                         its packets carry another SSRC and their RTP timestamps move by\n"
     "                         SEC seconds of the stream's clock (negative: back); sequence\n"
     "                         numbers go on\n"
+    "  --camera-delay SEC     every user's video starts SEC seconds after its audio\n"
+    "  --join U:SEC           user U (0-based) joins SEC seconds late (both kinds); repeatable\n"
+    "  --audio-drift PPM      the senders' audio clocks run PPM fast against true time (their\n"
+    "                         packets come 1 + PPM/1e6 times as often)\n"
+    "  --mic-pause AT:SEC     the microphone is detached at AT seconds of audio for SEC seconds:\n"
+    "                         nothing is sent, and the RTP clock stands still meanwhile\n"
+    "  --epoch MS             the recorder's time of capture time 0, ms since 1970\n"
+    "                         (default 1650598869000)\n"
+    "  --time-names s|ms|us   file keys are the time of each file's first record in that unit\n"
+    "                         (replaces --keys)\n"
+    "  --lead capture|zeros|junk   the audio records' 8-byte leading field: capture time in us\n"
+    "                         since 1970, zeros or random bytes (default: ms since capture\n"
+    "                         start)\n"
+    "  --sender-reports       write sender_reports.txt: one RTCP sender report per stream and\n"
+    "                         second (NTP time of the sender's clock, the RTP time it\n"
+    "                         extrapolates, the capture time 1 ms later)\n"
     "  --pt121 N              insert N packets of payload type 121 into each video stream;\n"
     "                         they take sequence numbers like any packet of the stream\n"
     "  --cut-short KIND[:F]   cut the last record of file F (0-based, default last) short\n"
@@ -581,6 +612,33 @@ Options parse_args(int argc, char** argv, bool* help) {
             if (p.size() != 3) throw UsageError("--stray: expected KIND:FILE:BYTES");
             o.stray.push_back(
                 {parse_kind(a, p[0]), parse_file_index(a, p[1]), parse_long(a, p[2], 1, 1 << 20)});
+        } else if (a == "--camera-delay") {
+            o.camera_delay = parse_double(a, value(), 0, 86400);
+        } else if (a == "--join") {
+            auto p = split(value(), ':');
+            if (p.size() != 2) throw UsageError("--join: expected USER:SEC");
+            o.join.emplace_back(static_cast<int>(parse_long(a, p[0], 0, 1 << 20)),
+                                parse_double(a, p[1], 0, 86400));
+        } else if (a == "--audio-drift") {
+            o.audio_drift_ppm = parse_double(a, value(), -10000, 10000);
+        } else if (a == "--mic-pause") {
+            auto p = split(value(), ':');
+            if (p.size() != 2) throw UsageError("--mic-pause: expected AT:SEC");
+            o.mic_pause_at = parse_double(a, p[0], 0, 86400);
+            o.mic_pause_sec = parse_double(a, p[1], 0, 86400);
+        } else if (a == "--epoch") {
+            o.epoch_ms = parse_long(a, value(), 0, 4102444800000L);
+        } else if (a == "--time-names") {
+            o.time_names = value();
+            if (o.time_names != "s" && o.time_names != "ms" && o.time_names != "us")
+                throw UsageError("--time-names: expected s, ms or us");
+        } else if (a == "--lead") {
+            o.lead = value();
+            if (o.lead != "capture" && o.lead != "zeros" && o.lead != "junk")
+                throw UsageError("--lead: expected capture, zeros or junk");
+        } else if (a == "--sender-reports") {
+            flag();
+            o.sender_reports = true;
         } else if (a == "--quiet") {
             flag();
             o.quiet = true;
@@ -1941,12 +1999,28 @@ struct PassModel {
 // ------------------------------------------------------------------------------------------------
 // Capture files
 
-void append_record(Bytes& file, int kind, uint32_t uid, const Bytes& packet, double time) {
+// The audio record's leading field: by default the recorder's capture time in ms from the start
+// of the capture; with --lead, microseconds since 1970, zeros or noise.
+struct LeadField {
+    std::string mode;
+    int64_t epoch_us = 0;
+    Rng rng{0};
+    uint64_t value(double time) {
+        if (mode == "capture")
+            return static_cast<uint64_t>(epoch_us + static_cast<int64_t>(std::llround(time * 1e6)));
+        if (mode == "zeros") return 0;
+        if (mode == "junk") return rng.next();
+        return static_cast<uint64_t>(time * 1000.0);
+    }
+};
+
+void append_record(Bytes& file, int kind, uint32_t uid, const Bytes& packet, double time,
+                   LeadField& lead) {
     if (kind == kVideo) {
         put_le32(file, static_cast<uint32_t>(packet.size()));
         put_le32(file, uid);
     } else {
-        put_le64(file, static_cast<uint64_t>(time * 1000.0));  // the recorder's capture time, ms
+        put_le64(file, lead.value(time));  // the recorder's capture time
         put_le32(file, uid);
         put_le32(file, static_cast<uint32_t>(packet.size()));
     }
@@ -1980,6 +2054,10 @@ KindResult write_kind(const Options& o, int kind, const std::vector<UserStream>&
                       PassModel& model) {
     KindResult res;
     if (users.empty()) return res;
+    LeadField lead;
+    lead.mode = o.lead;
+    lead.epoch_us = o.epoch_ms * 1000;
+    lead.rng = rng_for(o.seed, kPurposeLead, static_cast<uint64_t>(kind));
     // Interleave all users in capture-time order; ties keep user order, then stream order.
     std::vector<std::pair<double, std::pair<int, size_t>>> order;
     for (size_t u = 0; u < users.size(); ++u)
@@ -2002,12 +2080,13 @@ KindResult write_kind(const Options& o, int kind, const std::vector<UserStream>&
             for (const Packet& p : us.plain) uid_of[&p] = us.uid;
         Bytes b;
         for (const auto& entry : plain)
-            append_record(b, kind, uid_of[entry.second], entry.second->bytes, entry.first);
+            append_record(b, kind, uid_of[entry.second], entry.second->bytes, entry.first, lead);
         model.file(b);
     }
     Rng rs = rng_for(o.seed, kPurposeStray, static_cast<uint64_t>(kind));
     Rng rf = rng_for(o.seed, kPurposeFile, static_cast<uint64_t>(kind));
     const size_t head = kind == kVideo ? 8 : 16;
+    int64_t previous_key = INT64_MIN / 2;
     for (int f = 0; f < o.files; ++f) {
         const size_t first = total * static_cast<size_t>(f) / static_cast<size_t>(o.files);
         const size_t last = total * static_cast<size_t>(f + 1) / static_cast<size_t>(o.files);
@@ -2019,14 +2098,14 @@ KindResult write_kind(const Options& o, int kind, const std::vector<UserStream>&
                 if (z.first == kind && static_cast<size_t>(z.second) == i) {
                     // A head announcing an empty packet; the uid is that of the record it precedes.
                     const uint32_t uid = users[static_cast<size_t>(order[i].second.first)].uid;
-                    append_record(b, kind, uid, Bytes(), order[i].first);
+                    append_record(b, kind, uid, Bytes(), order[i].first, lead);
                 }
             }
             const UserStream& us = users[static_cast<size_t>(order[i].second.first)];
             const Packet& p = us.packets[order[i].second.second];
             last_record_start = b.size();
             has_record = true;
-            append_record(b, kind, us.uid, p.bytes, p.time);
+            append_record(b, kind, us.uid, p.bytes, p.time, lead);
         }
         for (const auto& c : o.cut_short) {
             if (c.kind != kind || (c.file == -1 ? o.files - 1 : c.file) != f || !has_record)
@@ -2040,7 +2119,7 @@ KindResult write_kind(const Options& o, int kind, const std::vector<UserStream>&
         if (f == o.files - 1) {
             for (const auto& z : o.zero_record)
                 if (z.first == kind && static_cast<size_t>(z.second) >= total)
-                    append_record(b, kind, users[0].uid, Bytes(), 0);
+                    append_record(b, kind, users[0].uid, Bytes(), 0, lead);
         }
         for (const auto& s : o.stray) {
             if (s.kind != kind || (s.file == -1 ? o.files - 1 : s.file) != f) continue;
@@ -2056,9 +2135,17 @@ KindResult write_kind(const Options& o, int kind, const std::vector<UserStream>&
             }
             b.insert(b.end(), stray.begin(), stray.end());
         }
+        int64_t key = o.keys[static_cast<size_t>(f)];
+        if (!o.time_names.empty()) {
+            // The recorder's time when the file was started: that of its first record.
+            const double t = first < total ? order[first].first : o.duration;
+            const double us = static_cast<double>(o.epoch_ms) * 1000 + t * 1e6;
+            const double unit = o.time_names == "s" ? 1e6 : o.time_names == "ms" ? 1e3 : 1;
+            key = std::max(static_cast<int64_t>(std::floor(us / unit)), previous_key + 1);
+        }
+        previous_key = key;
         char name[64];
-        snprintf(name, sizeof name, "_%lld.%s",
-                 static_cast<long long>(o.keys[static_cast<size_t>(f)]), kind_name(kind));
+        snprintf(name, sizeof name, "_%lld.%s", static_cast<long long>(key), kind_name(kind));
         write_file(o.out + "/" + o.prefix + name, b);
         if (!shadow) model.file(b);
         res.bytes += b.size();
@@ -2066,6 +2153,80 @@ KindResult write_kind(const Options& o, int kind, const std::vector<UserStream>&
         ++res.files;
     }
     return res;
+}
+
+// ------------------------------------------------------------------------------------------------
+// The recording clock: when streams start, how their clocks run, and the senders' reports
+
+// --camera-delay, --join, --audio-drift and --mic-pause move the capture times of a stream's
+// packets; the packets themselves stay as they are.
+void retime(const Options& o, int kind, UserStream& us) {
+    for (std::vector<Packet>* packets : {&us.packets, &us.plain}) {
+        if (packets->empty()) continue;
+        double first = packets->front().time;
+        for (const Packet& p : *packets) first = std::min(first, p.time);
+        for (Packet& p : *packets) {
+            const double media = p.time - first;
+            double t = first + media / (1 + (kind == kAudio ? o.audio_drift_ppm / 1e6 : 0));
+            if (kind == kAudio && o.mic_pause_at >= 0 && media >= o.mic_pause_at)
+                t += o.mic_pause_sec;
+            if (kind == kVideo) t += o.camera_delay;
+            for (const auto& j : o.join)
+                if (j.first == us.index) t += j.second;
+            p.time = t;
+        }
+    }
+}
+
+uint64_t ntp_of(int64_t unix_us) {
+    const uint64_t seconds = static_cast<uint64_t>(unix_us / 1000000) + 2208988800ULL;
+    const uint64_t fraction = (static_cast<uint64_t>(unix_us % 1000000) << 32) / 1000000;
+    return (seconds << 32) | fraction;
+}
+
+// One report per stream and second of capture time, as a sender makes them: the NTP time of the
+// instant and the RTP time its clock reads then, extrapolated from the last packet it sent (so a
+// stalled clock shows in the reports that follow the pause). The recorder notes each 1 ms later.
+void write_sender_reports(const Options& o, const std::vector<UserStream>& video,
+                          const std::vector<UserStream>& audio) {
+    std::string text = "# transcode sender reports 1\n";
+    for (int kind : {kVideo, kAudio}) {
+        for (const UserStream& us : kind == kVideo ? video : audio) {
+            const std::vector<Packet>& packets = us.plain.empty() ? us.packets : us.plain;
+            struct Sent {
+                double time;
+                uint32_t ts;
+                uint32_t ssrc;
+            };
+            std::vector<Sent> sent;
+            uint32_t media_ssrc = 0;
+            for (const Packet& p : packets) {
+                if (p.bytes.size() < 12) continue;
+                const uint32_t ssrc = get_be32(&p.bytes[8]);
+                if (sent.empty()) media_ssrc = ssrc;
+                if (ssrc != media_ssrc && ssrc != restarted_ssrc(media_ssrc)) continue;
+                sent.push_back({p.time, get_be32(&p.bytes[4]), ssrc});
+            }
+            if (sent.empty()) continue;
+            std::stable_sort(sent.begin(), sent.end(),
+                             [](const Sent& a, const Sent& b) { return a.time < b.time; });
+            const double rate = kind == kVideo ? 90000.0 : 48000.0 * (1 + o.audio_drift_ppm / 1e6);
+            size_t last = 0;
+            for (double at = sent.front().time + 0.5; at <= sent.back().time; at += 1.0) {
+                while (last + 1 < sent.size() && sent[last + 1].time <= at) ++last;
+                const Sent& p = sent[last];
+                const uint32_t ts =
+                    p.ts + static_cast<uint32_t>(std::llround((at - p.time) * rate));
+                const int64_t us_at = o.epoch_ms * 1000 + std::llround(at * 1e6);
+                char line[160];
+                snprintf(line, sizeof line, "%u %s %u %llu %u %lld\n", us.uid, kind_name(kind),
+                         p.ssrc, static_cast<unsigned long long>(ntp_of(us_at)), ts,
+                         static_cast<long long>(us_at + 1000));
+                text += line;
+            }
+        }
+    }
+    write_file(o.out + "/sender_reports.txt", Bytes(text.begin(), text.end()));
 }
 
 // ------------------------------------------------------------------------------------------------
@@ -2267,6 +2428,10 @@ int run(const Options& o) {
                 o.save_sources + "/audio_" + std::to_string(uids[static_cast<size_t>(u)]) + ".opus",
                 clip, uids[static_cast<size_t>(u)], audio.back().sent);
     }
+
+    for (UserStream& us : video) retime(o, kVideo, us);
+    for (UserStream& us : audio) retime(o, kAudio, us);
+    if (o.sender_reports) write_sender_reports(o, video, audio);
 
     PassModel models[2];
     models[kVideo].kind = kVideo;

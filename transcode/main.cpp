@@ -16,10 +16,13 @@
 #include <cstring>
 #include <memory>
 
+#include "align_outputs.h"
+#include "clock_watch.h"
 #include "compose.h"
 #include "mult_file_trans.h"
 #include "output_dir.h"
 #include "progress.h"
+#include "recording_clock.h"
 #include "run_options.h"
 #include "run_report.h"
 #include "sdp_map.h"
@@ -270,7 +273,9 @@ void run_pass(const std::vector<std::string>& files, bool video) {
     progress_begin(video ? "video" : "audio", files_size(files));
     auto trans = std::make_unique<MultFileTrans>();
     trans->set_all_files(files);
+    trans->watch = clock_watch();
     trans->start_trans_code(video);
+    recording_clock().pass_end(video);
 }
 
 }  // namespace
@@ -317,6 +322,8 @@ int main(int argc, char** argv) {
             run_options.repair = true;
         } else if (arg_test(argv[i], "--webm", nullptr)) {
             run_options.webm = true;
+        } else if (arg_test(argv[i], "--align", nullptr)) {
+            run_options.align = true;
         } else if (arg_test(argv[i], "--compose", nullptr)) {
             run_options.compose_path = option_value(argc, argv, &i, "a file name");
         } else if (arg_test(argv[i], "--compose-size", nullptr)) {
@@ -356,8 +363,14 @@ int main(int argc, char** argv) {
     if (!video_files.empty()) std::sort(video_files.begin(), video_files.end(), in_order);
     if (!audio_files.empty()) std::sort(audio_files.begin(), audio_files.end(), in_order);
 
+    // The recording clock watches both passes; what it settles after them places the streams.
+    recording_clock().load_sender_reports(work_path, stderr);
+    recording_clock().set_files(true, video_files);
+    recording_clock().set_files(false, audio_files);
     if (output_dir_ok && trans_video && !video_files.empty()) run_pass(video_files, true);
     if (output_dir_ok && trans_audio && !audio_files.empty()) run_pass(audio_files, false);
+    // Said only where the clock would have moved something written.
+    recording_clock().settle(run_options.webm || run_options.align, stderr);
     if (output_dir_ok && run_options.webm) mux_all_webm();
     if (output_dir_ok && !run_options.compose_path.empty()) {
         ComposeOptions compose;
@@ -368,6 +381,8 @@ int main(int argc, char** argv) {
         compose.vp9 = run_options.compose_vp9;
         compose_run(compose);
     }
+    // Last: the WebM step and the composite read the files as the passes wrote them.
+    if (output_dir_ok && run_options.align) align_outputs(stderr);
 
     // Status 2 tells a caller that some output file (the report included) could not be created or
     // fully written.

@@ -23,6 +23,8 @@ struct RunOptions {
     bool wait_keyframe = false;                       // --wait-keyframe (implies repair)
     bool fec = true;  // --no-fec: repair without rebuilding lost packets from FEC (implies repair)
     bool webm = false;  // --webm: one WebM per user after both passes
+    // --align: every user's files start at the recording's first packet, on the recording clock.
+    bool align = false;
     // --compose FILE: one WebM of the whole meeting after both passes; empty: none.
     std::string compose_path;
     int compose_width = 1280;  // --compose-size WxH

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -55,6 +56,16 @@ json stream_json(const StreamStats& s, bool repair) {
     if (s.have_timestamps) {
         j["first_rtp_timestamp"] = s.first_rtp_timestamp;
         j["last_rtp_timestamp"] = s.last_rtp_timestamp;
+    }
+    // Where the stream lies on the recording clock: its first and last written frame or packet.
+    j["clock_source"] = s.clock.source;
+    j["start_time"] = nullptr;
+    j["end_time"] = nullptr;
+    j["drift_ppm"] = nullptr;
+    if (s.clock.placed) {
+        j["start_time"] = utc_time_text(s.clock.start_us / 1000);
+        j["end_time"] = utc_time_text(s.clock.end_us / 1000);
+        j["drift_ppm"] = std::round(s.clock.drift_ppm * 10) / 10;
     }
     if (repair) {
         j["repair"] = repair_json(s.repair);
@@ -172,7 +183,13 @@ std::string run_report_text(const RunInfo& info, const RunStats& stats) {
                 {"records_dropped",
                  {{"cut_short", stats.records_cut_short}, {"refused", stats.records_refused}}},
                 {"exit_status", info.exit_status},
+                {"recording_start_time", nullptr},
+                {"recording_end_time", nullptr},
                 {"users", users}};
+    if (stats.recording_placed) {
+        report["recording_start_time"] = utc_time_text(stats.recording_start_us / 1000);
+        report["recording_end_time"] = utc_time_text(stats.recording_end_us / 1000);
+    }
     if (stats.compose.requested) report["compose"] = compose_json(stats.compose);
     // Names and paths are bytes, not necessarily UTF-8: replace what is not, rather than throw.
     return report.dump(2, ' ', false, json::error_handler_t::replace) + "\n";

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "recording_clock.h"
 #include "rtp_packet.h"
 #include "run_options.h"
 #include "run_stats.h"
@@ -214,6 +215,7 @@ void user_audio::fill_gap_before(const uint8_t* data, int bytes, int64_t start, 
     rtp_packet_t rtp;
     if (rtp_packet_deserialize(&rtp, data, bytes) != 0) return;
     const int64_t samples = granule - start;
+    timeline->clock_shift(recording_clock().stall_before(uid, rtp.rtp.timestamp));
     timeline->before(rtp.rtp.timestamp, rtp.rtp.ssrc, op->packet[0], static_cast<int>(samples));
     granule = start;
     FillerPacket filler;

@@ -15,6 +15,7 @@ extern "C" {
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 #include <deque>
 #include <map>
@@ -244,17 +245,46 @@ int write_packet(AVFormatContext* ctx, AVPacket* pkt, const AVStream* st, AVRati
     return av.av_write_frame(ctx, pkt);
 }
 
+// Moves a track's packets to where the timing puts them, in the track's own clock; times stay
+// rising even where rounding would make two equal.
+class TrackPlacement {
+public:
+    TrackPlacement(double start_us, double scale, int64_t rate)
+        : offset_(start_us * static_cast<double>(rate) / 1e6), scale_(scale) {}
+    void place(SourcePacket& p) {
+        if (offset_ == 0 && scale_ == 1) return;
+        int64_t pts =
+            static_cast<int64_t>(std::llround(offset_ + static_cast<double>(p.pts) * scale_));
+        if (started_ && pts <= last_) pts = last_ + 1;
+        started_ = true;
+        last_ = pts;
+        p.pts = pts;
+        p.duration = static_cast<int64_t>(std::llround(static_cast<double>(p.duration) * scale_));
+    }
+
+private:
+    double offset_;
+    double scale_;
+    bool started_ = false;
+    int64_t last_ = 0;
+};
+
 }  // namespace
 
-WebmMuxResult mux_webm(const WebmInput& ivf, const WebmInput& ogg, const std::string& out_path) {
+WebmMuxResult mux_webm(const WebmInput& ivf, const WebmInput& ogg, const std::string& out_path,
+                       const WebmTiming& timing) {
     WebmMuxResult result;
     const bool other = ivf.codec != nullptr && strcmp(ivf.codec, "VP8") != 0;
     IvfVideo ivf_video;
     MatroskaSource mkv_video;
     VideoSource& video = other ? static_cast<VideoSource&>(mkv_video) : ivf_video;
     OggOpusSource audio;
+    TrackPlacement video_place(timing.video_start_us, timing.video_scale, 90000);
+    TrackPlacement audio_place(timing.audio_start_us, 1, 48000);
     result.have_video = other ? mkv_video.open(ivf) : ivf_video.open(ivf);
     result.have_audio = audio.open(ogg);
+    if (result.have_video) video_place.place(video.current());
+    if (result.have_audio) audio_place.place(audio.current());
     if (!result.have_video && !result.have_audio) return result;
     if (result.have_video) {
         result.width = video.width();
@@ -310,11 +340,11 @@ WebmMuxResult mux_webm(const WebmInput& ivf, const WebmInput& ogg, const std::st
         if (take_video) {
             ok = write_packet(ctx.get(), pkt.get(), ctx->streams[video_index], kVideoClock,
                               video.current()) >= 0;
-            video.advance();
+            if (video.advance()) video_place.place(video.current());
         } else {
             ok = write_packet(ctx.get(), pkt.get(), ctx->streams[audio_index], kAudioClock,
                               audio.current()) >= 0;
-            audio.advance();
+            if (audio.advance()) audio_place.place(audio.current());
         }
     }
     if (ok) ok = av.av_write_trailer(ctx.get()) >= 0;
@@ -350,7 +380,38 @@ WebmInput input_of(const StreamStats& stats) {
     return in;
 }
 
+// Where the user's tracks lie: from the recording clock when every track the WebM gets is placed
+// on it, else each from 0 as the files alone say.
+WebmTiming timing_of(const StreamStats* video, const StreamStats* audio) {
+    const bool v = video != nullptr && video->clock.placed;
+    const bool a = audio != nullptr && audio->clock.placed;
+    const double base =
+        static_cast<double>(v && a ? std::min(video->clock.start_us, audio->clock.start_us)
+                                   : (v   ? video->clock.start_us
+                                      : a ? audio->clock.start_us
+                                          : 0));
+    return webm_timing(video, audio, base);
+}
+
 }  // namespace
+
+WebmTiming webm_timing(const StreamStats* video, const StreamStats* audio, double base) {
+    WebmTiming t;
+    const bool v = video != nullptr && video->clock.placed;
+    const bool a = audio != nullptr && audio->clock.placed;
+    if ((video != nullptr && !v) || (audio != nullptr && !a) || (!v && !a)) return t;
+    if (v && !a) t.video_start_us = static_cast<double>(video->clock.start_us) - base;
+    if (a) t.audio_start_us = static_cast<double>(audio->clock.start_us) - base;
+    if (v && a) {
+        // Players follow the audio: a video frame goes where the audio's own clock has its time.
+        const double audio_rate = 1 + audio->clock.drift_ppm / 1e6;
+        t.video_start_us =
+            t.audio_start_us +
+            static_cast<double>(video->clock.start_us - audio->clock.start_us) * audio_rate;
+        t.video_scale = audio_rate / (1 + video->clock.drift_ppm / 1e6);
+    }
+    return t;
+}
 
 void mux_all_webm() {
     std::map<uint32_t, std::pair<WebmInput, WebmInput>> users;
@@ -363,7 +424,14 @@ void mux_all_webm() {
         // Frames are read into memory one at a time; one that cannot be held gives up this
         // user's WebM, not the run.
         try {
-            if (mux_webm(user.second.first, user.second.second, path).written)
+            auto v = run_stats().video.find(user.first);
+            auto a = run_stats().audio.find(user.first);
+            const WebmTiming timing = timing_of(
+                v != run_stats().video.end() && !user.second.first.path.empty() ? &v->second
+                                                                                : nullptr,
+                a != run_stats().audio.end() && !user.second.second.path.empty() ? &a->second
+                                                                                 : nullptr);
+            if (mux_webm(user.second.first, user.second.second, path, timing).written)
                 run_stats().webm[user.first] = path;
         } catch (const std::bad_alloc&) {
             output_failure(path, "cannot write", ENOMEM);

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 
+#include "run_stats.h"
 #include "utils.h"
 
 // What one mux found in its inputs; zero counts for a track that is absent.
@@ -31,11 +32,25 @@ struct WebmInput {
     const char* codec = nullptr;
 };
 
+// Where the tracks lie in the WebM. By default each starts at 0 and follows its own clock, as the
+// files carry no time of day. With a recording clock the track that started later starts later,
+// and video frames move onto the audio's clock (drift), which players follow.
+struct WebmTiming {
+    double audio_start_us = 0;  // the first audio packet
+    double video_start_us = 0;  // the first video frame
+    double video_scale = 1;     // microseconds of the file per microsecond of video media time
+};
+
+// The timing of a user's tracks from their places on the recording clock, the file's 0 at `base_us`
+// (null for a kind the WebM does not get). Each from 0 unless every track there is placed.
+WebmTiming webm_timing(const StreamStats* video, const StreamStats* audio, double base_us);
+
 // Writes `out_path` from the IVF file `ivf` and the Ogg Opus file `ogg`. Either input may be
 // unnamed, missing, unreadable or hold no frame or packet: that track is then left out, and with
 // neither track no file is created. A file that cannot be written is reported as an output
 // failure (named on standard error; the run ends with status 2).
-WebmMuxResult mux_webm(const WebmInput& ivf, const WebmInput& ogg, const std::string& out_path);
+WebmMuxResult mux_webm(const WebmInput& ivf, const WebmInput& ogg, const std::string& out_path,
+                       const WebmTiming& timing = WebmTiming());
 
 // For every user of the run record (video or audio): mux_webm into
 // output_path(timeFilename("webm", uid)) of the files that the passes created and wrote whole; a

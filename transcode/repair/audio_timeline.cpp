@@ -1,5 +1,7 @@
 #include "audio_timeline.h"
 
+#include <algorithm>
+
 namespace {
 
 // TOC configurations of CELT-only fullband frames of 2.5, 5, 10 and 20 ms (RFC 6716, 3.1).
@@ -23,8 +25,13 @@ void AudioTimeline::before(uint32_t timestamp, uint32_t ssrc, uint8_t toc_byte, 
     covered_samples_ += samples <= 0                  ? 0
                         : samples < kMaxCreditSamples ? samples
                                                       : kMaxCreditSamples;
+    const int64_t shift = shift_;
+    shift_ = 0;
     if (started_) {
-        const int64_t gap = static_cast<int32_t>(timestamp - end_);
+        int64_t gap = static_cast<int32_t>(timestamp - end_);
+        // Where the recording clock says the RTP clock stood still or ran ahead, the time that
+        // passed is what the gap covers.
+        if (shift != 0 && ssrc == ssrc_) gap = std::max<int64_t>(gap + shift, 0);
         const int64_t total = gap + carry_;
         const int64_t fill = total / kFrameSamples * kFrameSamples;
         // What the fillers may still cover; timestamps alone cannot make the file grow beyond it.
@@ -50,28 +57,32 @@ void AudioTimeline::before(uint32_t timestamp, uint32_t ssrc, uint8_t toc_byte, 
 }
 
 bool AudioTimeline::next(FillerPacket* out) {
-    if (pending_ <= 0) return false;
+    return take_filler(&pending_, stereo_, out);
+}
+
+bool AudioTimeline::take_filler(int64_t* pending, uint8_t stereo, FillerPacket* out) {
+    if (*pending <= 0) return false;
     int64_t frame = kFrameSizes[0];
     int64_t count = kMaxPacketSamples / frame;
-    if (pending_ < kMaxPacketSamples) {
+    if (*pending < kMaxPacketSamples) {
         // The largest frame size that divides what is left, so one packet covers it exactly.
         for (int64_t size : kFrameSizes) {
-            if (pending_ % size == 0) {
+            if (*pending % size == 0) {
                 frame = size;
                 break;
             }
         }
-        count = pending_ / frame;
+        count = *pending / frame;
     }
     if (count == 1) {
-        out->bytes[0] = toc(frame, stereo_, kCodeOne);
+        out->bytes[0] = toc(frame, stereo, kCodeOne);
         out->size = 1;
     } else {
-        out->bytes[0] = toc(frame, stereo_, kCodeArbitrary);
+        out->bytes[0] = toc(frame, stereo, kCodeArbitrary);
         out->bytes[1] = static_cast<uint8_t>(count);  // CBR, no padding, `count` empty frames
         out->size = 2;
     }
     out->samples = static_cast<int>(frame * count);
-    pending_ -= out->samples;
+    *pending -= out->samples;
     return true;
 }

@@ -37,7 +37,13 @@ public:
     // Called for each packet about to be written, with its RTP timestamp and SSRC, its first
     // (TOC) byte and its samples; then next() until false gives the packets to write before it.
     void before(uint32_t timestamp, uint32_t ssrc, uint8_t toc, int samples);
+    // The recording clock's word on the next packet: its RTP clock skipped `samples` of time that
+    // passed (a stall: more to fill) or, negative, counted time that did not pass (a jump).
+    void clock_shift(int64_t samples) { shift_ = samples; }
     bool next(FillerPacket* out);
+    // Takes the next packet of fillers that cover `*pending` samples (a multiple of kFrameSamples)
+    // off it; false when nothing is pending. `stereo` is the TOC's stereo bit to give them.
+    static bool take_filler(int64_t* pending, uint8_t stereo, FillerPacket* out);
 
 private:
     RepairStats* const stats_;
@@ -49,4 +55,5 @@ private:
     int64_t filled_samples_ = 0;
     int64_t covered_samples_ = 0;  // by the packets themselves
     uint8_t stereo_ = 0;  // the TOC's stereo bit, taken from the packet the filler precedes
+    int64_t shift_ = 0;   // from clock_shift, for the next packet only
 };
