@@ -367,6 +367,37 @@ TEST(ComposeMeeting, VoiceAndPictureStandWhereTheClockPutsThem) {
     EXPECT_EQ(layout_frames(r.stats), (std::vector<uint64_t>{0, 10}));
 }
 
+// A stream's media time is divided by 1 + drift_ppm / 1e6: a voice that starts 5 s into its
+// file (after 1 s of silence coded as such, then a pause) sounds that much earlier or later.
+struct DriftCase {
+    const char* name;
+    double drift_ppm;
+    double onset;
+};
+
+class ComposeDrift : public ::testing::TestWithParam<DriftCase> {};
+
+TEST_P(ComposeDrift, MediaTimeRunsAtTheFittedRate) {
+    TempDir dir;
+    std::vector<ComposeUser> users = make_meeting(
+        dir,
+        {{3, {}, {AudioPiece{0, 1000, 440, 0.0}, AudioPiece{5000, 1000, 440, 0.25}}, 0, false}});
+    users[0].audio_clock.drift_ppm = GetParam().drift_ppm;
+    const std::string out = dir.file("d.webm");
+    const ComposeOutcome r = compose_meeting(users, span_ms(6500), small_options(out));
+    ASSERT_TRUE(r.stats.written) << r.error;
+    const meeting_test::DecodedComposite d = meeting_test::decode_composite(out, {});
+    EXPECT_NEAR(d.audio_onset, GetParam().onset, 0.01);
+}
+
+INSTANTIATE_TEST_SUITE_P(Compose, ComposeDrift,
+                         ::testing::Values(DriftCase{"none", 0, 5.0},
+                                           DriftCase{"fast_sender", 10000, 5.0 / 1.01},
+                                           DriftCase{"slow_sender", -10000, 5.0 / 0.99}),
+                         [](const ::testing::TestParamInfo<DriftCase>& i) {
+                             return std::string(i.param.name);
+                         });
+
 // Without a clock every stream starts at the composite's start and the composite lasts as long
 // as the longest stream; VP9 on request.
 TEST(ComposeMeeting, UnplacedStreamsStartTogetherAndVp9OnRequest) {

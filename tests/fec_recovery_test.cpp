@@ -408,24 +408,36 @@ TEST(FecRecovery, ChainsThroughASecondFecPacket) {
     EXPECT_EQ(stats.fec_recovered, 2u);
 }
 
-// The store keeps `max_fec` FEC packets: the oldest goes first.
+// The store keeps at most `max_fec` FEC packets. One whose numbers have all been passed goes
+// first; when all can still be used, the oldest goes.
 TEST(FecRecovery, KeepsAtMostMaxFecPackets) {
     std::vector<Bytes> media;
-    for (uint16_t s = 0; s < 6; ++s) media.push_back(make({s}));
-    FecRecovery fec(2, nullptr);
-    for (uint16_t s = 0; s < 3; ++s) {
+    for (uint16_t s = 0; s < 8; ++s) media.push_back(make({s}));
+    const auto fec_over = [&](uint16_t first) {
         Bytes b;
-        ASSERT_TRUE(encode(kUlpfec, {media[2 * s], media[2 * s + 1]}, &b));
-        ASSERT_TRUE(add(fec, kUlpfec, b));
-    }
+        EXPECT_TRUE(encode(kUlpfec, {media[first], media[first + 1]}, &b));
+        return b;
+    };
+    FecRecovery fec(2, nullptr);
+    ASSERT_TRUE(add(fec, kUlpfec, fec_over(0)));
+    ASSERT_TRUE(add(fec, kUlpfec, fec_over(2)));
+    // 0 and 1 pass: the FEC packet over them can rebuild nothing and makes room, not the older
+    // one still in use.
+    fec.keep(kBase + 0, media[0].data(), media[0].size());
+    fec.keep(kBase + 1, media[1].data(), media[1].size());
+    ASSERT_TRUE(add(fec, kUlpfec, fec_over(4)));
+    EXPECT_EQ(fec.fec_held(), 2u);
+    ASSERT_TRUE(add(fec, kUlpfec, fec_over(6)));  // both in use: the one over 2-3 goes
     EXPECT_EQ(fec.fec_held(), 2u);
     Held held;
-    for (uint16_t s = 0; s < 6; ++s) held[kBase + s] = media[s];
+    for (uint16_t s = 2; s < 8; ++s) held[kBase + s] = media[s];
     size_t n = 0;
-    held.erase(kBase + 1);
-    EXPECT_EQ(fec.recover(kBase + 1, kSsrc, lookup, &held, &n), nullptr);  // its FEC is gone
-    held.erase(kBase + 2);
-    EXPECT_NE(fec.recover(kBase + 2, kSsrc, lookup, &held, &n), nullptr);
+    held.erase(kBase + 3);
+    EXPECT_EQ(fec.recover(kBase + 3, kSsrc, lookup, &held, &n), nullptr);  // its FEC is gone
+    held.erase(kBase + 4);
+    EXPECT_NE(fec.recover(kBase + 4, kSsrc, lookup, &held, &n), nullptr);
+    held.erase(kBase + 7);
+    EXPECT_NE(fec.recover(kBase + 7, kSsrc, lookup, &held, &n), nullptr);
 }
 
 // Looking at FEC packets is paid from a budget that released packets refill: drained to the last

@@ -4,8 +4,10 @@
 #include <malloc.h>
 
 #include <algorithm>
+#include <cctype>
 #include <memory>
 #include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -14,6 +16,7 @@
 #include "reorder_window.h"
 #include "rtp_payload.h"
 #include "rtp_support.h"
+#include "vp8_layers.h"
 #include "vp8_unpack.h"
 
 namespace {
@@ -499,5 +502,133 @@ INSTANTIATE_TEST_SUITE_P(
                       GateCase{"key_tag_without_start_code_waits", false, "hdKd", "0011", 2, 0},
                       GateCase{"key_header_cut_short_waits", false, "sKd", "011", 1, 0}),
     [](const ::testing::TestParamInfo<GateCase>& info) { return std::string(info.param.name); });
+
+// ---- The dependency rule after a loss, read from VP8 descriptors ---------------------------
+
+struct DepsCase {
+    const char* name;
+    // Space-separated frames, picture ids counting on by one from `first_id`:
+    //   K key frame, w whole frame, g whole frame after a sequence gap, p frame dropped for a lost
+    //   packet (its descriptor seen), - frame lost with every packet (nothing of it seen);
+    //   then the temporal layer id (none: no T field), n for the N bit, y for the Y bit.
+    std::string frames;
+    std::string admitted;  // one '1' (written) or '0' (held back) per K, w and g
+    uint64_t lost;
+    int id_bits = 15;  // 0: no picture id, 7 or 15
+    uint16_t first_id = 1000;
+    bool tl0 = true;  // TL0PICIDX sent with the layer id
+};
+
+void PrintTo(const DepsCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+// One RTP packet of a frame: the VP8 descriptor as RFC 7741 lays it out, then a byte of payload.
+std::vector<uint8_t> vp8_packet(uint32_t ts, uint16_t seq, int id_bits, uint16_t id, int tid,
+                                bool n, bool y, bool tl0, uint8_t tl0_idx) {
+    std::vector<uint8_t> p = {0x80,
+                              96,
+                              static_cast<uint8_t>(seq >> 8),
+                              static_cast<uint8_t>(seq),
+                              static_cast<uint8_t>(ts >> 24),
+                              static_cast<uint8_t>(ts >> 16),
+                              static_cast<uint8_t>(ts >> 8),
+                              static_cast<uint8_t>(ts),
+                              1,
+                              2,
+                              3,
+                              4};
+    const bool x = id_bits != 0 || tid >= 0;
+    p.push_back(static_cast<uint8_t>((x ? 0x80 : 0) | (n ? 0x20 : 0) | 0x10));
+    if (x)
+        p.push_back(static_cast<uint8_t>((id_bits ? 0x80 : 0) | (tid >= 0 && tl0 ? 0x40 : 0) |
+                                         (tid >= 0 ? 0x20 : 0)));
+    if (id_bits == 15) {
+        p.push_back(static_cast<uint8_t>(0x80 | (id >> 8)));
+        p.push_back(static_cast<uint8_t>(id));
+    } else if (id_bits == 7) {
+        p.push_back(static_cast<uint8_t>(id & 0x7F));
+    }
+    if (tid >= 0 && tl0) p.push_back(tl0_idx);
+    if (tid >= 0) p.push_back(static_cast<uint8_t>((tid << 6) | (y ? 0x20 : 0)));
+    p.push_back(0x11);
+    return p;
+}
+
+std::string lost_whole(int frames) {
+    std::string s;
+    for (int i = 0; i < frames; ++i) s += "- ";
+    return s;
+}
+
+class FrameDepsCases : public ::testing::TestWithParam<DepsCase> {};
+
+TEST_P(FrameDepsCases, HoldsBackOnlyWhatDependsOnALoss) {
+    const DepsCase& c = GetParam();
+    RepairStats stats;
+    KeyframeGate gate(true, &stats, &vp8_frame_layers);
+    std::istringstream in(c.frames);
+    std::string f, got;
+    uint16_t id = c.first_id;
+    uint8_t tl0 = 7;
+    uint32_t ts = 90000;
+    for (uint16_t seq = 1; in >> f; ++seq, ts += 3000) {
+        const int tid = f.size() > 1 && isdigit(static_cast<unsigned char>(f[1])) ? f[1] - '0' : -1;
+        const bool n = f.find('n') != std::string::npos, y = f.find('y') != std::string::npos;
+        if (tid <= 0) tl0 = static_cast<uint8_t>(tl0 + 1);  // a base-layer frame counts on
+        const uint16_t this_id = id;
+        id = static_cast<uint16_t>((id + 1) & ((1u << (c.id_bits ? c.id_bits : 15)) - 1));
+        if (f[0] == '-') continue;  // nothing of it arrives
+        const std::vector<uint8_t> packet =
+            vp8_packet(ts, seq, c.id_bits, this_id, tid, n, y, c.tl0, tl0);
+        gate.packet(packet.data(), packet.size());
+        if (f[0] == 'p') {
+            gate.dropped(ts);
+            continue;
+        }
+        // A key frame's tag and start code (RFC 6386, 9.1), or a delta frame's tag.
+        uint8_t frame[10] = {0x10, 0, 0, 0x9d, 0x01, 0x2a, 0x40, 0x01, 0xf0, 0x00};
+        if (f[0] != 'K') frame[0] = 0x11;
+        got +=
+            gate.admit(frame, 10, f[0] == 'g' ? RTP_PAYLOAD_FLAG_PACKET_LOST : 0, ts) ? '1' : '0';
+    }
+    EXPECT_EQ(got, c.admitted);
+    EXPECT_EQ(stats.frames_lost, c.lost);
+}
+
+// L1T3 as conferencing senders send it: layers 0 2 1 2, the upper ones non-reference or sync.
+INSTANTIATE_TEST_SUITE_P(
+    Table, FrameDepsCases,
+    ::testing::Values(
+        DepsCase{"l1t3_lost_non_reference_costs_itself", "K0 w2n w1y w2n w0 p2n g1y w2n w0",
+                 "11111111", 1},
+        DepsCase{"l1t3_lost_layer_1_waits_for_a_layer_1_sync",
+                 "K0 w2n w1y w2n w0 w2n p1 g2n w0 w2n w1 w2n w0 w2n w1y w2n", "111111010001011", 1},
+        DepsCase{"l1t3_lost_base_layer_waits_for_a_key_frame", "K0 w2n w1y w2n p0 g2n w1y w2n K0",
+                 "11110001", 1},
+        // A reference frame of layer 2 held back breaks layer 2 after layer 1 mends.
+        DepsCase{"held_reference_frame_breaks_its_layer", "K0 w1y p1 w2 w0 w1y w2 w2y w2",
+                 "11011011", 1},
+        DepsCase{"sync_frame_needs_the_base_layer", "K0 w1y p0 g1y w0 K0", "11001", 1},
+        // Lost with every packet: the picture ids count them, the TL0PICIDX tells the base layer.
+        DepsCase{"upper_frame_lost_whole", "K0 w2n w1y w2n w0 -2n g1y w2n w0", "11111111", 1},
+        DepsCase{"base_frame_lost_whole", "K0 w2n w1y w2n -0 g2n w1y w2n w0 K0", "111100001", 1},
+        DepsCase{"base_frame_lost_whole_before_a_base_frame", "K0 w1y -0 g0 w1y K0", "11001", 1},
+        DepsCase{"upper_frame_lost_whole_without_tl0", "K0 w2n w1y w2n w0 -2n g1y", "111110", 1, 15,
+                 1000, false},
+        // A lost FEC packet or probe between two whole frames: the picture id follows on.
+        DepsCase{"gap_without_a_frame", "K w g w", "1111", 0},
+        DepsCase{"gap_without_a_frame_7_bit_wrap", "K w g w", "1111", 0, 7, 126},
+        DepsCase{"gap_without_a_frame_15_bit_wrap", "K w g w", "1111", 0, 15, 32766},
+        DepsCase{"frames_lost_whole_counted", "K w - - g w K", "11001", 2},
+        DepsCase{"frames_lost_whole_7_bit_wrap", "K w - g w", "1100", 1, 7, 126},
+        DepsCase{"without_picture_ids_any_gap_waits", "K w g w K", "11001", 1, 0},
+        DepsCase{"dropped_frame_then_gap_counted_once", "K w p g w K", "11001", 1},
+        DepsCase{"dropped_non_reference_frame", "K w pn g w", "1111", 1},
+        // 64 frames lost are counted; 65 are a jump (a restarted sender), counted as one.
+        DepsCase{"frames_lost_whole_up_to_the_count", "K w " + lost_whole(64) + "g w K", "11001",
+                 64},
+        DepsCase{"picture_id_jump_is_not_a_count", "K w " + lost_whole(65) + "g w K", "11001", 1}),
+    [](const ::testing::TestParamInfo<DepsCase>& info) { return std::string(info.param.name); });
 
 }  // namespace

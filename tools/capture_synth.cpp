@@ -34,7 +34,7 @@
 #include <utility>
 #include <vector>
 
-#include "fec_recovery.h"
+#include "fec_header.h"
 #include "rtp_packet.h"
 
 namespace {
@@ -194,13 +194,14 @@ struct Options {
     long burst_after = -1;  // --probe-burst: the video packet the burst follows, -1 for none
     int burst = 0;
     // Wrappings of a WebRTC sender; -1: off. Each names the payload type it uses.
-    int red_pt = -1;                         // video inside RED
-    int rtx_pt = -1;                         // retransmissions on an RTX SSRC
-    int ulpfec_pt = -1;                      // ULPFEC inside RED, one packet per frame
-    int flexfec_pt = -1;                     // FlexFEC on an SSRC of its own, one packet per frame
-    int audio_red_pt = -1;                   // audio RED with the previous packet as redundancy
-    double late = 0;                         // rate of packets held back
-    int late_by = 60;                        // packets they are held back by
+    int red_pt = -1;        // video inside RED
+    int rtx_pt = -1;        // retransmissions on an RTX SSRC
+    int ulpfec_pt = -1;     // ULPFEC inside RED, one packet per frame
+    int flexfec_pt = -1;    // FlexFEC on an SSRC of its own, one packet per frame
+    double fec_rate = 0;    // > 0: FEC packets per media packet, over groups spanning frames
+    int audio_red_pt = -1;  // audio RED with the previous packet as redundancy
+    double late = 0;        // rate of packets held back
+    int late_by = 60;       // packets they are held back by
     double silence_at = 0, silence_sec = 0;  // audio not sent (the timestamps go on)
     bool restart = false;     // every sender restarts once: a new SSRC and timestamp base
     double restart_at = 0;    // seconds of media from each stream's first packet
@@ -345,6 +346,11 @@ const char kHelp[] =
     "  --flexfec-pt N         one FlexFEC packet (libwebrtc's draft 03 form) after each frame "
     "on\n"
     "                         an SSRC of its own\n"
+    "  --fec-rate R           with --ulpfec-pt or --flexfec-pt, send FEC the way Chromium does:\n"
+    "                         after every 3 frames (or 24 media packets), ceil(R x M) FEC\n"
+    "                         packets over those M packets, each over every so-manieth of them,\n"
+    "                         so that groups span frames (0 < R <= 1; R = 0.65 is Chromium's\n"
+    "                         density at 3% loss)\n"
     "  --audio-red-pt N       audio inside RED, each packet carrying the previous one\n"
     "  With any of them the manifest lists the media as sent, which --repair restores.\n"
     "\n"
@@ -594,6 +600,8 @@ Options parse_args(int argc, char** argv, bool* help) {
             o.ulpfec_pt = static_cast<int>(parse_long(a, value(), 0, 127));
         } else if (a == "--flexfec-pt") {
             o.flexfec_pt = static_cast<int>(parse_long(a, value(), 0, 127));
+        } else if (a == "--fec-rate") {
+            o.fec_rate = parse_double(a, value(), 0.01, 1);
         } else if (a == "--audio-red-pt") {
             o.audio_red_pt = static_cast<int>(parse_long(a, value(), 0, 127));
         } else if (a == "--pt121") {
@@ -648,6 +656,8 @@ Options parse_args(int argc, char** argv, bool* help) {
     }
     if (o.out.empty()) throw UsageError("--out DIR is required (see --help)");
     if (o.ulpfec_pt >= 0 && o.red_pt < 0) throw UsageError("--ulpfec-pt needs --red-pt");
+    if (o.fec_rate > 0 && o.ulpfec_pt < 0 && o.flexfec_pt < 0)
+        throw UsageError("--fec-rate needs --ulpfec-pt or --flexfec-pt");
     if (!users_set[kVideo]) o.video_users = users;
     if (!users_set[kAudio]) o.audio_users = users;
     if (o.keys.empty()) {
@@ -1055,7 +1065,8 @@ struct PacketPlan {
     Bytes payload;
     bool marker;
     bool padding_only = false;  // a bandwidth probe: no payload, only padding
-    bool fec_slot = false;      // takes a sequence number for the frame's ULPFEC packet
+    bool fec_slot = false;      // takes a sequence number for a ULPFEC packet
+    int fec_group = -1;         // the FEC group a ULPFEC slot carries
     int frame = -1;             // index of the frame a media packet or FEC slot belongs to
     int pt;
     uint32_t timestamp;
@@ -1526,27 +1537,45 @@ std::vector<FecMedia> fec_media(const std::vector<Bytes>& prot) {
     return media;
 }
 
-// The frame's packets (as unwrapped) in plan order, at most 48: what one FEC packet protects.
-std::vector<Bytes> protected_of(const Options& o, const std::vector<PacketPlan>& plans,
-                                const std::vector<Packet>& packets, int frame) {
+// What one FEC packet protects: media packets named by frame and place among the frame's media
+// packets, and the frame after whose last packet it is sent.
+struct FecGroup {
+    int after_frame;
+    std::vector<std::pair<int, size_t>> members;
+};
+
+// The plan indexes of each frame's media packets, in plan order.
+std::vector<std::vector<size_t>> media_of_frames(const std::vector<PacketPlan>& plans) {
+    std::vector<std::vector<size_t>> of;
+    for (size_t i = 0; i < plans.size(); ++i) {
+        if (plans[i].frame < 0 || plans[i].fec_slot || plans[i].padding_only) continue;
+        if (of.size() <= static_cast<size_t>(plans[i].frame)) of.resize(plans[i].frame + 1);
+        of[plans[i].frame].push_back(i);
+    }
+    return of;
+}
+
+// The group's packets as unwrapped.
+std::vector<Bytes> protected_of(const Options& o, const std::vector<std::vector<size_t>>& media,
+                                const std::vector<Packet>& packets, const FecGroup& g) {
     std::vector<Bytes> prot;
-    for (size_t i = 0; i < plans.size() && prot.size() < 48; ++i)
-        if (plans[i].frame == frame && !plans[i].fec_slot && !plans[i].padding_only)
-            prot.push_back(unwrapped(o, packets[i].bytes));
+    for (const auto& [frame, k] : g.members)
+        prot.push_back(unwrapped(o, packets[media[frame][k]].bytes));
     return prot;
 }
 
 // RFC 5109: FEC header (10 bytes) and one level-0 header with a 16- or 48-bit mask, inside RED.
 void fill_ulpfec(const Options& o, const std::vector<PacketPlan>& plans,
-                 std::vector<Packet>& packets) {
+                 const std::vector<FecGroup>& groups, std::vector<Packet>& packets) {
+    const std::vector<std::vector<size_t>> media = media_of_frames(plans);
     for (size_t i = 0; i < plans.size(); ++i) {
         if (!plans[i].fec_slot) continue;
-        const std::vector<Bytes> prot = protected_of(o, plans, packets, plans[i].frame);
+        const std::vector<Bytes> prot = protected_of(o, media, packets, groups[plans[i].fec_group]);
         if (prot.empty()) continue;
-        const std::vector<FecMedia> media = fec_media(prot);
+        const std::vector<FecMedia> refs = fec_media(prot);
         Bytes body;
-        if (!ulpfec_encode(media.data(), media.size(), &body))
-            throw std::runtime_error("ULPFEC: the frame's packets do not fit one mask");
+        if (!ulpfec_encode(refs.data(), refs.size(), &body))
+            throw std::runtime_error("ULPFEC: the group's packets do not fit one mask");
         Bytes f;
         f.push_back(static_cast<uint8_t>(o.ulpfec_pt));  // RED primary header
         f.insert(f.end(), body.begin(), body.end());
@@ -1558,24 +1587,29 @@ void fill_ulpfec(const Options& o, const std::vector<PacketPlan>& plans,
 // sequence number and a mask of 15, 46 or 109 bits with k bits between, on an SSRC of its own.
 std::vector<Packet> flexfec_packets(const Options& o, int user, const RtpVariant& v,
                                     const std::vector<PacketPlan>& plans,
+                                    const std::vector<FecGroup>& groups,
                                     const std::vector<Packet>& packets) {
     Rng r = rng_for(o.seed, kPurposeFlexfec, static_cast<uint64_t>(user));
     uint16_t seq = static_cast<uint16_t>(r.next());
     const uint32_t ssrc = static_cast<uint32_t>(r.next()) | 1;
+    const std::vector<std::vector<size_t>> media = media_of_frames(plans);
     std::vector<Packet> out;
+    size_t next = 0;  // groups are in the order of the frames they follow
     for (size_t i = 0; i < plans.size(); ++i) {
         if (!plans[i].marker || plans[i].frame < 0) continue;
-        const std::vector<Bytes> prot = protected_of(o, plans, packets, plans[i].frame);
-        if (prot.empty()) continue;
-        PacketPlan s;
-        s.pt = o.flexfec_pt;
-        s.marker = false;
-        s.timestamp = plans[i].timestamp;
-        s.time = plans[i].time + 0.00005;
-        const std::vector<FecMedia> media = fec_media(prot);
-        if (!flexfec_encode(media.data(), media.size(), &s.payload))
-            throw std::runtime_error("FlexFEC: the frame's packets do not fit one mask");
-        out.push_back({serialize_rtp(v, s, seq++, ssrc, r), s.time});
+        for (; next < groups.size() && groups[next].after_frame == plans[i].frame; ++next) {
+            const std::vector<Bytes> prot = protected_of(o, media, packets, groups[next]);
+            if (prot.empty()) continue;
+            PacketPlan s;
+            s.pt = o.flexfec_pt;
+            s.marker = false;
+            s.timestamp = plans[i].timestamp;
+            s.time = plans[i].time + 0.00005;
+            const std::vector<FecMedia> refs = fec_media(prot);
+            if (!flexfec_encode(refs.data(), refs.size(), &s.payload))
+                throw std::runtime_error("FlexFEC: the group's packets do not fit one mask");
+            out.push_back({serialize_rtp(v, s, seq++, ssrc, r), s.time});
+        }
     }
     return out;
 }
@@ -1694,6 +1728,9 @@ UserStream make_video_stream(const Options& o, int user, uint32_t uid, const Cli
     const size_t budget = static_cast<size_t>(o.mtu) - header - desc_len;
     double t = offset;
     double media = 0;  // seconds from the first frame
+    std::vector<FecGroup> groups;
+    std::vector<std::pair<int, size_t>> batch;  // --fec-rate: media packets not yet protected
+    int batch_frames = 0;
     bool restarted = false;
     int frame_index = 0;
     for (const Frame* f : us.sent) {
@@ -1735,13 +1772,41 @@ UserStream make_video_stream(const Options& o, int user, uint32_t uid, const Cli
             s.frame = frame_index;
             plans.push_back(std::move(s));
         }
-        if (o.ulpfec_pt >= 0) {
+        // FEC groups: one over the frame (its first 48 packets), or with --fec-rate, over the
+        // packets of the last frames, each group over every so-manieth of them.
+        const size_t first_group = groups.size();
+        if (o.fec_rate <= 0) {
+            FecGroup g{frame_index, {}};
+            for (size_t k = 0; k < std::min<size_t>(n, 48); ++k)
+                g.members.push_back({frame_index, k});
+            groups.push_back(std::move(g));
+        } else {
+            for (size_t k = 0; k < n; ++k) batch.push_back({frame_index, k});
+            ++batch_frames;
+            const bool last = frame_index + 1 == static_cast<int>(us.sent.size());
+            if (batch_frames >= 3 || batch.size() >= 24 || last) {
+                // Chunks of at most 40 packets, so that a mask spans them with room to spare.
+                for (size_t c = 0; c < batch.size(); c += 40) {
+                    const size_t m = std::min<size_t>(40, batch.size() - c);
+                    const size_t count = static_cast<size_t>(std::ceil(o.fec_rate * m - 1e-9));
+                    for (size_t j = 0; j < count; ++j) {
+                        FecGroup g{frame_index, {}};
+                        for (size_t i = j; i < m; i += count) g.members.push_back(batch[c + i]);
+                        groups.push_back(std::move(g));
+                    }
+                }
+                batch.clear();
+                batch_frames = 0;
+            }
+        }
+        for (size_t g = first_group; o.ulpfec_pt >= 0 && g < groups.size(); ++g) {
             PacketPlan s;
             s.pt = o.red_pt;
             s.marker = false;
             s.fec_slot = true;
+            s.fec_group = static_cast<int>(g);
             s.timestamp = ts;
-            s.time = t + n * 0.0001;
+            s.time = t + (n + g - first_group) * 0.0001;
             s.frame = plans.back().frame;
             plans.push_back(std::move(s));
         }
@@ -1761,10 +1826,10 @@ UserStream make_video_stream(const Options& o, int user, uint32_t uid, const Cli
     }
     us.packets = to_packets(v, plans, seq, ssrc, rr);
     const bool wrapped = o.red_pt >= 0 || o.rtx_pt >= 0 || o.flexfec_pt >= 0;
-    if (o.ulpfec_pt >= 0) fill_ulpfec(o, plans, us.packets);
+    if (o.ulpfec_pt >= 0) fill_ulpfec(o, plans, groups, us.packets);
     if (wrapped) us.plain = plain_video(o, plans, us.packets, seq);
     std::vector<Packet> extra;
-    if (o.flexfec_pt >= 0) extra = flexfec_packets(o, user, v, plans, us.packets);
+    if (o.flexfec_pt >= 0) extra = flexfec_packets(o, user, v, plans, groups, us.packets);
     const std::vector<Packet> sent = o.rtx_pt >= 0 ? us.packets : std::vector<Packet>();
     std::vector<size_t> lost;
     Rng ri = rng_for(o.seed, kPurposeImpair, static_cast<uint64_t>(user) * 2);

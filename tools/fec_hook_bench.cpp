@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <vector>
 
+#include "fec_feed.h"
 #include "fec_recovery.h"
 #include "input_loans.h"
 #include "reorder_window.h"
@@ -36,7 +37,7 @@ const uint8_t* counting_recover(void* self, int64_t seq, uint32_t ssrc,
 double run(size_t packets, size_t bytes, uint32_t window, bool hook, unsigned long* asked) {
     RepairStats stats;
     InputLoans loans;
-    FecRecovery fec(window / 2, &stats, &loans);
+    FecRecovery fec(FecFeed::max_fec_for(window), &stats, &loans);
     ReorderWindow w(window, &stats);
     Counting counting{fec.hook()};
     if (hook) w.set_recovery({&counting_released, &counting_recover, &counting});

@@ -6,6 +6,7 @@
 
 #include "run_options.h"
 #include "run_stats.h"
+#include "vp8_layers.h"
 
 namespace {
 
@@ -30,16 +31,15 @@ constexpr uint32_t kDurationPad = 5;
 int onFrameReady(void* param, const void* frame, int size, uint32_t timestamp, int flags) noexcept {
     auto* video = static_cast<userVideo*>(param);
     const auto* bytes = static_cast<const uint8_t*>(frame);
-    if (video->gate && !video->gate->admit(bytes, size, flags)) return 0;
+    if (video->gate && !video->gate->admit(bytes, size, flags, timestamp)) return 0;
     video->onGotFrame(bytes, size, timestamp);
     return 0;
 }
 
 void onFrameDropped(void* param, uint32_t timestamp) noexcept {
-    (void)timestamp;
     auto* video = static_cast<userVideo*>(param);
     ++video->frames_dropped;
-    if (video->gate) video->gate->dropped();
+    if (video->gate) video->gate->dropped(timestamp);
 }
 
 }  // namespace
@@ -82,8 +82,11 @@ void put_wl64(BufferIOWriter* writer, uint64_t value) {
 userVideo::userVideo(uint32_t uid, VideoCodec codec)
     : uid(uid), payload_handler{onFrameReady, onFrameDropped}, codec(codec) {
     if (run_options.repair)
+        // Layer information is read from VP8's descriptor; the other codecs wait for a key frame
+        // after a loss.
         gate = std::make_unique<KeyframeGate>(
-            run_options.wait_keyframe, &run_stats().video[uid].repair, codec_key_test(codec));
+            run_options.wait_keyframe, &run_stats().video[uid].repair,
+            codec == VideoCodec::vp8 ? &vp8_frame_layers : nullptr, codec_key_test(codec));
 }
 
 userVideo::~userVideo() {
@@ -115,6 +118,7 @@ void userVideo::put_rtp_data(const uint8_t* data, uint64_t length) {
     }
     // No capture record comes near 2 GiB; a longer length cannot be a packet.
     if (!decoder || !data || length > static_cast<uint64_t>(INT_MAX)) return;
+    if (gate) gate->packet(data, static_cast<size_t>(length));
     rtp_payload_decode_input(decoder, data, static_cast<int>(length));
 }
 

@@ -7,6 +7,7 @@
 // stage calls into it until it is destroyed). Memory is the FecRecovery's (fec_recovery.h).
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -36,9 +37,14 @@ public:
     // Null until the first FEC packet came.
     const FecRecovery* recovery() const { return fec_.get(); }
 
-    // FEC packets kept for a reorder window of `window` packets: the stage gives a number up about
-    // a window after it, and a sender adds at most one FEC packet per frame of two or more packets.
-    static uint32_t max_fec_for(uint32_t window) { return window / 2 < 16 ? 16 : window / 2; }
+    // The most FEC packets kept for a reorder window of `window` packets. The store keeps an FEC
+    // packet while a number it protects may still be given up, which the stage does about a window
+    // after the number: Chromium sends up to about 0.65 FEC packets per media packet, and its
+    // groups reach up to 108 numbers back, so twice the window and the widest group hold every one
+    // that can still be used. The bound is for a capture that sends FEC packets without end.
+    static uint32_t max_fec_for(uint32_t window) {
+        return 2 * std::min<uint32_t>(window, 1u << 20) + FecRecovery::kHistory;
+    }
 
 private:
     ReorderWindow* const stage_;

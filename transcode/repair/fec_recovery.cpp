@@ -10,106 +10,15 @@
 
 namespace {
 
-constexpr size_t kRtpHeader = 12;
+constexpr size_t kRtpHeader = kFecRtpHeader;
 
-// ULPFEC: FEC header, then the level-0 header with a 16-bit or (L=1) 48-bit mask.
-constexpr size_t kUlpfecHeader = 10;
-constexpr size_t kUlpfecLevel0Short = 4;
-constexpr size_t kUlpfecLevel0Long = 8;
-constexpr uint8_t kUlpfecE = 0x80;
-constexpr uint8_t kUlpfecL = 0x40;
-constexpr uint32_t kUlpfecShortBits = 16;
-constexpr uint32_t kUlpfecLongBits = 48;
-
-// FlexFEC: 12 bytes, one protected SSRC with its base, then a mask of 15, 46 or 109 bits in
-// 2, 6 or 14 bytes, each part led by a k bit that is set on the last one.
-constexpr uint8_t kFlexfecR = 0x80;
-constexpr uint8_t kFlexfecF = 0x40;
-constexpr uint8_t kFlexfecK = 0x80;
-constexpr size_t kFlexfecSsrcCount = 8;
-constexpr size_t kFlexfecSsrc = 12;
-constexpr size_t kFlexfecBase = 16;
-constexpr size_t kFlexfecMask = 18;
-constexpr uint32_t kFlexfecBits[3] = {15, 46, 109};
-constexpr size_t kFlexfecHeader[3] = {20, 24, 32};
-
-// The low 6 bits of an RTP header's first byte: P, X and CC; the version is rebuilt, not XORed.
-constexpr uint8_t kRecoveredBits0 = 0x3F;
+constexpr uint8_t kRecoveredBits0 = kFecRecoveredBits0;
 constexpr uint8_t kVersion2 = 0x80;
-
-// XORs the bytes [from, to) of packet `m` into `out`, which holds the bytes that follow a fixed
-// RTP header (nothing when `from` is not below `to`).
-void xor_into(uint8_t* out, const uint8_t* m, size_t from, size_t to) {
-    for (size_t k = from; k < to; ++k) out[k - kRtpHeader] ^= m[k];
-}
 
 // Where the bytes a sender rewrites after making its FEC begin, in a header extension element whose
 // data begins at `from`: video-timing keeps its first seven bytes.
 size_t rewritten_from(streams::SdpExt way, size_t from) {
     return way == streams::SdpExt::rewritten_from_7 ? from + 7 : from;
-}
-
-void set_bit(FecHeader* h, uint32_t i) {
-    h->mask[i / 64] |= uint64_t{1} << (63 - i % 64);
-}
-
-// Takes `bits` bits of `value` (most significant first) as mask bits from `first` on.
-void set_bits(FecHeader* h, uint32_t first, uint64_t value, uint32_t bits) {
-    // mask[0] then mask[1] read as one 128-bit number has bit i at position 127 - i, so the value
-    // goes in shifted up by 128 - first - bits.
-    if (bits < 64) value &= (uint64_t{1} << bits) - 1;
-    const uint32_t shift = 128 - first - bits;
-    if (shift >= 64) {
-        h->mask[0] |= value << (shift - 64);
-    } else if (shift == 0) {
-        h->mask[1] |= value;
-    } else {
-        h->mask[1] |= value << shift;
-        h->mask[0] |= value >> (64 - shift);
-    }
-}
-
-// `bits` mask bits from `first` on, most significant first.
-uint64_t get_bits(const FecHeader& h, uint32_t first, uint32_t bits) {
-    uint64_t v = 0;
-    for (uint32_t j = 0; j < bits; ++j) v = (v << 1) | (h.protects(first + j) ? 1 : 0);
-    return v;
-}
-
-// What both encoders share: the recovery fields and protection bytes over `media`, and the mask.
-// Fails unless the packets are RTP of one SSRC with distinct numbers within `max_bits`.
-bool protect(const FecMedia* media, size_t count, uint32_t max_bits, FecHeader* h,
-             std::vector<uint8_t>* bytes) {
-    if (count == 0) return false;
-    for (size_t i = 0; i < count; ++i)
-        if (!media[i].data || media[i].size < kRtpHeader || media[i].size > FecRecovery::kMaxPacket)
-            return false;
-    h->ssrc = be32(media[0].data + 8);
-    const uint16_t first = be16(media[0].data + 2);
-    int lowest = 0;
-    for (size_t i = 0; i < count; ++i)
-        lowest = std::min<int>(lowest, static_cast<int16_t>(be16(media[i].data + 2) - first));
-    h->seq_base = static_cast<uint16_t>(first + lowest);
-    size_t longest = 0;
-    for (size_t i = 0; i < count; ++i) {
-        const uint8_t* p = media[i].data;
-        const uint32_t offset = static_cast<uint16_t>(be16(p + 2) - h->seq_base);
-        if (be32(p + 8) != h->ssrc || offset >= max_bits) return false;
-        h->mask_bits = static_cast<uint16_t>(std::max<uint32_t>(h->mask_bits, offset + 1));
-        if (h->protects(offset)) return false;  // the same number twice
-        set_bit(h, offset);
-        longest = std::max(longest, media[i].size - kRtpHeader);
-    }
-    bytes->assign(longest, 0);
-    for (size_t i = 0; i < count; ++i) {
-        const uint8_t* p = media[i].data;
-        h->recovery0 ^= p[0] & kRecoveredBits0;
-        h->recovery1 ^= p[1];
-        h->ts_recovery ^= be32(p + 4);
-        h->length_recovery ^= static_cast<uint16_t>(media[i].size - kRtpHeader);
-        xor_into(bytes->data(), p, kRtpHeader, media[i].size);
-    }
-    return true;
 }
 
 // Calls f(id, from, to) for the bytes [from, to) of each element of the packet's header extension
@@ -149,131 +58,6 @@ void for_each_extension(const uint8_t* m, size_t n, F f) {
 
 }  // namespace
 
-// ---- Parsers ------------------------------------------------------------------------------------
-
-bool ulpfec_parse(const uint8_t* body, size_t size, uint32_t media_ssrc, FecHeader* out) {
-    *out = FecHeader{};
-    if (!body || size < kUlpfecHeader + kUlpfecLevel0Short || (body[0] & kUlpfecE)) return false;
-    const bool long_mask = (body[0] & kUlpfecL) != 0;
-    const size_t header = kUlpfecHeader + (long_mask ? kUlpfecLevel0Long : kUlpfecLevel0Short);
-    if (size < header) return false;
-    const size_t protection = be16(body + kUlpfecHeader);
-    if (protection > size - header) return false;
-    FecHeader h;
-    h.ssrc = media_ssrc;
-    h.recovery0 = body[0] & kRecoveredBits0;
-    h.recovery1 = body[1];
-    h.seq_base = be16(body + 2);
-    h.ts_recovery = be32(body + 4);
-    h.length_recovery = be16(body + 8);
-    const uint8_t* mask = body + kUlpfecHeader + 2;
-    if (long_mask) {
-        h.mask_bits = kUlpfecLongBits;
-        set_bits(&h, 0, (uint64_t{be16(mask)} << 32) | be32(mask + 2), kUlpfecLongBits);
-    } else {
-        h.mask_bits = kUlpfecShortBits;
-        set_bits(&h, 0, be16(mask), kUlpfecShortBits);
-    }
-    if (h.mask[0] == 0) return false;
-    h.payload = body + header;
-    h.payload_size = protection;
-    *out = h;
-    return true;
-}
-
-bool flexfec_parse(const uint8_t* payload, size_t size, FecHeader* out) {
-    *out = FecHeader{};
-    if (!payload || size < kFlexfecHeader[0]) return false;
-    if ((payload[0] & (kFlexfecR | kFlexfecF)) || payload[kFlexfecSsrcCount] != 1) return false;
-    FecHeader h;
-    h.recovery0 = payload[0] & kRecoveredBits0;
-    h.recovery1 = payload[1];
-    h.length_recovery = be16(payload + 2);
-    h.ts_recovery = be32(payload + 4);
-    h.ssrc = be32(payload + kFlexfecSsrc);
-    h.seq_base = be16(payload + kFlexfecBase);
-    const uint8_t* m = payload + kFlexfecMask;
-    set_bits(&h, 0, be16(m) & 0x7FFF, 15);
-    int part = 0;
-    if (!(m[0] & kFlexfecK)) {
-        part = 1;
-        if (size < kFlexfecHeader[1]) return false;
-        set_bits(&h, 15, be32(m + 2) & 0x7FFFFFFF, 31);
-        if (!(m[2] & kFlexfecK)) {
-            part = 2;
-            if (size < kFlexfecHeader[2] || !(m[6] & kFlexfecK)) return false;
-            const uint64_t rest = (uint64_t{be32(m + 6)} << 32) | be32(m + 10);
-            set_bits(&h, 46, rest & 0x7FFFFFFFFFFFFFFF, 63);
-        }
-    }
-    h.mask_bits = static_cast<uint16_t>(kFlexfecBits[part]);
-    if (h.mask[0] == 0 && h.mask[1] == 0) return false;
-    h.payload = payload + kFlexfecHeader[part];
-    h.payload_size = size - kFlexfecHeader[part];
-    *out = h;
-    return true;
-}
-
-// ---- Encoders -----------------------------------------------------------------------------------
-
-bool ulpfec_encode(const FecMedia* media, size_t count, std::vector<uint8_t>* out) {
-    out->clear();
-    FecHeader h;
-    std::vector<uint8_t> bytes;
-    if (!protect(media, count, kUlpfecLongBits, &h, &bytes) || bytes.size() > 0xFFFF) return false;
-    const bool long_mask = h.mask_bits > kUlpfecShortBits;
-    const size_t header = kUlpfecHeader + (long_mask ? kUlpfecLevel0Long : kUlpfecLevel0Short);
-    out->assign(header, 0);
-    uint8_t* p = out->data();
-    p[0] = static_cast<uint8_t>((long_mask ? kUlpfecL : 0) | h.recovery0);
-    p[1] = h.recovery1;
-    put_be16(p + 2, h.seq_base);
-    put_be32(p + 4, h.ts_recovery);
-    put_be16(p + 8, h.length_recovery);
-    put_be16(p + 10, static_cast<uint16_t>(bytes.size()));
-    if (long_mask) {
-        const uint64_t m = get_bits(h, 0, kUlpfecLongBits);
-        put_be16(p + 12, static_cast<uint16_t>(m >> 32));
-        put_be32(p + 14, static_cast<uint32_t>(m));
-    } else {
-        put_be16(p + 12, static_cast<uint16_t>(get_bits(h, 0, kUlpfecShortBits)));
-    }
-    out->insert(out->end(), bytes.begin(), bytes.end());
-    return true;
-}
-
-bool flexfec_encode(const FecMedia* media, size_t count, std::vector<uint8_t>* out) {
-    out->clear();
-    FecHeader h;
-    std::vector<uint8_t> bytes;
-    if (!protect(media, count, kFlexfecBits[2], &h, &bytes)) return false;
-    const int part = h.mask_bits <= kFlexfecBits[0] ? 0 : h.mask_bits <= kFlexfecBits[1] ? 1 : 2;
-    out->assign(kFlexfecHeader[part], 0);
-    uint8_t* p = out->data();
-    p[0] = h.recovery0;  // R = F = 0
-    p[1] = h.recovery1;
-    put_be16(p + 2, h.length_recovery);
-    put_be32(p + 4, h.ts_recovery);
-    p[kFlexfecSsrcCount] = 1;
-    put_be32(p + kFlexfecSsrc, h.ssrc);
-    put_be16(p + kFlexfecBase, h.seq_base);
-    uint8_t* m = p + kFlexfecMask;
-    put_be16(m, static_cast<uint16_t>(get_bits(h, 0, 15)));
-    if (part == 0) m[0] |= kFlexfecK;
-    if (part >= 1) {
-        put_be32(m + 2, static_cast<uint32_t>(get_bits(h, 15, 31)));
-        if (part == 1) m[2] |= kFlexfecK;
-    }
-    if (part == 2) {
-        const uint64_t rest = get_bits(h, 46, 63);
-        put_be32(m + 6, static_cast<uint32_t>(rest >> 32));
-        put_be32(m + 10, static_cast<uint32_t>(rest));
-        m[6] |= kFlexfecK;
-    }
-    out->insert(out->end(), bytes.begin(), bytes.end());
-    return true;
-}
-
 // ---- Store and recovery -------------------------------------------------------------------------
 
 FecRecovery::FecRecovery(uint32_t max_fec, RepairStats* stats, InputLoans* loans)
@@ -281,7 +65,6 @@ FecRecovery::FecRecovery(uint32_t max_fec, RepairStats* stats, InputLoans* loans
       stats_(stats),
       loans_(loans),
       borrower_{&FecRecovery::recall, this},
-      fec_(new Fec[max_fec_]),
       kept_(new Kept[kHistory]) {}
 
 FecRecovery::~FecRecovery() {
@@ -321,12 +104,8 @@ void FecRecovery::recall(void* self, const uint8_t* begin, const uint8_t* end) {
         k.bytes = copy_into(k.data, k.bytes, k.size);
         if (!k.bytes) k.seq = -1;  // forgotten, as if never released
     }
-    uint32_t live = r.live_;
-    for (uint32_t i = 0; i < r.max_fec_ && live > 0; ++i) {
-        Fec& fec = r.fec_[i];
-        if (!fec.live) continue;
-        --live;
-        if (!lent(fec.bytes)) continue;
+    for (Fec& fec : r.fec_) {
+        if (!fec.live || !lent(fec.bytes)) continue;
         const uint8_t* moved =
             r.released_all(fec.header) ? nullptr : copy_into(fec.data, fec.bytes, fec.size);
         if (!moved) {
@@ -344,7 +123,7 @@ size_t FecRecovery::fec_held() const {
 
 size_t FecRecovery::bytes_reserved() const {
     size_t total = out_.capacity() + spare_.capacity();
-    for (uint32_t i = 0; i < max_fec_; ++i) total += fec_[i].data.capacity();
+    for (const Fec& fec : fec_) total += fec.data.capacity();
     for (uint32_t i = 0; i < kHistory; ++i) total += kept_[i].data.capacity();
     return total;
 }
@@ -367,19 +146,57 @@ bool FecRecovery::add(uint32_t ssrc, const uint8_t* body, size_t size, bool flex
     budget_ = std::min(kWorkCap, budget_ + kWorkPerPacket);
     // The usual case when nothing is lost: the packets it protects have all gone on already.
     if (released_all(h)) return false;
-    Fec& slot = fec_[next_fec_];
-    kill(slot);
-    const uint8_t* bytes = hold(slot.data, body, size);
+    Fec* slot = free_slot();
+    if (!slot) return false;
+    const uint8_t* bytes = hold(slot->data, body, size);
     if (!bytes) return false;
-    slot.bytes = bytes;
-    slot.size = size;
-    slot.header = h;
-    slot.header.payload = bytes + (h.payload - body);
-    slot.added_at = released_;
-    slot.live = true;
+    slot->bytes = bytes;
+    slot->size = size;
+    slot->header = h;
+    slot->header.payload = bytes + (h.payload - body);
+    slot->added_at = released_;
+    slot->order = added_++;
+    slot->live = true;
     ++live_;
-    next_fec_ = (next_fec_ + 1) % max_fec_;
+    free_.pop_back();
     return true;
+}
+
+// Whether the FEC packet can still rebuild anything: a number it protects has not been passed, and
+// it is not so old that its numbers may have wrapped.
+bool FecRecovery::usable(const Fec& fec) const {
+    return fec.live && !released_all(fec.header) && released_ - fec.added_at <= kMaxFecAge;
+}
+
+// A slot for one more FEC packet, left at the back of free_ (null without memory). What can no
+// longer be used is swept out before the store grows, so it holds about what the stage may still
+// give up; the sweep runs when the store has doubled since the last one found it in use, so its
+// cost per packet stays constant. Full of usable packets, the oldest goes.
+FecRecovery::Fec* FecRecovery::free_slot() {
+    if (free_.empty() && fec_.size() >= std::min<size_t>(sweep_at_, max_fec_)) {
+        for (Fec& fec : fec_)
+            if (fec.live && !usable(fec)) kill(fec);
+        sweep_at_ = std::max<size_t>(kFirstSweep, 2 * size_t{live_});
+    }
+    if (free_.empty() && fec_.size() < max_fec_) {
+        try {
+            // free_ can always list every slot, so that kill() never allocates.
+            if (free_.capacity() < fec_.size() + 1)
+                free_.reserve(std::min<size_t>(max_fec_, std::max(2 * fec_.size(), kFirstSweep)));
+            fec_.emplace_back();
+            free_.push_back(static_cast<uint32_t>(fec_.size() - 1));
+        } catch (const std::bad_alloc&) {
+            // no new slot: the oldest makes room, as when full
+        }
+    }
+    if (free_.empty()) {
+        Fec* oldest = nullptr;
+        for (Fec& fec : fec_)
+            if (fec.live && (!oldest || fec.order < oldest->order)) oldest = &fec;
+        if (!oldest) return nullptr;
+        kill(*oldest);
+    }
+    return &fec_[free_.back()];
 }
 
 // Without the sender's extension map, which header extensions it rewrote after making its FEC
@@ -454,9 +271,10 @@ bool FecRecovery::learn(const FecHeader& h, const Source& src, int64_t base) {
         const uint8_t* m = group[g].p;
         const size_t n = group[g].n, upto = std::min(n, kRtpHeader + protection);
         length ^= static_cast<uint16_t>(n - kRtpHeader);
-        xor_into(rest.data(), m, kRtpHeader, upto);
+        fec_xor_into(rest.data(), m, kRtpHeader, upto);
     }
-    for (const Element& e : rewritten) xor_into(rest.data(), e.p, e.from, std::min(e.to, e.upto));
+    for (const Element& e : rewritten)
+        fec_xor_into(rest.data(), e.p, e.from, std::min(e.to, e.upto));
     if (length != 0) return false;  // the group is not what the sender protected
     --learn_left_;
 
@@ -481,8 +299,8 @@ bool FecRecovery::learn(const FecHeader& h, const Source& src, int64_t base) {
             const size_t u = static_cast<size_t>(
                 std::find(undecided, undecided + undecided_count, e.id) - undecided);
             if (way[u] == 0) continue;
-            xor_into(left.data(), e.p, rewritten_from(kWay[way[u]], e.from),
-                     std::min(e.to, e.upto));
+            fec_xor_into(left.data(), e.p, rewritten_from(kWay[way[u]], e.from),
+                         std::min(e.to, e.upto));
         }
         if (std::any_of(left.begin(), left.end(), [](uint8_t b) { return b != 0; })) continue;
         for (size_t u = 0; u < undecided_count; ++u)
@@ -502,7 +320,7 @@ bool FecRecovery::learn(const FecHeader& h, const Source& src, int64_t base) {
 // true when an extension id was learnt.
 bool FecRecovery::learn_from_store(const Source& src, int64_t seq) {
     bool learnt = false;
-    for (uint32_t f = 0; f < max_fec_ && learn_left_ > 0 && budget_ > 0; ++f, --budget_) {
+    for (size_t f = 0; f < fec_.size() && learn_left_ > 0 && budget_ > 0; ++f, --budget_) {
         const Fec& fec = fec_[f];
         if (!fec.live) continue;
         const uint16_t from_seq =
@@ -585,7 +403,7 @@ bool FecRecovery::xor_packet(const FecHeader& h, const Source& src, int64_t seq,
         ts ^= be32(m + 4);
         length ^= static_cast<uint16_t>(n - kRtpHeader);
         const size_t upto = std::min(n, kRtpHeader + protection);
-        xor_into(p + kRtpHeader, m, kRtpHeader, upto);
+        fec_xor_into(p + kRtpHeader, m, kRtpHeader, upto);
         // Header extension bytes the sender rewrote after making the FEC count as zero, as they
         // did when it XORed: their XOR is undone. Unknown, where they end is kept for the check.
         for_each_extension(m, n, [&](size_t id, size_t from, size_t to) {
@@ -595,7 +413,7 @@ bool FecRecovery::xor_packet(const FecHeader& h, const Source& src, int64_t seq,
                 return;
             }
             if (*mode == streams::SdpExt::kept) return;
-            xor_into(p + kRtpHeader, m, rewritten_from(*mode, from), std::min(to, upto));
+            fec_xor_into(p + kRtpHeader, m, rewritten_from(*mode, from), std::min(to, upto));
         });
     }
     // The length must fit the protection bytes, and past it every packet was zero-padded, so
@@ -626,7 +444,7 @@ bool FecRecovery::xor_packet(const FecHeader& h, const Source& src, int64_t seq,
 FecRecovery::Rebuilt FecRecovery::rebuild(const Source& src, int64_t seq, int depth,
                                           std::vector<uint8_t>* out) {
     Rebuilt result = Rebuilt::none;
-    for (uint32_t f = 0; f < max_fec_ && live_ > 0 && budget_ > 0; ++f) {
+    for (size_t f = 0; f < fec_.size() && live_ > 0 && budget_ > 0; ++f) {
         --budget_;
         Fec& fec = fec_[f];
         if (!fec.live) continue;
@@ -705,6 +523,7 @@ void FecRecovery::kill(Fec& fec) {
     if (!fec.live) return;
     fec.live = false;
     --live_;
+    free_.push_back(static_cast<uint32_t>(&fec - fec_.data()));  // reserved: never allocates
 }
 
 // ---- The reorder stage's hook -------------------------------------------------------------------

@@ -1,35 +1,8 @@
-// Rebuilds lost video packets from the sender's forward error correction, in the two forms
-// browsers send:
-//
-// - ULPFEC (RFC 5109, level 0 only) inside a RED block on the media SSRC. What follows the RED
-//   block header (the "body" below) is
-//
-//     0                   1                   2                   3
-//     0 1 2 3 4 5 6 7 8 9 0 1 2 3 4 5 6 7 8 9 0 1 2 3 4 5 6 7 8 9 0 1
-//    +-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+
-//  0 |E|L|P|X|  CC   |M| PT recovery |            SN base            |
-//  4 |                          TS recovery                          |
-//  8 |        length recovery        |       protection length       |
-// 12 |  mask (16 bits; 48 with L=1)  :  mask cont. (L=1)             :
-//    |                 protection bytes (protection length) ...      |
-//
-// - FlexFEC as libwebrtc sends it (the -03 draft of the flexible FEC scheme), on its own SSRC.
-//   The RTP payload is
-//
-//  0 |R|F|P|X|  CC   |M| PT recovery |        length recovery        |
-//  4 |                          TS recovery                          |
-//  8 |  SSRC count   |                   reserved                    |
-// 12 |                       protected SSRC                          |
-// 16 |            SN base            |k|       mask bits 0-14        |
-// 20 |k|                mask bits 15-45 (when the first k is 0)      |
-// 24 |k|   mask bits 46-108 (8 bytes, when the first two k are 0)    |
-//    |                 protection bytes (to the end) ...             |
-//
-// In both, mask bit i (counted from the most significant) protects SN base + i, and the fields
-// marked "recovery" and the protection bytes are the XOR over the protected packets of their
-// first two bytes, their timestamp, their length minus the 12-byte fixed header, and their bytes
-// after the fixed header, zero-padded. With one protected packet missing and every other one at
-// hand, the same XOR gives the missing one back (RFC 5109, section 10).
+// Rebuilds lost video packets from the sender's forward error correction: ULPFEC (RFC 5109)
+// inside RED and FlexFEC as libwebrtc sends it, whose headers fec_header.h reads and writes. Mask
+// bit i protects SN base + i, and the recovery fields and protection bytes are the XOR over the
+// protected packets; with one protected packet missing and every other one at hand, the same XOR
+// gives the missing one back (RFC 5109, section 10).
 #pragma once
 
 #include <cstddef>
@@ -37,58 +10,23 @@
 #include <memory>
 #include <vector>
 
+#include "fec_header.h"
 #include "input_loans.h"
 #include "reorder_window.h"
 #include "run_stats.h"
 #include "sdp_map.h"
 
-// An RTP packet given to the encoders: the caller's bytes.
-struct FecMedia {
-    const uint8_t* data;
-    size_t size;
-};
-
 // Finds a media packet by extended sequence number, or returns null when it is not at hand.
 using FecLookup = const uint8_t* (*)(void* param, int64_t seq, size_t* size);
-
-// One FEC packet, parsed. `payload` points into the parsed buffer.
-struct FecHeader {
-    uint32_t ssrc = 0;  // the protected media stream
-    uint16_t seq_base = 0;
-    uint16_t mask_bits = 0;     // 16 or 48 (ULPFEC); 15, 46 or 109 (FlexFEC)
-    uint64_t mask[2] = {0, 0};  // bit i from the most significant bit of mask[0] on
-    uint8_t recovery0 = 0;      // P, X and CC recovery, in the low 6 bits as in an RTP header
-    uint8_t recovery1 = 0;      // M and PT recovery
-    uint16_t length_recovery = 0;
-    uint32_t ts_recovery = 0;
-    const uint8_t* payload = nullptr;
-    size_t payload_size = 0;  // the protection length
-
-    bool protects(uint32_t i) const {
-        return i < mask_bits && ((mask[i / 64] >> (63 - i % 64)) & 1) != 0;
-    }
-};
-
-// Parsers: false for anything they cannot use (too short, a mask of no bits, E set, FlexFEC
-// with R or F set or more than one protected SSRC, a protection length beyond the body).
-// `media_ssrc` is the SSRC of the RTP packet that carried the RED block.
-bool ulpfec_parse(const uint8_t* body, size_t size, uint32_t media_ssrc, FecHeader* out);
-bool flexfec_parse(const uint8_t* payload, size_t size, FecHeader* out);
-
-// Encoders, for the tests and the capture synthesizer: the ULPFEC body (to follow a RED block
-// header) or the FlexFEC RTP payload that protects `media`, RTP packets of one SSRC whose
-// sequence numbers lie within the mask (48 or 109 numbers from the lowest). The mask is the
-// shortest that covers them; the protection length is the longest packet's. False, with `out`
-// cleared, when the packets do not fit that.
-bool ulpfec_encode(const FecMedia* media, size_t count, std::vector<uint8_t>* out);
-bool flexfec_encode(const FecMedia* media, size_t count, std::vector<uint8_t>* out);
 
 // The FEC packets of one user's video stream and the media packets recently released, for
 // rebuilding a packet the reorder stage is about to give up.
 //
 // Use: add_ulpfec() / add_flexfec() with every FEC packet as it arrives; keep() with every media
 // packet the reorder stage releases (hook() does both of the stage's parts); recover() for a
-// missing number. Memory: at most `max_fec` FEC packets (the oldest goes first, and one is
+// missing number. An FEC packet is kept while a number it protects has not been passed (released
+// or given up), so the store holds what can still be used, however densely the sender protects.
+// Memory: at most `max_fec` FEC packets (when that many can still be used, the oldest goes; one is
 // forgotten once kMaxFecAge media packets have been released after it) and kHistory released
 // packets, each at most 65,535 bytes; slots are reused, so nothing is allocated once warm.
 //
@@ -103,7 +41,7 @@ public:
     // Media packets released after an FEC packet arrived beyond which it is forgotten: far more
     // than the widest reorder window and dropout, far less than a wrap of the 16-bit numbers.
     static constexpr uint64_t kMaxFecAge = 16384;
-    static constexpr size_t kMaxPacket = 65535;
+    static constexpr size_t kMaxPacket = kFecMaxPacket;
     // Work on rebuilding (an FEC packet looked at, a packet looked up) is paid from a budget that
     // every released media packet and every FEC packet adds to, so that a capture made to ask
     // for rebuilds without end costs time in proportion to its size, never more; a stream of
@@ -111,10 +49,9 @@ public:
     static constexpr uint64_t kWorkPerPacket = 2048;
     static constexpr uint64_t kWorkCap = uint64_t{1} << 20;
 
-    // `stats` (may be null) receives fec_recovered and fec_unrecoverable. A reorder window of N
-    // packets gives a missing number up about N packets after it: `max_fec` should hold the FEC
-    // packets sent meanwhile (with one per frame of two or more packets, N / 2 is plenty).
-    // `loans` (may be null: every packet kept is copied) must outlive the store.
+    // `stats` (may be null) receives fec_recovered and fec_unrecoverable. `max_fec` bounds the FEC
+    // packets held (FecFeed::max_fec_for). `loans` (may be null: every packet kept is copied) must
+    // outlive the store.
     FecRecovery(uint32_t max_fec, RepairStats* stats, InputLoans* loans = nullptr);
     ~FecRecovery();
     FecRecovery(const FecRecovery&) = delete;
@@ -158,8 +95,9 @@ private:
         std::vector<uint8_t> data;
         const uint8_t* bytes = nullptr;
         size_t size = 0;
-        FecHeader header;  // `payload` points into `bytes`
-        uint64_t added_at = 0;
+        FecHeader header;       // `payload` points into `bytes`
+        uint64_t added_at = 0;  // released_ when it came
+        uint64_t order = 0;     // the how-manieth FEC packet taken
         bool live = false;
     };
     struct Kept {
@@ -176,6 +114,8 @@ private:
     enum class Rebuilt { none, ok, bad };
 
     bool add(uint32_t ssrc, const uint8_t* body, size_t size, bool flexfec);
+    bool usable(const Fec& fec) const;
+    Fec* free_slot();
     void kill(Fec& fec);
     bool released_all(const FecHeader& h) const;
     bool learn(const FecHeader& h, const Source& src, int64_t base);
@@ -199,9 +139,13 @@ private:
     uint32_t learn_left_ = kLearnAttempts;
     bool learned_[256] = {};
     streams::SdpExt modes_[256] = {};
-    std::unique_ptr<Fec[]> fec_;
-    uint32_t next_fec_ = 0;  // the slot the next FEC packet takes (the oldest)
-    uint32_t live_ = 0;      // FEC packets held
+    // Slots of FEC packets, made as needed up to max_fec_ and reused; free_ lists those not live.
+    static constexpr size_t kFirstSweep = 16;
+    std::vector<Fec> fec_;
+    std::vector<uint32_t> free_;
+    size_t sweep_at_ = kFirstSweep;  // slots in use at which the next sweep runs
+    uint32_t live_ = 0;              // FEC packets held
+    uint64_t added_ = 0;             // FEC packets taken so far
     uint64_t budget_ = kWorkCap;
     std::unique_ptr<Kept[]> kept_;
     int64_t last_kept_ = -1;
