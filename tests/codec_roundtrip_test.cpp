@@ -278,3 +278,23 @@ INSTANTIATE_TEST_SUITE_P(
         UnknownCase{"default_mode_unchanged", {"-v", "-a"}, 0, {}}));
 
 }  // namespace
+
+#include "align_outputs.h"
+
+namespace {
+
+// --align retimes IVF frame heads in place; the Matroska file of another codec must come out of
+// it untouched.
+TEST(AlignOutputs, LeavesAMatroskaFileAlone) {
+    TempDir dir;
+    Bytes mkv = {0x1A, 0x45, 0xDF, 0xA3};
+    for (int i = 0; i < 200; ++i) mkv.push_back(static_cast<uint8_t>(i * 7));
+    std::string err;
+    ASSERT_TRUE(harness::write_file(dir.file("x.mkv"), mkv, &err)) << err;
+    EXPECT_FALSE(retime_ivf(dir.file("x.mkv"), 1e6, 1.001, &err));
+    Bytes after;
+    ASSERT_TRUE(harness::read_file(dir.file("x.mkv"), &after, &err)) << err;
+    EXPECT_EQ(after, mkv);
+}
+
+}  // namespace
