@@ -76,8 +76,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                             (data[0] & 2) ? (video ? &sdp.video : &sdp.audio) : nullptr);
     size_t largest = 0;
     u.set_fec_hook({keep, &largest});
-    ReorderWindow w(64, &stats.repair,
-                    video ? rtp_vp8_refused : streams::rtp_without_payload);
+    ReorderWindow w(64, &stats.repair, video ? rtp_vp8_refused : streams::rtp_without_payload);
     uint16_t seq = 1000;
     uint32_t ts = 90000;
     std::vector<uint8_t> pkt;

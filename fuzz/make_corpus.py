@@ -530,9 +530,64 @@ def corpus_stream_unwrap():
     }
 
 
+def codec_stream(packets, pt=98):
+    """Packets of one picture each unless a payload is given as (payload, marker, new_picture)."""
+    out, seq, ts = [], 100, 3000
+    for payload, marker, new_picture in packets:
+        if new_picture:
+            ts += 3000
+        out.append(rtp(bytes(payload), pt=pt, seq=seq, ts=ts, marker=marker))
+        seq += 1
+    return length_prefixed(out)
+
+
+def corpus_vp9_unpack():
+    key = [0x82, 0x49, 0x83, 0x42, 0x00, 0x13, 0xF0, 0x0E, 0xF0] + [0x55] * 40
+    return {
+        "key_with_ss_then_inter": codec_stream([
+            ([0xAE, 0x92, 0x34, 0x00, 0x05, 0x18, 0x01, 0x40, 0x00, 0xF0, 0x01, 0x04, 0x01] + key,
+             True, False),
+            ([0xEC, 0x92, 0x35, 0x00, 0x05, 0x86, 0x00, 0x11], True, True)]),
+        "flexible_p_diffs": codec_stream([([0xF8, 0x05, 0x20, 0x03, 0x04, 0xAA], False, False),
+                                          ([0xD4, 0x05, 0x02, 0xCC], True, False)]),
+        "two_spatial_layers": codec_stream([([0xAC, 0x01, 0x00, 0x00] + key, False, False),
+                                            ([0xAC, 0x01, 0x02, 0x00, 0x86, 0x33], True, False)]),
+    }
+
+
+def corpus_av1_unpack():
+    seq_header = [0x08, 0x00, 0x00, 0x00, 0x04, 0x3C, 0xFF, 0xBC, 0xDA, 0xF9, 0x00, 0x40]
+    return {
+        "sequence_and_frame": codec_stream([([0x28, len(seq_header)] + seq_header +
+                                             [0x30, 0x10, 0x20, 0x30], True, False)]),
+        "obu_across_packets": codec_stream([([0x50, 0x30, 0x01, 0x02], False, False),
+                                            ([0x90, 0x03], True, False)]),
+        "sizes_and_extension": codec_stream([([0x00, 0x01, 0x10, 0x03, 0x32, 0x01, 0xEE], False,
+                                              False), ([0x10, 0x34, 0x28, 0xAB], True, False)]),
+    }
+
+
+def corpus_h264_unpack():
+    sps = [0x67, 0x42, 0xC0, 0x1E, 0xD9, 0x01, 0x40, 0x7B, 0x20]
+    pps = [0x68, 0xCE, 0x3C, 0x80]
+    return {
+        "stap_a_then_fu_a": codec_stream([
+            ([0x78, 0, len(sps)] + sps + [0, len(pps)] + pps, False, False),
+            ([0x7C, 0x85, 0x11, 0x22], False, False), ([0x7C, 0x45, 0x33], True, False),
+            ([0x41, 0x9A, 0x02], True, True)]),
+        "bare_idr_after_parameter_sets": codec_stream([
+            ([0x78, 0, len(sps)] + sps + [0, len(pps)] + pps + [0, 2, 0x65, 0x01], True, False),
+            ([0x65, 0x03], True, True)]),
+        "fu_a_without_start": codec_stream([([0x7C, 0x45, 0x33], True, False)]),
+    }
+
+
 CORPORA = {
     "fuzz_rtp_packet": corpus_rtp_packet,
     "fuzz_vp8_unpack": corpus_vp8_unpack,
+    "fuzz_vp9_unpack": corpus_vp9_unpack,
+    "fuzz_av1_unpack": corpus_av1_unpack,
+    "fuzz_h264_unpack": corpus_h264_unpack,
     "fuzz_video_pass": corpus_video_pass,
     "fuzz_audio_pass": corpus_audio_pass,
     "fuzz_single_file": corpus_single_file,

@@ -2,7 +2,7 @@
 # A real WebRTC call through transcode-pcap and transcode --repair.
 #
 #   scripts/browser_call.sh [MODE] [SECONDS]     MODE: vp8-plain (default), default, ulpfec, flexfec,
-#                                                  clock
+#                                                 clock, vp9, av1, h264
 #
 # Inside a network namespace of its own (lo plus a veth pair with private addresses, nothing
 # routed out of it), headless Chromium runs tests/browser_call/call.html: two RTCPeerConnections
@@ -30,6 +30,9 @@
 # audio time is what they say (within 40 ms from the capture files alone, 10 ms with the
 # sender-report file), that the report's start times of the two users differ as they say, and
 # that the detached microphone's audio lasts the call and ends in step with the video.
+# Modes vp9, av1 and h264: the video is of that codec (with RTX), converted into Matroska; the check
+# asks for the codec in the report and, with --webm, a WebM (an MP4 for H.264) that decodes. With
+# LOSS set, the conversion also takes --wait-keyframe and every frame written must decode.
 #
 # LOSS=P drops P percent of the UDP packets sent inside the namespace (nftables, installed when
 # missing), before tcpdump sees them: the default is 3 in modes ulpfec and flexfec, where the
@@ -44,8 +47,8 @@ REPO=$(cd "$(dirname "$0")/.." && pwd)
 BUILD="${BUILD:-$REPO/build}"
 MODE="${1:-vp8-plain}"
 SECONDS_OF_CALL="${2:-10}"
-case "$MODE" in vp8-plain | default | ulpfec | flexfec | clock) ;; *)
-    echo "browser call: unknown mode $MODE (vp8-plain, default, ulpfec, flexfec, clock)" >&2
+case "$MODE" in vp8-plain | default | ulpfec | flexfec | clock | vp9 | av1 | h264) ;; *)
+    echo "browser call: unknown mode $MODE (vp8-plain, default, ulpfec, flexfec, clock, vp9, av1, h264)" >&2
     exit 2
     ;;
 esac
@@ -172,5 +175,5 @@ kill -INT "$TCPDUMP" 2>/dev/null || true
 wait "$TCPDUMP" 2>/dev/null || true
 grep -E "captured|dropped" "$WORK/tcpdump.log" | sed 's/^/browser call: tcpdump: /' || true
 
-python3 "$REPO/tests/browser_call/check_call.py" "$WORK" "$BUILD" || fail "mode $MODE, loss $LOSS%"
+LOSS="$LOSS" python3 "$REPO/tests/browser_call/check_call.py" "$WORK" "$BUILD" || fail "mode $MODE, loss $LOSS%"
 echo "browser call: $MODE (loss $LOSS%) passed in $(($(date +%s) - started)) s"

@@ -19,7 +19,7 @@ ensure_packages() {
 BUILD_PACKAGES=(cmake make g++ pkg-config libogg-dev libopus-dev nlohmann-json3-dev libavformat-dev
                 libavcodec-dev libavutil-dev libavfilter-dev libswscale-dev libpcap-dev)
 # The browser call test (scripts/browser_call.sh) adds chromium, tcpdump, iproute2 and python3.
-TEST_PACKAGES=(libvpx-dev libopusfile-dev libgtest-dev bsdutils groff-base man-db parallel mkvtoolnix
+TEST_PACKAGES=(libvpx-dev libaom-dev libx264-dev libopusfile-dev libgtest-dev bsdutils groff-base man-db parallel mkvtoolnix
                ffmpeg procps chromium tcpdump iproute2 python3)
 # scripts/package_check.sh: CPack's DEB generator runs file(1) and dpkg-shlibdeps.
 PACKAGE_PACKAGES=(dpkg-dev file)

@@ -11,7 +11,7 @@ cd "$(dirname "$0")/.."
 ensure_packages "${BUILD_PACKAGES[@]}" clang libclang-rt-14-dev
 
 seconds=${FUZZ_SECONDS:-30}
-targets=${FUZZ_TARGETS:-"fuzz_rtp_packet fuzz_vp8_unpack fuzz_video_pass fuzz_audio_pass fuzz_single_file fuzz_reorder_window fuzz_fec_recovery fuzz_pcap_reader fuzz_stream_unwrap"}
+targets=${FUZZ_TARGETS:-"fuzz_rtp_packet fuzz_vp8_unpack fuzz_vp9_unpack fuzz_av1_unpack fuzz_h264_unpack fuzz_video_pass fuzz_audio_pass fuzz_single_file fuzz_reorder_window fuzz_fec_recovery fuzz_pcap_reader fuzz_stream_unwrap"}
 build=build-fuzz
 root=$(pwd)
 

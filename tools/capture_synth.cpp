@@ -11,11 +11,14 @@
 // converter, so the tests that compare the converter's output against it check two
 // implementations of the same rules against each other.
 
+#include <aom/aom_encoder.h>
+#include <aom/aomcx.h>
 #include <ogg/ogg.h>
 #include <opus/opus.h>
 #include <sys/stat.h>
 #include <vpx/vp8cx.h>
 #include <vpx/vpx_encoder.h>
+#include <x264.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -164,6 +167,7 @@ struct Options {
     int video_kbps = 300;
     int keyframe_interval = 0;  // 0: 2 seconds of frames
     int mtu = 1200;
+    std::string codec = "vp8";  // vp8, vp9, av1 or h264
     int clip_frames = 0;
     std::string video_in;
     std::string audio_in;
@@ -250,6 +254,11 @@ const char kHelp[] =
     "  --video-kbps N         encoder target bitrate (default 300)\n"
     "  --keyframe-interval N  frames between key frames (default 2 s worth)\n"
     "  --mtu BYTES            largest RTP packet, header included (default 1200)\n"
+    "  --codec C              vp8 (libvpx), vp9 (libvpx, RFC 9628 non-flexible mode), av1\n"
+    "                         (libaom, the AOM RTP format) or h264 (libx264, RFC 6184 mode 1:\n"
+    "                         single NAL units, STAP-A, FU-A); default vp8. The manifest's\n"
+    "                         video frames model VP8 only; --save-sources writes the sent\n"
+    "                         frames as IVF (VP90, AV01 or H264 as its codec)\n"
     "  --video-in FILE.ivf    send the VP8 frames of this IVF file instead of encoding\n"
     "  --video-pt N           payload type (default 96)\n"
     "\n"
@@ -475,6 +484,10 @@ Options parse_args(int argc, char** argv, bool* help) {
             o.video_kbps = static_cast<int>(parse_long(a, value(), 10, 100000));
         } else if (a == "--keyframe-interval") {
             o.keyframe_interval = static_cast<int>(parse_long(a, value(), 1, 100000));
+        } else if (a == "--codec") {
+            o.codec = value();
+            if (o.codec != "vp8" && o.codec != "vp9" && o.codec != "av1" && o.codec != "h264")
+                throw UsageError("--codec: must be vp8, vp9, av1 or h264, got '" + o.codec + "'");
         } else if (a == "--mtu") {
             o.mtu = static_cast<int>(parse_long(a, value(), 100, 65000));
         } else if (a == "--clip-frames") {
@@ -691,10 +704,40 @@ struct Clip {
     int preskip = 0;
 };
 
-std::vector<Frame> encode_vp8(const Options& o, int frames, int user) {
+// The test picture of frame `f`: a diagonal ramp that scrolls, with a bright box moving across
+// it; the colours differ per user so that every user's stream has bytes of its own.
+void fill_picture(const Options& o, int f, int user, uint8_t* const planes[3],
+                  const int strides[3]) {
+    const int box = std::max(8, o.width / 5);
+    const int bx = (f * 4) % std::max(1, o.width - box);
+    const int by = (o.height - box) / 2 + static_cast<int>(20 * std::sin(f * 0.1));
+    for (int y = 0; y < o.height; ++y) {
+        uint8_t* row = planes[0] + y * strides[0];
+        for (int x = 0; x < o.width; ++x) {
+            bool in_box = x >= bx && x < bx + box && y >= by && y < by + box;
+            row[x] = in_box ? 235 : static_cast<uint8_t>(16 + ((x + y + 3 * f) & 0x7F));
+        }
+    }
+    for (int p = 1; p <= 2; ++p) {
+        const int w = (o.width + 1) / 2, h = (o.height + 1) / 2;
+        for (int y = 0; y < h; ++y) {
+            uint8_t* row = planes[p] + y * strides[p];
+            for (int x = 0; x < w; ++x)
+                row[x] = static_cast<uint8_t>(128 + (p == 1 ? 1 : -1) * (user * 23 % 90) +
+                                              ((x + f) & 15));
+        }
+    }
+}
+
+unsigned keyframe_distance(const Options& o) {
+    return static_cast<unsigned>(o.keyframe_interval > 0 ? o.keyframe_interval : 2 * o.fps);
+}
+
+std::vector<Frame> encode_vpx(const Options& o, int frames, int user, bool vp9) {
+    vpx_codec_iface_t* iface = vp9 ? vpx_codec_vp9_cx() : vpx_codec_vp8_cx();
     vpx_codec_enc_cfg_t cfg;
-    if (vpx_codec_enc_config_default(vpx_codec_vp8_cx(), &cfg, 0) != VPX_CODEC_OK)
-        throw RunError("libvpx: no default VP8 encoder configuration");
+    if (vpx_codec_enc_config_default(iface, &cfg, 0) != VPX_CODEC_OK)
+        throw RunError("libvpx: no default encoder configuration");
     cfg.g_w = static_cast<unsigned>(o.width);
     cfg.g_h = static_cast<unsigned>(o.height);
     cfg.g_timebase.num = 1;
@@ -706,16 +749,14 @@ std::vector<Frame> encode_vp8(const Options& o, int frames, int user) {
     cfg.rc_dropframe_thresh = 0;  // one coded frame per picture keeps timestamps regular
     cfg.kf_mode = VPX_KF_AUTO;
     cfg.kf_min_dist = 0;
-    cfg.kf_max_dist =
-        static_cast<unsigned>(o.keyframe_interval > 0 ? o.keyframe_interval : 2 * o.fps);
+    cfg.kf_max_dist = keyframe_distance(o);
 
     vpx_codec_ctx_t codec;
-    if (vpx_codec_enc_init(&codec, vpx_codec_vp8_cx(), &cfg, 0) != VPX_CODEC_OK)
-        throw RunError(std::string("libvpx: cannot open the VP8 encoder: ") +
-                       vpx_codec_error(&codec));
+    if (vpx_codec_enc_init(&codec, iface, &cfg, 0) != VPX_CODEC_OK)
+        throw RunError(std::string("libvpx: cannot open the encoder: ") + vpx_codec_error(&codec));
     // A negative value fixes the speed; a positive one lets libvpx adapt it to the time each
     // frame takes, which would make the bytes depend on the machine's load.
-    vpx_codec_control(&codec, VP8E_SET_CPUUSED, -8);
+    vpx_codec_control(&codec, VP8E_SET_CPUUSED, vp9 ? 8 : -8);
     vpx_image_t img;
     if (!vpx_img_alloc(&img, VPX_IMG_FMT_I420, cfg.g_w, cfg.g_h, 16)) {
         vpx_codec_destroy(&codec);
@@ -726,29 +767,7 @@ std::vector<Frame> encode_vp8(const Options& o, int frames, int user) {
     std::string error;
     for (int f = 0; f <= frames && error.empty(); ++f) {
         const bool flushing = f == frames;
-        if (!flushing) {
-            // A diagonal ramp that scrolls, with a bright box moving across it; the colours
-            // differ per user so that every user's stream has bytes of its own.
-            const int box = std::max(8, o.width / 5);
-            const int bx = (f * 4) % std::max(1, o.width - box);
-            const int by = (o.height - box) / 2 + static_cast<int>(20 * std::sin(f * 0.1));
-            for (int y = 0; y < o.height; ++y) {
-                uint8_t* row = img.planes[0] + y * img.stride[0];
-                for (int x = 0; x < o.width; ++x) {
-                    bool in_box = x >= bx && x < bx + box && y >= by && y < by + box;
-                    row[x] = in_box ? 235 : static_cast<uint8_t>(16 + ((x + y + 3 * f) & 0x7F));
-                }
-            }
-            for (int p = 1; p <= 2; ++p) {
-                const int w = (o.width + 1) / 2, h = (o.height + 1) / 2;
-                for (int y = 0; y < h; ++y) {
-                    uint8_t* row = img.planes[p] + y * img.stride[p];
-                    for (int x = 0; x < w; ++x)
-                        row[x] = static_cast<uint8_t>(128 + (p == 1 ? 1 : -1) * (user * 23 % 90) +
-                                                      ((x + f) & 15));
-                }
-            }
-        }
+        if (!flushing) fill_picture(o, f, user, img.planes, img.stride);
         if (vpx_codec_encode(&codec, flushing ? nullptr : &img, f, 1, 0, VPX_DL_REALTIME) !=
             VPX_CODEC_OK) {
             error = std::string("libvpx: encoding failed: ") + vpx_codec_error(&codec);
@@ -769,6 +788,119 @@ std::vector<Frame> encode_vp8(const Options& o, int frames, int user) {
     if (!error.empty()) throw RunError(error);
     if (out.empty()) throw RunError("libvpx: the encoder produced no frame");
     return out;
+}
+
+std::vector<Frame> encode_av1(const Options& o, int frames, int user) {
+    aom_codec_iface_t* iface = aom_codec_av1_cx();
+    aom_codec_enc_cfg_t cfg;
+    if (aom_codec_enc_config_default(iface, &cfg, AOM_USAGE_REALTIME) != AOM_CODEC_OK)
+        throw RunError("libaom: no default encoder configuration");
+    cfg.g_w = static_cast<unsigned>(o.width);
+    cfg.g_h = static_cast<unsigned>(o.height);
+    cfg.g_timebase.num = 1;
+    cfg.g_timebase.den = o.fps;
+    cfg.g_threads = 1;
+    cfg.g_lag_in_frames = 0;
+    cfg.rc_end_usage = AOM_CBR;
+    cfg.rc_target_bitrate = static_cast<unsigned>(o.video_kbps);
+    cfg.rc_dropframe_thresh = 0;
+    cfg.kf_mode = AOM_KF_AUTO;
+    cfg.kf_min_dist = 0;
+    cfg.kf_max_dist = keyframe_distance(o);
+    aom_codec_ctx_t codec;
+    if (aom_codec_enc_init(&codec, iface, &cfg, 0) != AOM_CODEC_OK)
+        throw RunError(std::string("libaom: cannot open the encoder: ") + aom_codec_error(&codec));
+    aom_codec_control(&codec, AOME_SET_CPUUSED, 9);
+    aom_image_t img;
+    if (!aom_img_alloc(&img, AOM_IMG_FMT_I420, cfg.g_w, cfg.g_h, 16)) {
+        aom_codec_destroy(&codec);
+        throw RunError("libaom: cannot allocate a picture");
+    }
+    std::vector<Frame> out;
+    const uint32_t ticks = 90000 / static_cast<uint32_t>(o.fps);
+    std::string error;
+    for (int f = 0; f <= frames && error.empty(); ++f) {
+        const bool flushing = f == frames;
+        if (!flushing) fill_picture(o, f, user, img.planes, img.stride);
+        if (aom_codec_encode(&codec, flushing ? nullptr : &img, f, 1, 0) != AOM_CODEC_OK) {
+            error = std::string("libaom: encoding failed: ") + aom_codec_error(&codec);
+            break;
+        }
+        aom_codec_iter_t iter = nullptr;
+        while (const aom_codec_cx_pkt_t* pkt = aom_codec_get_cx_data(&codec, &iter)) {
+            if (pkt->kind != AOM_CODEC_CX_FRAME_PKT) continue;
+            const uint8_t* d = static_cast<const uint8_t*>(pkt->data.frame.buf);
+            Frame fr;
+            fr.data.assign(d, d + pkt->data.frame.sz);
+            fr.duration = ticks;
+            out.push_back(std::move(fr));
+        }
+    }
+    aom_img_free(&img);
+    aom_codec_destroy(&codec);
+    if (!error.empty()) throw RunError(error);
+    if (out.empty()) throw RunError("libaom: the encoder produced no frame");
+    return out;
+}
+
+std::vector<Frame> encode_h264(const Options& o, int frames, int user) {
+    x264_param_t param;
+    if (x264_param_default_preset(&param, "ultrafast", "zerolatency") != 0)
+        throw RunError("libx264: no preset");
+    param.i_threads = 1;
+    param.i_log_level = X264_LOG_NONE;
+    param.i_width = o.width;
+    param.i_height = o.height;
+    param.i_csp = X264_CSP_I420;
+    param.i_fps_num = static_cast<uint32_t>(o.fps);
+    param.i_fps_den = 1;
+    param.i_keyint_max = static_cast<int>(keyframe_distance(o));
+    param.b_repeat_headers = 1;
+    param.b_annexb = 1;
+    param.rc.i_rc_method = X264_RC_ABR;
+    param.rc.i_bitrate = o.video_kbps;
+    x264_param_apply_profile(&param, "baseline");
+    x264_t* enc = x264_encoder_open(&param);
+    if (!enc) throw RunError("libx264: cannot open the encoder");
+    x264_picture_t pic, out_pic;
+    if (x264_picture_alloc(&pic, X264_CSP_I420, o.width, o.height) != 0) {
+        x264_encoder_close(enc);
+        throw RunError("libx264: cannot allocate a picture");
+    }
+    std::vector<Frame> out;
+    const uint32_t ticks = 90000 / static_cast<uint32_t>(o.fps);
+    auto take = [&](x264_nal_t* nals, int n) {
+        Frame fr;
+        for (int i = 0; i < n; ++i)
+            fr.data.insert(fr.data.end(), nals[i].p_payload, nals[i].p_payload + nals[i].i_payload);
+        fr.duration = ticks;
+        if (!fr.data.empty()) out.push_back(std::move(fr));
+    };
+    for (int f = 0; f < frames; ++f) {
+        fill_picture(o, f, user, pic.img.plane, pic.img.i_stride);
+        pic.i_pts = f;
+        x264_nal_t* nals = nullptr;
+        int n = 0;
+        if (x264_encoder_encode(enc, &nals, &n, &pic, &out_pic) < 0) break;
+        take(nals, n);
+    }
+    while (x264_encoder_delayed_frames(enc) > 0) {
+        x264_nal_t* nals = nullptr;
+        int n = 0;
+        if (x264_encoder_encode(enc, &nals, &n, nullptr, &out_pic) < 0) break;
+        take(nals, n);
+    }
+    x264_picture_clean(&pic);
+    x264_encoder_close(enc);
+    if (out.empty()) throw RunError("libx264: the encoder produced no frame");
+    return out;
+}
+
+std::vector<Frame> encode_video(const Options& o, int frames, int user) {
+    if (o.codec == "vp9") return encode_vpx(o, frames, user, true);
+    if (o.codec == "av1") return encode_av1(o, frames, user);
+    if (o.codec == "h264") return encode_h264(o, frames, user);
+    return encode_vpx(o, frames, user, false);
 }
 
 std::vector<Frame> encode_opus(const Options& o, double seconds, int user, int* preskip) {
@@ -1031,6 +1163,189 @@ Bytes vp8_descriptor(const std::string& mode, bool start, uint16_t picture_id, u
         d.push_back(static_cast<uint8_t>(keyidx & 0x1F));
     }
     return d;
+}
+
+// ---- Packetizers of the other codecs: each turns one frame into the payloads of its packets,
+// none longer than `budget` bytes.
+
+void put_leb128(Bytes& b, uint64_t v) {
+    do {
+        uint8_t byte = v & 0x7F;
+        v >>= 7;
+        if (v) byte |= 0x80;
+        b.push_back(byte);
+    } while (v);
+}
+
+// Splits `n` bytes into the fewest even pieces of at most `room` bytes.
+std::vector<std::pair<size_t, size_t>> even_pieces(size_t n, size_t room) {
+    const size_t count = std::max<size_t>(1, (n + room - 1) / room);
+    std::vector<std::pair<size_t, size_t>> out;
+    size_t pos = 0;
+    for (size_t k = 0; k < count; ++k) {
+        const size_t len = n / count + (k < n % count ? 1 : 0);
+        out.emplace_back(pos, len);
+        pos += len;
+    }
+    return out;
+}
+
+// VP9, RFC 9628 non-flexible mode, one layer: I with a 15-bit picture id, P on inter frames, B on
+// the first packet and E on the last; a key frame's first packet carries the scalability
+// structure with the picture size (V, N_S = 0, Y).
+std::vector<Bytes> packetize_vp9(const Bytes& f, size_t budget, uint16_t pid, int w, int h) {
+    const bool key = !f.empty() && (f[0] & 0xC0) == 0x80 && (f[0] & 0x0C) == 0;
+    std::vector<Bytes> out;
+    const auto pieces = even_pieces(f.size(), budget - 8);
+    for (size_t k = 0; k < pieces.size(); ++k) {
+        const bool first = k == 0, last = k + 1 == pieces.size();
+        const bool ss = first && key;
+        Bytes b;
+        b.push_back(static_cast<uint8_t>(0x80 | (key ? 0 : 0x40) | (first ? 0x08 : 0) |
+                                         (last ? 0x04 : 0) | (ss ? 0x02 : 0)));
+        b.push_back(static_cast<uint8_t>(0x80 | ((pid >> 8) & 0x7F)));
+        b.push_back(static_cast<uint8_t>(pid));
+        if (ss) {
+            b.push_back(0x10);  // N_S 0, Y
+            put_be16(b, static_cast<uint16_t>(w));
+            put_be16(b, static_cast<uint16_t>(h));
+        }
+        b.insert(b.end(), f.begin() + static_cast<long>(pieces[k].first),
+                 f.begin() + static_cast<long>(pieces[k].first + pieces[k].second));
+        out.push_back(std::move(b));
+    }
+    return out;
+}
+
+// The NAL units of an Annex B frame (start codes of 3 or 4 bytes).
+std::vector<Bytes> annexb_nals(const Bytes& f) {
+    std::vector<Bytes> nals;
+    size_t i = 0, start = 0;
+    bool open = false;
+    while (i + 3 <= f.size()) {
+        if (f[i] == 0 && f[i + 1] == 0 && f[i + 2] == 1) {
+            if (open) {
+                size_t end = i;
+                if (end > start && f[end - 1] == 0) --end;  // a 4-byte start code's first zero
+                nals.emplace_back(f.begin() + static_cast<long>(start),
+                                  f.begin() + static_cast<long>(end));
+            }
+            i += 3;
+            start = i;
+            open = true;
+        } else {
+            ++i;
+        }
+    }
+    if (open && start < f.size()) nals.emplace_back(f.begin() + static_cast<long>(start), f.end());
+    return nals;
+}
+
+// H.264, RFC 6184 packetization mode 1 as libwebrtc sends it: NAL units that fit together go in
+// one STAP-A (a lone one as a single NAL unit packet), a larger one in FU-A fragments.
+std::vector<Bytes> packetize_h264(const Bytes& f, size_t budget) {
+    const std::vector<Bytes> nals = annexb_nals(f);
+    std::vector<Bytes> out;
+    size_t i = 0;
+    while (i < nals.size()) {
+        const Bytes& nal = nals[i];
+        if (nal.size() > budget) {
+            const auto pieces = even_pieces(nal.size() - 1, budget - 2);
+            for (size_t k = 0; k < pieces.size(); ++k) {
+                Bytes b;
+                b.push_back(static_cast<uint8_t>((nal[0] & 0xE0) | 28));
+                b.push_back(static_cast<uint8_t>(
+                    (k == 0 ? 0x80 : 0) | (k + 1 == pieces.size() ? 0x40 : 0) | (nal[0] & 0x1F)));
+                b.insert(b.end(), nal.begin() + 1 + static_cast<long>(pieces[k].first),
+                         nal.begin() + 1 + static_cast<long>(pieces[k].first + pieces[k].second));
+                out.push_back(std::move(b));
+            }
+            ++i;
+            continue;
+        }
+        size_t j = i, size = 1;
+        uint8_t nri = 0;
+        while (j < nals.size() && size + 2 + nals[j].size() <= budget) {
+            size += 2 + nals[j].size();
+            nri = std::max<uint8_t>(nri, nals[j][0] & 0x60);
+            ++j;
+        }
+        if (j - i < 2) {
+            out.push_back(nal);
+            ++i;
+            continue;
+        }
+        Bytes b;
+        b.push_back(static_cast<uint8_t>(nri | 24));
+        for (; i < j; ++i) {
+            put_be16(b, static_cast<uint16_t>(nals[i].size()));
+            b.insert(b.end(), nals[i].begin(), nals[i].end());
+        }
+        out.push_back(std::move(b));
+    }
+    return out;
+}
+
+// AV1, the AOM RTP format: the temporal unit's OBUs without their size fields (and without the
+// temporal delimiter) as elements with a LEB128 length each (W = 0), an OBU longer than a packet
+// continued in the next (Y, then Z); N on the first packet of a unit with a sequence header.
+std::vector<Bytes> packetize_av1(const Bytes& f, size_t budget) {
+    std::vector<Bytes> elements;
+    bool seq = false;
+    size_t k = 0;
+    while (k < f.size()) {
+        const uint8_t header = f[k];
+        const size_t head = (header & 0x04) ? 2 : 1;
+        size_t pos = k + head;
+        uint64_t size = f.size() - pos;
+        if (header & 0x02) {
+            size = 0;
+            for (int i = 0; pos < f.size(); ++i) {
+                const uint8_t byte = f[pos++];
+                size |= uint64_t{byte & 0x7Fu} << (7 * i);
+                if (!(byte & 0x80)) break;
+            }
+        }
+        const uint8_t type = (header >> 3) & 0x0F;
+        if (type == 1) seq = true;
+        if (type != 2) {
+            Bytes e;
+            e.push_back(static_cast<uint8_t>(header & ~0x02));
+            if (head == 2) e.push_back(f[k + 1]);
+            e.insert(e.end(), f.begin() + static_cast<long>(pos),
+                     f.begin() + static_cast<long>(pos + size));
+            elements.push_back(std::move(e));
+        }
+        k = pos + static_cast<size_t>(size);
+    }
+    std::vector<Bytes> out;
+    Bytes cur = {0};
+    bool z = false;
+    auto flush = [&](bool y) {
+        cur[0] =
+            static_cast<uint8_t>((z ? 0x80 : 0) | (y ? 0x40 : 0) | (seq && out.empty() ? 0x08 : 0));
+        out.push_back(cur);
+        cur = {0};
+        z = y;
+    };
+    for (const Bytes& e : elements) {
+        size_t done = 0;
+        while (done < e.size()) {
+            const size_t room = budget > cur.size() + 4 ? budget - cur.size() - 4 : 0;
+            if (room < 16 && cur.size() > 1) {
+                flush(false);
+                continue;
+            }
+            const size_t len = std::min(room, e.size() - done);
+            put_leb128(cur, len);
+            cur.insert(cur.end(), e.begin() + static_cast<long>(done),
+                       e.begin() + static_cast<long>(done + len));
+            done += len;
+            if (done < e.size()) flush(true);
+        }
+    }
+    if (cur.size() > 1) flush(false);
+    return out;
 }
 
 // The frames a user sends: the clip, cycled until the duration is covered.
@@ -1422,15 +1737,27 @@ UserStream make_video_stream(const Options& o, int user, uint32_t uid, const Cli
         maybe_restart(o, media, 90000, &restarted, &ts);
         media += f->duration / 90000.0;
         const size_t size = f->data.size();
-        const size_t n = std::max<size_t>(1, (size + budget - 1) / budget);
+        std::vector<Bytes> payloads;
+        if (o.codec == "vp9")
+            payloads = packetize_vp9(f->data, budget + desc_len, pid, clip.width, clip.height);
+        else if (o.codec == "h264")
+            payloads = packetize_h264(f->data, budget + desc_len);
+        else if (o.codec == "av1")
+            payloads = packetize_av1(f->data, budget + desc_len);
+        const size_t n =
+            o.codec != "vp8" ? payloads.size() : std::max<size_t>(1, (size + budget - 1) / budget);
         size_t pos = 0;
         for (size_t k = 0; k < n; ++k) {
             // Even split, the way real senders do it, so that no packet is nearly empty.
             size_t len = size / n + (k < size % n ? 1 : 0);
             PacketPlan s;
-            s.payload = vp8_descriptor(desc, k == 0, pid, tl0, keyidx);
-            s.payload.insert(s.payload.end(), f->data.begin() + static_cast<long>(pos),
-                             f->data.begin() + static_cast<long>(pos + len));
+            if (o.codec != "vp8") {
+                s.payload = std::move(payloads[k]);
+            } else {
+                s.payload = vp8_descriptor(desc, k == 0, pid, tl0, keyidx);
+                s.payload.insert(s.payload.end(), f->data.begin() + static_cast<long>(pos),
+                                 f->data.begin() + static_cast<long>(pos + len));
+            }
             pos += len;
             s.marker = k + 1 == n;
             s.pt = o.video_pt;
@@ -1970,12 +2297,17 @@ void write_sender_reports(const Options& o, const std::vector<UserStream>& video
 // ------------------------------------------------------------------------------------------------
 // Sources as sent, for tests that compare the capture against the media that went in
 
-void save_ivf(const std::string& path, const Clip& clip, const std::vector<const Frame*>& frames) {
+void save_ivf(const std::string& path, const Clip& clip, const std::vector<const Frame*>& frames,
+              const std::string& codec) {
     Bytes b;
     b.insert(b.end(), {'D', 'K', 'I', 'F'});
     put_le16(b, 0);
     put_le16(b, 32);
-    b.insert(b.end(), {'V', 'P', '8', '0'});
+    const char* fourcc = codec == "vp9"    ? "VP90"
+                         : codec == "av1"  ? "AV01"
+                         : codec == "h264" ? "H264"
+                                           : "VP80";
+    b.insert(b.end(), fourcc, fourcc + 4);
     put_le16(b, static_cast<uint16_t>(clip.width));
     put_le16(b, static_cast<uint16_t>(clip.height));
     put_le32(b, 90000);
@@ -2122,7 +2454,7 @@ int run(const Options& o) {
                 c.width = o.width;
                 c.height = o.height;
                 c.fps = o.fps;
-                c.frames = encode_vp8(o, clip_frames, u);
+                c.frames = encode_video(o, clip_frames, u);
                 video_clips.push_back(std::move(c));
             }
         }
@@ -2150,7 +2482,7 @@ int run(const Options& o) {
         if (!o.save_sources.empty())
             save_ivf(
                 o.save_sources + "/video_" + std::to_string(uids[static_cast<size_t>(u)]) + ".ivf",
-                clip, video.back().sent);
+                clip, video.back().sent, o.codec);
     }
     for (int u = 0; u < o.audio_users; ++u) {
         const Clip& clip = audio_clips[std::min(static_cast<size_t>(u), audio_clips.size() - 1)];

@@ -387,6 +387,8 @@ int main(int argc, char** argv) {
     // Status 2 tells a caller that some output file (the report included) could not be created or
     // fully written.
     int status = output_dir_ok && !output_failure_seen() ? 0 : 2;
+    // Status 3: every file was written, but some streams (a codec not converted) have none.
+    if (status == 0 && run_stats().streams_not_converted > 0) status = 3;
     if (!run_options.report_path.empty()) {
         RunInfo info;
         info.work_path = work_path;

@@ -105,9 +105,15 @@ int rtp_payload_onframe(rtp_payload_helper_t* helper) {
 }
 
 void* rtp_payload_decode_create(const rtp_payload_t* handler, void* param) {
+    return rtp_payload_decode_create_with(rtp_vp8_decode(), handler, param);
+}
+
+void* rtp_payload_decode_create_with(const rtp_unpacker_t* table, const rtp_payload_t* handler,
+                                     void* param) {
+    if (!table) return nullptr;
     auto* decoder = static_cast<rtp_payload_decoder_t*>(calloc(1, sizeof(rtp_payload_decoder_t)));
     if (!decoder) return nullptr;
-    decoder->table = rtp_vp8_decode();
+    decoder->table = table;
     decoder->instance = decoder->table->create(handler, param);
     if (!decoder->instance) {
         free(decoder);

@@ -53,5 +53,8 @@ int rtp_payload_write(rtp_payload_helper_t* helper, const rtp_packet_t* pkt);  /
 int rtp_payload_onframe(rtp_payload_helper_t* helper);  // callback's result, or 0
 
 void* rtp_payload_decode_create(const rtp_payload_t* handler, void* param);  // null on failure
+// The same with another codec's unpacker than VP8's.
+void* rtp_payload_decode_create_with(const rtp_unpacker_t* table, const rtp_payload_t* handler,
+                                     void* param);
 int rtp_payload_decode_input(void* decoder, const void* packet, int bytes);
 void rtp_payload_decode_destroy(void* decoder);

@@ -71,6 +71,13 @@ json stream_json(const StreamStats& s, bool repair) {
         j["repair"] = repair_json(s.repair);
         j["ssrcs"] = ssrcs_json(s.ssrcs);
     }
+    if (s.codec) {
+        j["codec"] = s.codec;
+        if (s.unconverted > 0 || !s.codec_seen.empty()) {
+            j["unconverted_packets"] = s.unconverted;
+            if (!s.codec_seen.empty()) j["codec_seen"] = s.codec_seen;
+        }
+    }
     return j;
 }
 

@@ -64,6 +64,11 @@ struct StreamStats {
     uint64_t seq_repeats = 0;  // sequence numbers that repeated or went backwards
     uint16_t last_seq = 0;     // the last sequence number seen (valid with have_timestamps)
     RepairStats repair;
+    // Repair mode: the codec the stream was told to be ("VP8", "VP9", "AV1", "H264", "Opus"), or
+    // "unknown" for a stream not converted, whose packets are counted in `unconverted`.
+    const char* codec = nullptr;
+    std::string codec_seen;        // unknown: what was seen (an SDP's encoding name, or empty)
+    uint64_t unconverted = 0;      // packets of a stream of a codec not converted
     std::vector<SsrcStats> ssrcs;  // repair mode: the SSRCs seen, in order of first packet
     StreamClock clock;             // filled after both passes when the recording has a clock
 };
@@ -100,6 +105,7 @@ struct RunStats {
     uint64_t records_refused = 0;  // e.g. a Length over the record limit
     std::map<uint32_t, StreamStats> video;
     std::map<uint32_t, StreamStats> audio;
+    uint64_t streams_not_converted = 0;    // streams of a codec the converter does not convert
     std::map<uint32_t, std::string> webm;  // --webm: each user's WebM file that was written whole
     // The recording's first and last record on the recording clock (valid when any stream is
     // placed); the meeting-wide outputs run between them.

@@ -1,10 +1,13 @@
 #include "user_stream.h"
 
+#include <strings.h>
+
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
 #include <new>
 
+#include "rtp_packet.h"
 #include "run_options.h"
 #include "sdp_map.h"
 #include "stream_count.h"
@@ -23,14 +26,14 @@ void drop_packet(uint32_t uid, size_t size, const char* why) {
 
 UserStream::UserStream(uint32_t uid, bool video, InputLoans* loans)
     : uid_(uid), video_(video), stats_((video ? run_stats().video : run_stats().audio)[uid]) {
-    if (video)
-        video_writer_ = std::make_unique<userVideo>(uid);
-    else
-        audio_writer_ = std::make_unique<muopus::user_audio>(uid);
+    // Repair mode makes the video writer once the codec is known; the default mode writes VP8.
+    if (video && !run_options.repair) video_writer_ = std::make_unique<userVideo>(uid);
+    if (!video) audio_writer_ = std::make_unique<muopus::user_audio>(uid);
     if (video_writer_) video_writer_->observers = &observers_;
     if (audio_writer_) audio_writer_->observers = &observers_;
     if (!run_options.repair) {
         sniffer_.emplace(video);
+        if (video) sniff_codec_ = std::make_unique<CodecDetector>();
         return;
     }
     reorder_ =
@@ -57,9 +60,10 @@ UserStream::~UserStream() {
 
 void UserStream::write(const uint8_t* packet, size_t size) {
     if (video_) {
-        video_writer_->put_rtp_data(packet, size);
+        write_video(packet, size);
         return;
     }
+    if (run_options.repair && !audio_converted(packet, size)) return;
     // A packet released as it came lies in the record itself (unwrapped in place, perhaps a few
     // bytes in): the writer takes the record over.
     uint8_t* record = record_.get();
@@ -70,6 +74,126 @@ void UserStream::write(const uint8_t* packet, size_t size) {
     } else {
         put_audio_copy(packet, size);
     }
+}
+
+namespace {
+
+// The RTP payload of a packet; false when it does not parse.
+bool payload_of(const uint8_t* packet, size_t size, rtp_packet_t* pkt) {
+    return packet && size <= 0x7FFFFFFF &&
+           rtp_packet_deserialize(pkt, packet, static_cast<int>(size)) == 0;
+}
+
+// The audio codecs of RFC 3551's static payload types (0-34); none is Opus.
+const char* static_audio_name(unsigned pt) {
+    static const char* const names[35] = {"PCMU", "1016", "G721", "GSM",  "G723", "DVI4",  "DVI4",
+                                          "LPC",  "PCMA", "G722", "L16",  "L16",  "QCELP", "CN",
+                                          "MPA",  "G728", "DVI4", "DVI4", "G729", "",      "",
+                                          "",     "",     "",     "",     "",     "",      "",
+                                          "",     "",     "",     "",     "",     "",      ""};
+    return pt < 35 ? names[pt] : nullptr;
+}
+
+}  // namespace
+
+// Repair mode: whether the audio stream is Opus. The SDP's encoding name of the payload type
+// decides, else a static payload type (RFC 3551) says it is another codec. Comfort noise and
+// telephone events ride beside Opus and decide nothing.
+bool UserStream::audio_converted(const uint8_t* packet, size_t size) {
+    if (decided_) {
+        if (unconverted_) ++stats_.unconverted;
+        return !unconverted_;
+    }
+    if (!packet || size < 12) return true;
+    const unsigned pt = packet[1] & 0x7F;
+    const streams::SdpMap* sdp = streams::run_sdp();
+    std::string name;
+    if (sdp && sdp->audio.present)
+        name = sdp->audio.name[pt];
+    else if (const char* s = static_audio_name(pt))
+        name = *s ? s : "a static payload type";
+    else
+        name = "opus";
+    if (strcasecmp(name.c_str(), "telephone-event") == 0 || strcasecmp(name.c_str(), "CN") == 0)
+        return true;
+    decided_ = true;
+    if (name.empty() || strcasecmp(name.c_str(), "opus") == 0) {
+        stats_.codec = "Opus";
+        return true;
+    }
+    unconverted_ = true;
+    unconverted_pt_ = static_cast<uint8_t>(pt);
+    stats_.codec = "unknown";
+    stats_.codec_seen = name;
+    stats_.unconverted = 1;
+    ++run_stats().streams_not_converted;
+    return false;
+}
+
+// Repair mode, video: the codec is told first (the SDP's a=rtpmap, else the packets' structure);
+// the packets until then are held and go to the writer made for that codec.
+void UserStream::write_video(const uint8_t* packet, size_t size) {
+    if (video_writer_) {
+        video_writer_->put_rtp_data(packet, size);
+        return;
+    }
+    if (unconverted_) {
+        ++stats_.unconverted;
+        return;
+    }
+    rtp_packet_t pkt;
+    if (!payload_of(packet, size, &pkt)) return;  // the depacketizers refuse it too
+    if (held_.empty()) unconverted_pt_ = static_cast<uint8_t>(pkt.rtp.pt);
+    const streams::SdpMap* sdp = streams::run_sdp();
+    if (sdp && sdp->video.present) {
+        const std::string& name = sdp->video.name[pkt.rtp.pt];
+        const VideoCodec codec = codec_of_sdp_name(name.c_str());
+        if (codec != VideoCodec::unknown || !name.empty()) {
+            held_.emplace_back(packet, packet + size);
+            decide(codec, name.c_str());
+            return;
+        }
+    }
+    const bool done = detector_.see(static_cast<const uint8_t*>(pkt.payload),
+                                    pkt.payloadlen > 0 ? static_cast<size_t>(pkt.payloadlen) : 0);
+    held_.emplace_back(packet, packet + size);
+    held_bytes_ += size;
+    if (done)
+        decide(detector_.codec(), nullptr);
+    else if (held_bytes_ > kMaxHeldBytes)
+        decide(detector_.settle(), nullptr);
+}
+
+void UserStream::decide(VideoCodec codec, const char* seen) {
+    decided_ = true;
+    stats_.codec = codec_name(codec);
+    if (codec == VideoCodec::unknown) {
+        unconverted_ = true;
+        stats_.unconverted = held_.size();
+        if (seen) stats_.codec_seen = seen;
+        ++run_stats().streams_not_converted;
+    } else {
+        video_writer_ = std::make_unique<userVideo>(uid_, codec);
+        video_writer_->observers = &observers_;
+        for (const std::vector<uint8_t>& p : held_) video_writer_->put_rtp_data(p.data(), p.size());
+    }
+    held_.clear();
+    held_.shrink_to_fit();
+    held_bytes_ = 0;
+}
+
+void UserStream::say_unconverted() const {
+    if (!unconverted_) return;
+    const char* kind = video_ ? "video" : "audio";
+    std::string why;
+    if (!stats_.codec_seen.empty())
+        why = streams::run_sdp() ? "the SDP names it " + stats_.codec_seen : stats_.codec_seen;
+    else
+        why = "its packets read as none of VP8, VP9, AV1 and H.264";
+    fprintf(stderr,
+            "transcode: user %" PRIu32 ": %s stream of payload type %u not converted (%" PRIu64
+            " packets): %s\n",
+            uid_, kind, unsigned{unconverted_pt_}, stats_.unconverted, why.c_str());
 }
 
 void UserStream::put_audio_copy(const uint8_t* packet, size_t size) {
@@ -116,8 +240,13 @@ void UserStream::put_video(uint8_t* data, size_t length, const StreamRecord& see
     if (sniffer_) {
         const uint16_t next_seq = static_cast<uint16_t>(stats_.last_seq + 1);
         count_record(stats_, data, length);
-        if (stats_.packets <= streams::WrapSniffer::kSample || stats_.last_seq != next_seq)
+        if (stats_.packets <= streams::WrapSniffer::kSample || stats_.last_seq != next_seq) {
             sniffer_->see(data, length);
+            rtp_packet_t pkt;
+            if (!sniff_codec_->decided() && payload_of(data, length, &pkt) && pkt.payloadlen > 0)
+                sniff_codec_->see(static_cast<const uint8_t*>(pkt.payload),
+                                  static_cast<size_t>(pkt.payloadlen));
+        }
         video_writer_->put_rtp_data(data, length);
         return;
     }
@@ -148,7 +277,14 @@ void UserStream::put_audio(std::unique_ptr<uint8_t[]> data, size_t length,
 }
 
 void UserStream::print_hint() const {
-    if (sniffer_) streams::print_wrap_hint(uid_, video_, sniffer_->saw());
+    if (!sniffer_) return;
+    streams::print_wrap_hint(uid_, video_, sniffer_->saw());
+    // Only a key frame's start names a codec here: the sniffer also sees retransmissions and
+    // FEC, which fit no codec.
+    if (!sniff_codec_ || !sniff_codec_->keyed() || sniff_codec_->codec() == VideoCodec::vp8) return;
+    fprintf(stderr,
+            "transcode: user %" PRIu32 ": the video stream is %s, not VP8; --repair converts it\n",
+            uid_, codec_name(sniff_codec_->codec()));
 }
 
 void UserStream::end_stages() {
@@ -157,12 +293,19 @@ void UserStream::end_stages() {
     unwrap_into_writer();
     reorder_->flush();
     drain_reorder();
+    if (video_ && !decided_ && !held_.empty()) decide(detector_.settle(), nullptr);
+    say_unconverted();
     reorder_.reset();
     unwrap_.reset();
     fec_.reset();
 }
 
 void UserStream::close() {
+    if (video_ && !video_writer_) {
+        stats_.output_file.clear();
+        stats_.output_ok = false;
+        return;
+    }
     if (video_writer_) {
         userVideo& w = *video_writer_;
         w.flush_all();

@@ -13,6 +13,8 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <string>
+#include <vector>
 
 #include "fec_feed.h"
 #include "input_loans.h"
@@ -22,6 +24,7 @@
 #include "stream_unwrap.h"
 #include "user_audio.h"
 #include "user_video.h"
+#include "video_codec.h"
 
 class UserStream {
 public:
@@ -52,6 +55,10 @@ private:
     void unwrap_into_writer();
     void drain_reorder();
     void write(const uint8_t* packet, size_t size);
+    void write_video(const uint8_t* packet, size_t size);
+    bool audio_converted(const uint8_t* packet, size_t size);
+    void decide(VideoCodec codec, const char* seen);
+    void say_unconverted() const;
 
     const uint32_t uid_;
     const bool video_;
@@ -67,6 +74,18 @@ private:
     std::unique_ptr<streams::StreamUnwrap> unwrap_;
     // Default mode: a glance at the stream, to suggest --repair when it holds wrapped packets.
     std::optional<streams::WrapSniffer> sniffer_;
+    // Repair mode, video: the codec is told from the first packets the reorder stage releases
+    // (or from the SDP's a=rtpmap); until then they are held, at most CodecDetector::kEnough of
+    // them and kMaxHeldBytes. The writer is made once the codec is known.
+    CodecDetector detector_;
+    std::vector<std::vector<uint8_t>> held_;
+    size_t held_bytes_ = 0;
+    static constexpr size_t kMaxHeldBytes = 8 << 20;
+    bool decided_ = false;
+    bool unconverted_ = false;  // a codec the converter does not convert: packets only counted
+    uint8_t unconverted_pt_ = 0;
+    // Default mode, video: the codec told from the packets the sniffer sees, for the hint.
+    std::unique_ptr<CodecDetector> sniff_codec_;
     // Audio: the record being handed on, which the writer may take over.
     std::unique_ptr<uint8_t[]> record_;
     size_t record_size_ = 0;

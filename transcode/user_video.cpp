@@ -79,10 +79,14 @@ void put_wl64(BufferIOWriter* writer, uint64_t value) {
     put_wl32(writer, static_cast<uint32_t>(value >> 32));
 }
 
-userVideo::userVideo(uint32_t uid) : uid(uid), payload_handler{onFrameReady, onFrameDropped} {
+userVideo::userVideo(uint32_t uid, VideoCodec codec)
+    : uid(uid), payload_handler{onFrameReady, onFrameDropped}, codec(codec) {
     if (run_options.repair)
-        gate = std::make_unique<KeyframeGate>(run_options.wait_keyframe,
-                                              &run_stats().video[uid].repair, &vp8_frame_layers);
+        // Layer information is read from VP8's descriptor; the other codecs wait for a key frame
+        // after a loss.
+        gate = std::make_unique<KeyframeGate>(
+            run_options.wait_keyframe, &run_stats().video[uid].repair,
+            codec == VideoCodec::vp8 ? &vp8_frame_layers : nullptr, codec_key_test(codec));
 }
 
 userVideo::~userVideo() {
@@ -94,6 +98,14 @@ userVideo::~userVideo() {
 }
 
 void userVideo::put_rtp_data(const uint8_t* data, uint64_t length) {
+    if (first_packet && codec != VideoCodec::vp8) {
+        // The Matroska file opens at the first frame written.
+        first_packet = false;
+        name = output_path(timeFilename(kExtension, uid));
+        mkv = std::make_unique<MatroskaVideo>(name, codec);
+        decoder = rtp_payload_decode_create_with(codec_unpacker(codec), &payload_handler, this);
+        if (!decoder) output_failure(name, "cannot create the depacketizer", 0);
+    }
     if (first_packet) {
         first_packet = false;
         name = output_path(timeFilename(kExtension, uid));
@@ -127,6 +139,13 @@ void userVideo::ivf_write_header() {
 
 void userVideo::onGotFrame(const uint8_t* frame, int size, uint32_t timestamp) {
     if (size < 0 || (size > 0 && !frame)) return;
+    if (mkv) {
+        mkv->write(frame, static_cast<size_t>(size), timestamp);
+        ++frame_count;
+        if (observers && !observers->empty())
+            observers->written(uid, {timestamp, 0, frame, static_cast<size_t>(size)});
+        return;
+    }
 
     // Runs inside the decoder's callback: nothing may be thrown from here. Only the 12-byte
     // record head is composed; the frame bytes go to the file straight from the decoder's buffer.
@@ -182,6 +201,13 @@ void userVideo::ivf_write_trailer() {
 }
 
 void userVideo::flush_all() {
+    if (mkv) {
+        mkv->close();
+        // No frame came: no file was made.
+        if (!mkv->opened()) name.clear();
+        mkv.reset();
+        return;
+    }
     ivf_write_trailer();
     close_file();
 }

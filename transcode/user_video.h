@@ -7,6 +7,7 @@
 #include <string>
 
 #include "keyframe_gate.h"
+#include "mkv_video.h"
 #include "rtp_payload.h"
 #include "stream_buffer.h"
 #include "stream_observer.h"
@@ -24,11 +25,12 @@ void put_wl16(BufferIOWriter* writer, uint16_t value);
 void put_wl32(BufferIOWriter* writer, uint32_t value);
 void put_wl64(BufferIOWriter* writer, uint64_t value);
 
-// Turns the VP8 RTP packets of one user into one IVF file named "<local time>_<uid>.mkv".
+// Turns the VP8 RTP packets of one user into one IVF file named "<local time>_<uid>.mkv"; with
+// another codec (repair mode), into a Matroska file of that name (mkv_video.h).
 // Must stay at one address from its first packet on: the decoder keeps a pointer to it.
 class userVideo {
 public:
-    explicit userVideo(uint32_t uid);
+    explicit userVideo(uint32_t uid, VideoCodec codec = VideoCodec::vp8);
     ~userVideo();
     userVideo(const userVideo&) = delete;
     userVideo& operator=(const userVideo&) = delete;
@@ -56,6 +58,8 @@ public:
     stream_output_data record;           // composes the file header and each record head; reused
     bool write_failed = false;           // a write failed and was reported: nothing more is written
     std::unique_ptr<KeyframeGate> gate;  // with --repair: which whole frames are written
+    const VideoCodec codec;
+    std::unique_ptr<MatroskaVideo> mkv;  // codecs other than VP8: the file, in place of the IVF
     const StreamObservers* observers = nullptr;  // told of every frame written (may be null)
 
 private:

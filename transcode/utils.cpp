@@ -101,6 +101,22 @@ FilePtr create_output(const std::string& name, OutputBuffer& buffer) {
     return f;
 }
 
+int create_output_fd(const std::string& name) {
+    errno = 0;
+    const int fd = open_output_fd(name);
+    if (fd < 0) {
+        output_failure(name, "cannot create", errno);
+        return -1;
+    }
+    struct stat st;
+    if (fstat(fd, &st) == 0)
+        g_created_outputs[name] = {static_cast<uint64_t>(st.st_dev),
+                                   static_cast<uint64_t>(st.st_ino)};
+    else
+        g_created_outputs.erase(name);
+    return fd;
+}
+
 void discard_output(FilePtr& f) {
     if (!f) return;
     // What stdio still holds would land after the failed write, past a hole.

@@ -57,6 +57,10 @@ bool output_created(const std::string& name, FileIdentity* id);
 // stdio buffer; when it cannot be created, reports it as an output failure and returns null.
 FilePtr create_output(const std::string& name, OutputBuffer& buffer);
 
+// The same for a file written through its descriptor (libavformat's output): -1 when it cannot
+// be created, which is reported.
+int create_output_fd(const std::string& name);
+
 // Closes `f`, reporting a failed close (data that never reached the disk) as an output failure.
 void close_output(FilePtr& f, const std::string& name);
 // Closes `f` after a failed write without writing what its buffer still holds, and says nothing:

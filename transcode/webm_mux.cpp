@@ -23,6 +23,7 @@ extern "C" {
 #include <new>
 #include <vector>
 
+#include "libav_loader.h"
 #include "run_options.h"
 #include "run_stats.h"
 #include "user_video.h"
@@ -33,85 +34,180 @@ using namespace webm_read;
 
 namespace {
 
-// libavformat and the libraries it pulls in (libavcodec with every codec library of the system)
-// are loaded only when a WebM is to be written: linked, they would cost every run tens of
-// megabytes and tens of milliseconds at start. Resolving through the libavformat handle also
-// finds the libavcodec and libavutil functions, its dependencies.
-#define LIBAV_FUNCTIONS(X)            \
-    X(av_channel_layout_default)      \
-    X(av_compare_ts)                  \
-    X(av_free)                        \
-    X(av_freep)                       \
-    X(av_log_set_level)               \
-    X(av_malloc)                      \
-    X(av_mallocz)                     \
-    X(av_packet_alloc)                \
-    X(av_packet_free)                 \
-    X(av_rescale_q)                   \
-    X(av_write_frame)                 \
-    X(av_write_trailer)               \
-    X(avformat_alloc_output_context2) \
-    X(avformat_free_context)          \
-    X(avformat_new_stream)            \
-    X(avformat_write_header)          \
-    X(avio_alloc_context)             \
-    X(avio_context_free)              \
-    X(avio_flush)
-
-struct LibAv {
-#define LIBAV_POINTER(name) decltype(&::name) name = nullptr;
-    LIBAV_FUNCTIONS(LIBAV_POINTER)
-#undef LIBAV_POINTER
-};
-LibAv av;
-
-// True when every function is there; tried once.
-bool load_libav() {
-    static const bool loaded = [] {
-        const std::string soname = "libavformat.so." + std::to_string(LIBAVFORMAT_VERSION_MAJOR);
-        void* handle = dlopen(soname.c_str(), RTLD_NOW | RTLD_LOCAL);
-        if (handle == nullptr) return false;
-        bool all = true;
-#define LIBAV_RESOLVE(name)                                              \
-    av.name = reinterpret_cast<decltype(av.name)>(dlsym(handle, #name)); \
-    all = all && av.name != nullptr;
-        LIBAV_FUNCTIONS(LIBAV_RESOLVE)
-#undef LIBAV_RESOLVE
-        // libavformat reports through its own log; the converter's output stays its own.
-        if (all) av.av_log_set_level(AV_LOG_QUIET);
-        return all;
-    }();
-    return loaded;
-}
-
 constexpr AVRational kVideoClock = {1, 90000};  // RTP clock of VP8
 constexpr AVRational kAudioClock = {1, 48000};  // Ogg Opus granule positions
 constexpr int kSeekPreRollSamples = 3840;       // 80 ms, as the WebM mapping of Opus asks
 constexpr int kOutputBufferSize = 1 << 20;
 
-struct FormatDeleter {
-    void operator()(AVFormatContext* c) const noexcept { av.avformat_free_context(c); }
-};
-struct IoDeleter {
-    void operator()(AVIOContext* io) const noexcept {
-        av.av_freep(&io->buffer);
-        av.avio_context_free(&io);
-    }
-};
-struct PacketDeleter {
-    void operator()(AVPacket* p) const noexcept { av.av_packet_free(&p); }
+// A video track read back for the mux: frames in time order on the 90 kHz clock.
+class VideoSource {
+public:
+    virtual ~VideoSource() = default;
+    virtual int width() const = 0;
+    virtual int height() const = 0;
+    virtual uint64_t frames() const = 0;
+    virtual bool have() const = 0;
+    virtual SourcePacket& current() = 0;
+    virtual bool advance() = 0;
+    virtual AVCodecID codec_id() const = 0;
+    // The container's codec private data (avcC, av1C), empty for none.
+    virtual const std::vector<uint8_t>& extradata() const = 0;
 };
 
-bool add_video_stream(AVFormatContext* ctx, const IvfSource& video) {
+// A VP8 user's IVF file.
+class IvfVideo : public VideoSource {
+public:
+    bool open(const WebmInput& in) { return ivf_.open(in); }
+    int width() const override { return ivf_.width(); }
+    int height() const override { return ivf_.height(); }
+    uint64_t frames() const override { return ivf_.frames(); }
+    bool have() const override { return ivf_.have(); }
+    SourcePacket& current() override { return ivf_.current(); }
+    bool advance() override { return ivf_.advance(); }
+    AVCodecID codec_id() const override { return AV_CODEC_ID_VP8; }
+    const std::vector<uint8_t>& extradata() const override { return none_; }
+
+private:
+    IvfSource ivf_;
+    const std::vector<uint8_t> none_;
+};
+
+// ---- video: the Matroska file of a codec other than VP8 -----------------------------------
+
+int read_stdio(void* opaque, uint8_t* buf, int size) {
+    const size_t n = fread(buf, 1, static_cast<size_t>(size), static_cast<FILE*>(opaque));
+    return n > 0 ? static_cast<int>(n) : AVERROR_EOF;
+}
+
+int64_t seek_stdio(void* opaque, int64_t offset, int whence) {
+    FILE* f = static_cast<FILE*>(opaque);
+    if (whence & AVSEEK_SIZE) {
+        struct stat st;
+        return fstat(fileno(f), &st) == 0 ? static_cast<int64_t>(st.st_size) : -1;
+    }
+    if (fseeko(f, static_cast<off_t>(offset), whence & ~AVSEEK_FORCE) != 0) return AVERROR(errno);
+    return static_cast<int64_t>(ftello(f));
+}
+
+struct InputDeleter {
+    void operator()(AVFormatContext* c) const noexcept { av.avformat_close_input(&c); }
+};
+
+// Reads the frames of the first video track of a Matroska file the video pass wrote (through the
+// same checked open as the IVF files), with their times moved to the 90 kHz clock.
+class MatroskaSource : public VideoSource {
+public:
+    bool open(const WebmInput& in) {
+        if (!load_libav()) return false;
+        uint64_t size = 0;
+        file_ = open_input(in, &size, buffer_);
+        if (!file_) return false;
+        auto* io_buffer = static_cast<unsigned char*>(av.av_malloc(kOggReadSize));
+        io_.reset(io_buffer ? av.avio_alloc_context(io_buffer, kOggReadSize, 0, file_.get(),
+                                                    read_stdio, nullptr, seek_stdio)
+                            : nullptr);
+        if (!io_) {
+            av.av_free(io_buffer);
+            return false;
+        }
+        AVFormatContext* raw = av.avformat_alloc_context();
+        if (!raw) return false;
+        raw->pb = io_.get();
+        if (av.avformat_open_input(&raw, nullptr, nullptr, nullptr) < 0) return false;
+        ctx_.reset(raw);
+        for (unsigned i = 0; i < raw->nb_streams && stream_ < 0; ++i)
+            if (raw->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO)
+                stream_ = static_cast<int>(i);
+        if (stream_ < 0) return false;
+        const AVCodecParameters* par = raw->streams[stream_]->codecpar;
+        codec_ = par->codec_id;
+        width_ = par->width;
+        height_ = par->height;
+        if (par->extradata && par->extradata_size > 0)
+            extradata_.assign(par->extradata, par->extradata + par->extradata_size);
+        pkt_.reset(av.av_packet_alloc());
+        if (!pkt_) return false;
+        have_next_ = read_frame(&next_);
+        return advance();
+    }
+
+    int width() const override { return width_; }
+    int height() const override { return height_; }
+    uint64_t frames() const override { return frames_; }
+    bool have() const override { return have_current_; }
+    SourcePacket& current() override { return current_; }
+    AVCodecID codec_id() const override { return codec_; }
+    const std::vector<uint8_t>& extradata() const override { return extradata_; }
+    bool advance() override {
+        have_current_ = false;
+        if (!have_next_) return false;
+        std::swap(current_, next_);
+        have_current_ = true;
+        ++frames_;
+        have_next_ = read_frame(&next_);
+        // The last picture stays for one frame interval.
+        current_.duration = have_next_ ? next_.pts - current_.pts : interval_;
+        if (have_next_ && current_.duration > 0 && current_.duration <= kMaxFrameInterval)
+            interval_ = current_.duration;
+        return true;
+    }
+
+private:
+    bool read_frame(SourcePacket* out) {
+        AVPacket* pkt = pkt_.get();
+        while (av.av_read_frame(ctx_.get(), pkt) >= 0) {
+            if (pkt->stream_index != stream_ || pkt->pts == AV_NOPTS_VALUE) {
+                av.av_packet_unref(pkt);
+                continue;
+            }
+            out->data.assign(pkt->data, pkt->data + pkt->size);
+            out->pts = av.av_rescale_q(pkt->pts, ctx_->streams[stream_]->time_base, kVideoClock);
+            // The file's times only rise (the video pass made them so).
+            if (started_ && out->pts <= last_pts_) out->pts = last_pts_ + 1;
+            started_ = true;
+            last_pts_ = out->pts;
+            out->key = (pkt->flags & AV_PKT_FLAG_KEY) != 0;
+            av.av_packet_unref(pkt);
+            return true;
+        }
+        return false;
+    }
+
+    std::unique_ptr<char[]> buffer_;
+    FilePtr file_;
+    std::unique_ptr<AVIOContext, IoDeleter> io_;
+    std::unique_ptr<AVFormatContext, InputDeleter> ctx_;
+    std::unique_ptr<AVPacket, PacketDeleter> pkt_;
+    int stream_ = -1;
+    AVCodecID codec_ = AV_CODEC_ID_NONE;
+    int width_ = 0, height_ = 0;
+    std::vector<uint8_t> extradata_;
+    bool started_ = false;
+    int64_t last_pts_ = 0;
+    int64_t interval_ = kDefaultFrameInterval;
+    uint64_t frames_ = 0;
+    SourcePacket current_, next_;
+    bool have_current_ = false, have_next_ = false;
+};
+
+bool add_video_stream(AVFormatContext* ctx, const VideoSource& video) {
     AVStream* st = av.avformat_new_stream(ctx, nullptr);
     if (st == nullptr) return false;
     st->time_base = kVideoClock;
     st->disposition = AV_DISPOSITION_DEFAULT;
     AVCodecParameters* par = st->codecpar;
     par->codec_type = AVMEDIA_TYPE_VIDEO;
-    par->codec_id = AV_CODEC_ID_VP8;
+    par->codec_id = video.codec_id();
     par->width = video.width();
     par->height = video.height();
+    const std::vector<uint8_t>& extra = video.extradata();
+    if (!extra.empty()) {
+        par->extradata =
+            static_cast<uint8_t*>(av.av_mallocz(extra.size() + AV_INPUT_BUFFER_PADDING_SIZE));
+        if (par->extradata == nullptr) return false;
+        memcpy(par->extradata, extra.data(), extra.size());
+        par->extradata_size = static_cast<int>(extra.size());
+    }
     return true;
 }
 
@@ -178,11 +274,14 @@ private:
 WebmMuxResult mux_webm(const WebmInput& ivf, const WebmInput& ogg, const std::string& out_path,
                        const WebmTiming& timing) {
     WebmMuxResult result;
-    IvfSource video;
+    const bool other = ivf.codec != nullptr && strcmp(ivf.codec, "VP8") != 0;
+    IvfVideo ivf_video;
+    MatroskaSource mkv_video;
+    VideoSource& video = other ? static_cast<VideoSource&>(mkv_video) : ivf_video;
     OggOpusSource audio;
     TrackPlacement video_place(timing.video_start_us, timing.video_scale, 90000);
     TrackPlacement audio_place(timing.audio_start_us, 1, 48000);
-    result.have_video = video.open(ivf);
+    result.have_video = other ? mkv_video.open(ivf) : ivf_video.open(ivf);
     result.have_audio = audio.open(ogg);
     if (result.have_video) video_place.place(video.current());
     if (result.have_audio) audio_place.place(audio.current());
@@ -204,7 +303,8 @@ WebmMuxResult mux_webm(const WebmInput& ivf, const WebmInput& ogg, const std::st
         return result;
     }
     AVFormatContext* raw = nullptr;
-    if (av.avformat_alloc_output_context2(&raw, nullptr, "webm", nullptr) < 0 || raw == nullptr) {
+    const char* format = other && strcmp(ivf.codec, "H264") == 0 ? "mp4" : "webm";
+    if (av.avformat_alloc_output_context2(&raw, nullptr, format, nullptr) < 0 || raw == nullptr) {
         output_failure(out_path, "cannot start the WebM muxer", 0);
         return result;
     }
@@ -275,6 +375,7 @@ WebmInput input_of(const StreamStats& stats) {
     if (stats.output_ok && output_created(stats.output_file, &in.identity)) {
         in.path = stats.output_file;
         in.written_by_run = true;
+        in.codec = stats.codec;
     }
     return in;
 }
@@ -317,7 +418,9 @@ void mux_all_webm() {
     for (const auto& entry : run_stats().video) users[entry.first].first = input_of(entry.second);
     for (const auto& entry : run_stats().audio) users[entry.first].second = input_of(entry.second);
     for (const auto& user : users) {
-        const std::string path = output_path(timeFilename("webm", user.first));
+        const char* codec = user.second.first.codec;
+        const bool mp4 = codec != nullptr && strcmp(codec, "H264") == 0;
+        const std::string path = output_path(timeFilename(mp4 ? "mp4" : "webm", user.first));
         // Frames are read into memory one at a time; one that cannot be held gives up this
         // user's WebM, not the run.
         try {

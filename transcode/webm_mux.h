@@ -27,6 +27,9 @@ struct WebmInput {
     // and one that cannot be read back is named on standard error as an output failure.
     bool written_by_run = false;
     FileIdentity identity;
+    // Video: the codec of the file ("VP9", "AV1", "H264": a Matroska file of this run); null or
+    // "VP8": an IVF file.
+    const char* codec = nullptr;
 };
 
 // Where the tracks lie in the WebM. By default each starts at 0 and follows its own clock, as the
@@ -51,5 +54,6 @@ WebmMuxResult mux_webm(const WebmInput& ivf, const WebmInput& ogg, const std::st
 
 // For every user of the run record (video or audio): mux_webm into
 // output_path(timeFilename("webm", uid)) of the files that the passes created and wrote whole; a
-// kind whose file failed gets no track.
+// kind whose file failed gets no track. An H.264 user's file is an MP4 ("mp4"), since WebM holds
+// no H.264.
 void mux_all_webm();

@@ -35,6 +35,10 @@ if stats.get("mode") == "clock":
 call_seconds = stats["seconds"]
 # Lossy, with FEC as the only way back: see the docstring.
 lossy = stats["mode"] in ("ulpfec", "flexfec")
+# Modes vp9, av1, h264: the codec's name in the report, a Matroska file; with loss (and RTX) only
+# frames that decode, behind --wait-keyframe.
+codec = {"vp9": "VP9", "av1": "AV1", "h264": "H264"}.get(stats["mode"])
+codec_loss = codec is not None and int(os.environ.get("LOSS", "0")) > 0
 
 args = []
 for uid, peer in enumerate(stats["peers"], start=1):
@@ -71,7 +75,8 @@ if lossy:
     with open(os.path.join(work, "call.sdp"), "w") as f:
         f.write(stats["sdp"][0])
     sdp = ["--sdp", os.path.join(work, "call.sdp")]
-out, report = convert("out", "--repair", *sdp)
+codec_options = (["--webm"] + (["--wait-keyframe"] if codec_loss else [])) if codec else []
+out, report = convert("out", "--repair", *sdp, *codec_options)
 # The same captures as a receiver that ignores FEC converts them: what the FEC brought back.
 out_no_fec, _ = convert("out-no-fec", "--no-fec", *sdp)
 out_learnt, report_learnt = convert("out-learnt", "--repair") if lossy else (None, {})
@@ -97,6 +102,11 @@ def ogg_packets(path):
 
 def ivf_frames(path):
     data = open(path, "rb").read()
+    if data[:4] != b"DKIF":  # the Matroska file of another codec: count its blocks
+        ff = subprocess.run(["ffprobe", "-v", "error", "-count_packets", "-select_streams", "v:0",
+                             "-show_entries", "stream=nb_read_packets", "-of", "csv=p=0", path],
+                            capture_output=True, text=True)
+        return int(ff.stdout.strip() or 0)
     at, count = 32, 0
     while at + 12 <= len(data):
         at += 12 + struct.unpack("<I", data[at:at + 4])[0]
@@ -193,7 +203,20 @@ for uid, peer in enumerate(stats["peers"], start=1):
             failures.append(f"sender {uid}: FEC rebuilt no packet")
         if lossy and decoded != written:
             failures.append(f"sender {uid}: {decoded} video frames decode, {written} written")
-        if not lossy and decoded != video["framesSent"]:
+        if codec:
+            got = rep.get("video", {}).get("codec")
+            line[-1] += f"; codec {got}"
+            if got != codec:
+                failures.append(f"sender {uid}: the report names codec {got}, not {codec}")
+            muxed = glob.glob(os.path.join(out, f"*_{uid}." + ("mp4" if codec == "H264" else "webm")))
+            ff = subprocess.run(["ffmpeg", "-nostdin", "-v", "error", "-i", muxed[0], "-f", "null",
+                                 "-"], capture_output=True, text=True) if muxed else None
+            if not muxed or ff.returncode != 0 or ff.stderr.strip():
+                failures.append(f"sender {uid}: no {'MP4' if codec == 'H264' else 'WebM'} that "
+                                f"decodes: {ff.stderr.strip()[:200] if ff else 'none written'}")
+        if codec_loss and decoded != written:
+            failures.append(f"sender {uid}: {decoded} video frames decode, {written} written")
+        if not lossy and not codec_loss and decoded != video["framesSent"]:
             failures.append(f"sender {uid}: {decoded} video frames decode, {video['framesSent']} sent")
         if errors:
             failures.append(f"sender {uid}: ffmpeg: {errors.splitlines()[0]}")

@@ -23,7 +23,7 @@ const FrameLayers* KeyframeGate::layers_of(uint32_t timestamp) const {
 bool KeyframeGate::admit(const uint8_t* frame, int size, int flags, uint32_t timestamp) {
     const bool gap = (flags & RTP_PAYLOAD_FLAG_PACKET_LOST) != 0;
     const FrameLayers* seen = layers_of(timestamp);
-    const bool key = is_key_frame(frame, size);
+    const bool key = key_(frame, size);
     const FrameDeps::Decision d = deps_.whole(seen ? *seen : FrameLayers{}, key, gap);
     if (stats_) stats_->frames_lost += d.lost_before;
     if (waiting_ && key) waiting_ = false;

@@ -12,10 +12,17 @@
 
 class KeyframeGate {
 public:
+    // Whether a whole frame decodes on its own (the codec's key frame).
+    using KeyTest = bool (*)(const uint8_t* frame, int size);
     // `stats` (may be null) receives frames_skipped_keyframe and frames_lost. `reader` reads the
-    // codec's payload descriptor of each packet (null: no layer information).
-    KeyframeGate(bool wait_after_loss, RepairStats* stats, FrameLayersReader reader = nullptr)
-        : wait_after_loss_(wait_after_loss), stats_(stats), reader_(reader) {}
+    // codec's payload descriptor of each packet (null: no layer information). `key` is the codec's
+    // key-frame test (null: VP8's).
+    KeyframeGate(bool wait_after_loss, RepairStats* stats, FrameLayersReader reader = nullptr,
+                 KeyTest key = nullptr)
+        : wait_after_loss_(wait_after_loss),
+          stats_(stats),
+          reader_(reader),
+          key_(key ? key : is_key_frame) {}
 
     // Every RTP packet, before the depacketizer takes it: its descriptor is kept for its frame.
     void packet(const uint8_t* data, size_t size);
@@ -43,6 +50,7 @@ private:
     const bool wait_after_loss_;
     RepairStats* const stats_;
     const FrameLayersReader reader_;
+    const KeyTest key_;
     FrameDeps deps_;
     bool waiting_ = true;  // no key frame yet
     // The frames being assembled: a frame is delivered at the latest when the next one begins,

@@ -118,7 +118,8 @@ bool parse_sdp(const std::string& text, SdpMap* out, std::string* error) {
             if (pt < 0) continue;
             const std::vector<std::string> w = words(rest.substr(end));
             if (w.empty()) continue;
-            kind->pt[pt] = role_of_codec(w[0].substr(0, w[0].find('/')));
+            kind->name[pt] = w[0].substr(0, w[0].find('/'));
+            kind->pt[pt] = role_of_codec(kind->name[pt]);
         } else if (attr.compare(0, 5, "fmtp:") == 0) {
             const std::string rest = attr.substr(5);
             size_t end = 0;

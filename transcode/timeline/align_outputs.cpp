@@ -239,6 +239,14 @@ bool retime_ivf(const std::string& path, double start_us, double scale, std::str
         return false;
     }
     const uint64_t size = static_cast<uint64_t>(st.st_size);
+    // Only an IVF file has frame heads to retime: the Matroska file of a VP9, AV1 or H.264 stream
+    // would be overwritten where its bytes happened to fall.
+    uint8_t signature[4] = {};
+    if (pread(f.fd, signature, sizeof signature, 0) != static_cast<ssize_t>(sizeof signature) ||
+        memcmp(signature, "DKIF", 4) != 0) {
+        *error = "not an IVF file (only VP8 video is retimed)";
+        return false;
+    }
     uint64_t pos = kIvfHeaderSize;
     bool started = false;
     uint32_t last = 0;

@@ -1,0 +1,307 @@
+#include "av1_unpack.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "bit_reader.h"
+#include "rtp_packet.h"
+
+namespace {
+
+constexpr int kEinval = -22;
+constexpr int kTaken = 1;
+
+constexpr uint8_t kObuSequenceHeader = 1, kObuTemporalDelimiter = 2, kObuFrameHeader = 3,
+                  kObuFrame = 6, kObuTileList = 8;
+constexpr uint8_t kTemporalDelimiter[2] = {0x12, 0x00};
+
+struct Av1Unpack {
+    rtp_payload_helper_t* helper;
+    uint8_t* fragment;  // an OBU begun in an earlier packet (Y), owned
+    size_t fragment_size, fragment_cap;
+    bool fragment_open;
+    bool tu_open;  // the temporal delimiter of the unit being assembled is written
+};
+
+void* create(const rtp_payload_t* handler, void* param) {
+    auto* u = static_cast<Av1Unpack*>(calloc(1, sizeof(Av1Unpack)));
+    if (!u) return nullptr;
+    u->helper = static_cast<rtp_payload_helper_t*>(rtp_payload_helper_create(handler, param));
+    if (!u->helper) {
+        free(u);
+        return nullptr;
+    }
+    return u;
+}
+
+void destroy(void* p) {
+    auto* u = static_cast<Av1Unpack*>(p);
+    if (!u) return;
+    rtp_payload_helper_destroy(u->helper);
+    free(u->fragment);
+    free(u);
+}
+
+void put(Av1Unpack* u, const uint8_t* p, size_t n) {
+    rtp_packet_t pkt = {};
+    pkt.payload = p;
+    pkt.payloadlen = static_cast<int>(n);
+    rtp_payload_write(u->helper, &pkt);
+}
+
+// One whole OBU as it came (header, optional extension, payload; a size field only when
+// obu_has_size_field is set), written with its size field.
+void put_obu(Av1Unpack* u, const uint8_t* p, size_t n) {
+    if (n == 0) return;
+    const uint8_t header = p[0];
+    const uint8_t type = (header >> 3) & 0x0F;
+    if ((header & 0x80) != 0) {
+        u->helper->lost = 1;  // forbidden bit
+        return;
+    }
+    if (type == kObuTemporalDelimiter || type == kObuTileList) return;
+    const size_t head = (header & 0x04) ? 2 : 1;
+    if (n < head) {
+        u->helper->lost = 1;
+        return;
+    }
+    size_t payload = n - head;
+    const uint8_t* body = p + head;
+    if (header & 0x02) {  // it has its size field already: keep what it says
+        uint64_t size = 0;
+        const size_t k = av1_leb128(body, payload, &size);
+        if (k == 0 || size > payload - k) {
+            u->helper->lost = 1;
+            return;
+        }
+        body += k;
+        payload = static_cast<size_t>(size);
+    }
+    if (!u->tu_open) {
+        put(u, kTemporalDelimiter, sizeof(kTemporalDelimiter));
+        u->tu_open = true;
+    }
+    uint8_t out[2 + 8];
+    out[0] = static_cast<uint8_t>(header | 0x02);
+    size_t k = 1;
+    if (head == 2) out[k++] = p[1];
+    uint64_t v = payload;
+    do {
+        uint8_t byte = v & 0x7F;
+        v >>= 7;
+        if (v) byte |= 0x80;
+        out[k++] = byte;
+    } while (v);
+    put(u, out, k);
+    put(u, body, payload);
+}
+
+bool fragment_append(Av1Unpack* u, const uint8_t* p, size_t n) {
+    if (u->fragment_size + n > static_cast<size_t>(RTP_PAYLOAD_MAX_SIZE)) return false;
+    if (u->fragment_size + n > u->fragment_cap) {
+        const size_t cap = (u->fragment_size + n) * 2;
+        auto* grown = static_cast<uint8_t*>(realloc(u->fragment, cap));
+        if (!grown) return false;
+        u->fragment = grown;
+        u->fragment_cap = cap;
+    }
+    memcpy(u->fragment + u->fragment_size, p, n);
+    u->fragment_size += n;
+    return true;
+}
+
+void end_tu(Av1Unpack* u) {
+    rtp_payload_onframe(u->helper);
+    u->tu_open = false;
+}
+
+int decode(void* instance, const void* packet, int bytes) {
+    auto* u = static_cast<Av1Unpack*>(instance);
+    if (!u || !packet) return kEinval;
+    rtp_packet_t pkt;
+    if (rtp_packet_deserialize(&pkt, packet, bytes) != 0 || pkt.payloadlen <= 0) return kEinval;
+    rtp_payload_helper_t* h = u->helper;
+    const bool gap = h->flags != -1 && pkt.rtp.seq != static_cast<uint16_t>(h->seq + 1);
+    if (h->flags != -1 && pkt.rtp.timestamp != h->timestamp) u->tu_open = false;
+    rtp_payload_check(h, &pkt);
+
+    const auto* p = static_cast<const uint8_t*>(pkt.payload);
+    const size_t n = static_cast<size_t>(pkt.payloadlen);
+    const bool z = p[0] & 0x80;
+    const bool y = p[0] & 0x40;
+    const unsigned w = (p[0] >> 4) & 0x03;
+    // A fragment goes on only in the very next packet, which must say it continues one.
+    const bool continues = z && u->fragment_open && !gap;
+    if (!continues) {
+        if (u->fragment_open || z) h->lost = 1;
+        u->fragment_open = false;
+        u->fragment_size = 0;
+    }
+    size_t k = 1;
+    for (unsigned i = 0; k < n; ++i) {
+        size_t len = n - k;
+        if (w == 0 || i + 1 < w) {
+            uint64_t v = 0;
+            const size_t taken = av1_leb128(p + k, n - k, &v);
+            if (taken == 0 || v > n - k - taken) {
+                h->lost = 1;
+                break;
+            }
+            k += taken;
+            len = static_cast<size_t>(v);
+        }
+        const bool first = i == 0, last = k + len >= n || (w != 0 && i + 1 == w);
+        const uint8_t* element = p + k;
+        k += len;
+        if (first && z) {
+            if (!continues) continue;  // the rest of an OBU whose start is lost
+            if (!fragment_append(u, element, len)) h->lost = 1;
+            if (last && y) break;  // still not whole
+            put_obu(u, u->fragment, u->fragment_size);
+            u->fragment_open = false;
+            u->fragment_size = 0;
+            continue;
+        }
+        if (last && y) {
+            u->fragment_size = 0;
+            u->fragment_open = fragment_append(u, element, len);
+            if (!u->fragment_open) h->lost = 1;
+            break;
+        }
+        put_obu(u, element, len);
+        if (w != 0 && i + 1 == w) break;
+    }
+    if (pkt.rtp.m) {
+        if (u->fragment_open) h->lost = 1;  // a temporal unit cannot end inside an OBU
+        u->fragment_open = false;
+        u->fragment_size = 0;
+        end_tu(u);
+    }
+    return kTaken;
+}
+
+// Calls f(type, obu, obu_size, payload, payload_size) for each OBU of a temporal unit written by
+// this unit (every OBU has its size field); false when one does not fit.
+template <typename F>
+bool each_obu(const uint8_t* p, size_t n, F f) {
+    size_t k = 0;
+    while (k < n) {
+        const uint8_t header = p[k];
+        const size_t head = (header & 0x04) ? 2 : 1;
+        if (!(header & 0x02) || n - k < head) return false;
+        uint64_t size = 0;
+        const size_t taken = av1_leb128(p + k + head, n - k - head, &size);
+        if (taken == 0 || size > n - k - head - taken) return false;
+        const size_t total = head + taken + static_cast<size_t>(size);
+        if (!f((header >> 3) & 0x0F, p + k, total, p + k + head + taken, static_cast<size_t>(size)))
+            return true;
+        k += total;
+    }
+    return true;
+}
+
+}  // namespace
+
+size_t av1_leb128(const uint8_t* p, size_t n, uint64_t* value) {
+    uint64_t v = 0;
+    for (size_t i = 0; i < 8 && i < n; ++i) {
+        v |= uint64_t{p[i] & 0x7Fu} << (7 * i);
+        if (!(p[i] & 0x80)) {
+            *value = v;
+            return i + 1;
+        }
+    }
+    return 0;
+}
+
+const rtp_unpacker_t* rtp_av1_decode() {
+    static const rtp_unpacker_t unpacker = {create, destroy, decode};
+    return &unpacker;
+}
+
+bool av1_key_frame(const uint8_t* frame, size_t size) {
+    if (!frame) return false;
+    bool seq = false, key = false, frame_seen = false;
+    each_obu(frame, size, [&](uint8_t type, const uint8_t*, size_t, const uint8_t* body, size_t n) {
+        if (type == kObuSequenceHeader) {
+            seq = true;
+            // reduced_still_picture_header: every frame is a key frame
+            if (n >= 1 && (body[0] & 0x08)) key = frame_seen = true;
+        }
+        if ((type == kObuFrame || type == kObuFrameHeader) && !frame_seen) {
+            frame_seen = true;
+            // show_existing_frame (1 bit) = 0, frame_type (2 bits) = KEY_FRAME (0)
+            key = n >= 1 && (body[0] & 0xE0) == 0;
+        }
+        return !frame_seen || !seq;
+    });
+    return seq && key;
+}
+
+bool av1_sequence_header(const uint8_t* frame, size_t size, const uint8_t** obu, size_t* obu_size) {
+    bool found = false;
+    if (!frame) return false;
+    each_obu(frame, size, [&](uint8_t type, const uint8_t* o, size_t n, const uint8_t*, size_t) {
+        if (type != kObuSequenceHeader) return true;
+        *obu = o;
+        *obu_size = n;
+        found = true;
+        return false;
+    });
+    return found;
+}
+
+bool av1_frame_size(const uint8_t* frame, size_t size, int* width, int* height) {
+    const uint8_t* obu = nullptr;
+    size_t n = 0;
+    if (!av1_sequence_header(frame, size, &obu, &n)) return false;
+    // The payload after the header, the extension byte and the size field.
+    const size_t head = (obu[0] & 0x04) ? 2 : 1;
+    uint64_t len = 0;
+    const size_t taken = av1_leb128(obu + head, n - head, &len);
+    if (taken == 0) return false;
+    BitReader r(obu + head + taken, static_cast<size_t>(len));
+    r.bits(3);  // seq_profile
+    r.bit();    // still_picture
+    if (r.bit()) {
+        r.bits(5);  // reduced_still_picture_header: seq_level_idx[0]
+    } else {
+        bool decoder_model = false;
+        uint32_t delay_length = 0;
+        if (r.bit()) {  // timing_info_present_flag
+            r.bits(32);
+            r.bits(32);
+            if (r.bit()) {  // equal_picture_interval: num_ticks_per_picture_minus_1 as uvlc
+                int zeros = 0;
+                while (r.ok() && r.bit() == 0 && zeros < 32) ++zeros;
+                if (zeros < 32) r.bits(zeros);
+            }
+            decoder_model = r.bit();
+            if (decoder_model) {
+                delay_length = r.bits(5) + 1;
+                r.bits(32);
+                r.bits(10);  // buffer_removal_time_length_minus_1, frame_presentation_...
+            }
+        }
+        const bool display_delay = r.bit();
+        const uint32_t points = r.bits(5) + 1;
+        for (uint32_t i = 0; i < points && r.ok(); ++i) {
+            r.bits(12);
+            if (r.bits(5) > 7) r.bit();
+            if (decoder_model && r.bit()) {
+                r.bits(static_cast<int>(delay_length));
+                r.bits(static_cast<int>(delay_length));
+                r.bit();
+            }
+            if (display_delay && r.bit()) r.bits(4);
+        }
+    }
+    const int wbits = static_cast<int>(r.bits(4)) + 1;
+    const int hbits = static_cast<int>(r.bits(4)) + 1;
+    const int w = static_cast<int>(r.bits(wbits)) + 1;
+    const int h = static_cast<int>(r.bits(hbits)) + 1;
+    if (!r.ok()) return false;
+    *width = w;
+    *height = h;
+    return true;
+}
