@@ -69,7 +69,7 @@ public:
 
 private:
     IvfSource ivf_;
-    const std::vector<uint8_t> none_;
+    std::vector<uint8_t> none_;  // IVF carries no codec setup
 };
 
 // ---- video: the Matroska file of a codec other than VP8 -----------------------------------
