@@ -97,6 +97,8 @@ void put_obu(Av1Unpack* u, const uint8_t* p, size_t n) {
 }
 
 bool fragment_append(Av1Unpack* u, const uint8_t* p, size_t n) {
+    // An empty piece adds nothing; before the first real one the buffer is not even allocated.
+    if (n == 0) return true;
     if (u->fragment_size + n > static_cast<size_t>(RTP_PAYLOAD_MAX_SIZE)) return false;
     if (u->fragment_size + n > u->fragment_cap) {
         const size_t cap = (u->fragment_size + n) * 2;
