@@ -192,7 +192,9 @@ bool sps_size(const uint8_t* nal, size_t n, int* width, int* height) {
                 if (!r.bit()) continue;
                 int last = 8, next = 8;
                 for (int j = 0; j < (i < 6 ? 16 : 64) && next != 0; ++j) {
-                    next = (last + r.se() + 256) % 256;
+                    // delta_scale is -128..127 in a valid stream; a damaged one may hold
+                    // anything, so the sum is taken in 64 bits.
+                    next = static_cast<int>((int64_t{last} + r.se() + 256) % 256);
                     if (next != 0) last = next;
                 }
             }
