@@ -1,14 +1,10 @@
 // The body shared by the fuzz targets of the VP9, AV1 and H.264 depacketizers: a stream of
-// arbitrary packets, each a 2-byte little-endian length and that many bytes (a length beyond the
-// input takes what is left), each copied into a block of its exact size so that a read past one
-// packet is caught. Every delivered frame also goes through the codec's key-frame test and the
-// header readers the Matroska writer uses.
+// arbitrary packets (fuzz::each_packet). Every delivered frame also goes through the codec's
+// key-frame test and the header readers the Matroska writer uses.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
-#include <memory>
 
 #include "fuzz_support.h"
 #include "rtp_payload.h"
@@ -24,9 +20,7 @@ struct Sink {
 
 inline int on_frame(void* param, const void* data, int bytes, uint32_t, int flags) noexcept {
     auto* sink = static_cast<Sink*>(param);
-    FUZZ_CHECK(data != nullptr);
-    FUZZ_CHECK(bytes > 0 && bytes <= RTP_PAYLOAD_MAX_SIZE);
-    FUZZ_CHECK(flags == 0 || flags == RTP_PAYLOAD_FLAG_PACKET_LOST);
+    fuzz::check_frame(data, bytes, flags);
     const auto* p = static_cast<const uint8_t*>(data);
     sink->digest = sink->digest * 31u + (codec_key_frame(sink->codec, p, bytes) ? 1u : 0u);
     int w = 0, h = 0;
@@ -43,18 +37,11 @@ inline int run(VideoCodec codec, bool (*size_of)(const uint8_t*, size_t, int*, i
     void* u = table->create(&handler, &sink);
     FUZZ_CHECK(u != nullptr);
     CodecDetector detector;
-    size_t pos = 0;
-    while (size - pos >= 2) {
-        size_t len = size_t{data[pos]} | (size_t{data[pos + 1]} << 8);
-        pos += 2;
-        if (len > size - pos) len = size - pos;
-        std::unique_ptr<uint8_t[]> packet(new uint8_t[len ? len : 1]);
-        if (len) memcpy(packet.get(), data + pos, len);
-        pos += len;
-        const int rc = table->decode(u, packet.get(), static_cast<int>(len));
+    fuzz::each_packet(data, size, [&](const uint8_t* packet, size_t len) {
+        const int rc = table->decode(u, packet, static_cast<int>(len));
         FUZZ_CHECK(rc == 1 || rc == -22);
-        if (len > 12) detector.see(packet.get() + 12, len - 12);
-    }
+        if (len > 12) detector.see(packet + 12, len - 12);
+    });
     table->destroy(u);
     return 0;
 }

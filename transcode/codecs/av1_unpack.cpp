@@ -4,12 +4,13 @@
 #include <cstring>
 
 #include "bit_reader.h"
-#include "rtp_packet.h"
+#include "codec_unpack.h"
 
 namespace {
 
-constexpr int kEinval = -22;
-constexpr int kTaken = 1;
+using codec_unpack::kEinval;
+using codec_unpack::kTaken;
+using codec_unpack::put;
 
 constexpr uint8_t kObuSequenceHeader = 1, kObuTemporalDelimiter = 2, kObuFrameHeader = 3,
                   kObuFrame = 6, kObuTileList = 8;
@@ -22,32 +23,6 @@ struct Av1Unpack {
     bool fragment_open;
     bool tu_open;  // the temporal delimiter of the unit being assembled is written
 };
-
-void* create(const rtp_payload_t* handler, void* param) {
-    auto* u = static_cast<Av1Unpack*>(calloc(1, sizeof(Av1Unpack)));
-    if (!u) return nullptr;
-    u->helper = static_cast<rtp_payload_helper_t*>(rtp_payload_helper_create(handler, param));
-    if (!u->helper) {
-        free(u);
-        return nullptr;
-    }
-    return u;
-}
-
-void destroy(void* p) {
-    auto* u = static_cast<Av1Unpack*>(p);
-    if (!u) return;
-    rtp_payload_helper_destroy(u->helper);
-    free(u->fragment);
-    free(u);
-}
-
-void put(Av1Unpack* u, const uint8_t* p, size_t n) {
-    rtp_packet_t pkt = {};
-    pkt.payload = p;
-    pkt.payloadlen = static_cast<int>(n);
-    rtp_payload_write(u->helper, &pkt);
-}
 
 // One whole OBU as it came (header, optional extension, payload; a size field only when
 // obu_has_size_field is set), written with its size field.
@@ -78,7 +53,7 @@ void put_obu(Av1Unpack* u, const uint8_t* p, size_t n) {
         payload = static_cast<size_t>(size);
     }
     if (!u->tu_open) {
-        put(u, kTemporalDelimiter, sizeof(kTemporalDelimiter));
+        put(u->helper, kTemporalDelimiter, sizeof(kTemporalDelimiter));
         u->tu_open = true;
     }
     uint8_t out[2 + 8];
@@ -92,8 +67,12 @@ void put_obu(Av1Unpack* u, const uint8_t* p, size_t n) {
         if (v) byte |= 0x80;
         out[k++] = byte;
     } while (v);
-    put(u, out, k);
-    put(u, body, payload);
+    put(u->helper, out, k);
+    put(u->helper, body, payload);
+}
+
+void release(Av1Unpack* u) {
+    free(u->fragment);
 }
 
 bool fragment_append(Av1Unpack* u, const uint8_t* p, size_t n) {
@@ -119,16 +98,13 @@ void end_tu(Av1Unpack* u) {
 
 int decode(void* instance, const void* packet, int bytes) {
     auto* u = static_cast<Av1Unpack*>(instance);
-    if (!u || !packet) return kEinval;
-    rtp_packet_t pkt;
-    if (rtp_packet_deserialize(&pkt, packet, bytes) != 0 || pkt.payloadlen <= 0) return kEinval;
+    codec_unpack::Packet in;
+    if (!u || !codec_unpack::read(u->helper, packet, bytes, &in)) return kEinval;
     rtp_payload_helper_t* h = u->helper;
-    const bool gap = h->flags != -1 && pkt.rtp.seq != static_cast<uint16_t>(h->seq + 1);
-    if (h->flags != -1 && pkt.rtp.timestamp != h->timestamp) u->tu_open = false;
-    rtp_payload_check(h, &pkt);
-
-    const auto* p = static_cast<const uint8_t*>(pkt.payload);
-    const size_t n = static_cast<size_t>(pkt.payloadlen);
+    const bool gap = in.gap;
+    if (in.new_timestamp) u->tu_open = false;
+    const uint8_t* p = in.payload;
+    const size_t n = in.size;
     const bool z = p[0] & 0x80;
     const bool y = p[0] & 0x40;
     const unsigned w = (p[0] >> 4) & 0x03;
@@ -173,7 +149,7 @@ int decode(void* instance, const void* packet, int bytes) {
         put_obu(u, element, len);
         if (w != 0 && i + 1 == w) break;
     }
-    if (pkt.rtp.m) {
+    if (in.rtp.rtp.m) {
         if (u->fragment_open) h->lost = 1;  // a temporal unit cannot end inside an OBU
         u->fragment_open = false;
         u->fragment_size = 0;
@@ -217,7 +193,8 @@ size_t av1_leb128(const uint8_t* p, size_t n, uint64_t* value) {
 }
 
 const rtp_unpacker_t* rtp_av1_decode() {
-    static const rtp_unpacker_t unpacker = {create, destroy, decode};
+    static const rtp_unpacker_t unpacker = {codec_unpack::create<Av1Unpack>,
+                                            codec_unpack::destroy<Av1Unpack, release>, decode};
     return &unpacker;
 }
 
