@@ -66,11 +66,18 @@ int rtp_payload_write(rtp_payload_helper_t* helper, const rtp_packet_t* pkt) {
 }
 
 int rtp_payload_append(rtp_payload_helper_t* helper, const void* data, size_t bytes) {
+    if (bytes == 0) return 0;
+    uint8_t* at = nullptr;
+    const int rc = rtp_payload_claim(helper, bytes, &at);
+    if (rc == 0) memcpy(at, data, bytes);
+    return rc;
+}
+
+int rtp_payload_claim(rtp_payload_helper_t* helper, size_t bytes, uint8_t** at) {
     // Summed in 64 bits: the 32-bit sum of a large fragment could overflow.
     if (bytes > static_cast<size_t>(helper->maxsize)) return kEinval;
     const int64_t needed = static_cast<int64_t>(helper->size) + static_cast<int64_t>(bytes);
     if (needed > helper->maxsize) return kEinval;
-    if (bytes == 0) return 0;
 
     if (needed > helper->capacity) {
         int64_t capacity = needed + (needed / 4 > kMinGrowth ? needed / 4 : kMinGrowth);
@@ -86,7 +93,7 @@ int rtp_payload_append(rtp_payload_helper_t* helper, const void* data, size_t by
     }
 
     assert(helper->capacity >= needed);
-    memcpy(helper->buffer + helper->size, data, bytes);
+    *at = helper->buffer + helper->size;
     helper->size = static_cast<int>(needed);
     return 0;
 }

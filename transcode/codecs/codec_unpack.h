@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <type_traits>
 
 #include "rtp_packet.h"
@@ -53,13 +54,17 @@ struct Packet {
 };
 
 // Reads `packet`; false, with nothing done, when it is not RTP or carries no payload.
-inline bool read(rtp_payload_helper_t* h, const void* packet, int bytes, Packet* out) {
+// `unfinished`: the frame being assembled ends inside a piece of the codec's own (an AV1 OBU
+// written as it comes), so a new timestamp drops it rather than deliver it cut.
+inline bool read(rtp_payload_helper_t* h, const void* packet, int bytes, Packet* out,
+                 bool unfinished = false) {
     if (!packet || rtp_packet_deserialize(&out->rtp, packet, bytes) != 0 ||
         out->rtp.payloadlen <= 0)
         return false;
     const bool started = h->flags != -1;
     out->new_timestamp = started && out->rtp.rtp.timestamp != h->timestamp;
     out->gap = started && out->rtp.rtp.seq != static_cast<uint16_t>(h->seq + 1);
+    if (out->new_timestamp && unfinished) h->lost = 1;
     rtp_payload_check(h, &out->rtp);
     out->payload = static_cast<const uint8_t*>(out->rtp.payload);
     out->size = static_cast<size_t>(out->rtp.payloadlen);
@@ -70,6 +75,18 @@ inline bool read(rtp_payload_helper_t* h, const void* packet, int bytes, Packet*
 // leave a hole in it.
 inline void put(rtp_payload_helper_t* h, const void* p, size_t n) {
     if (rtp_payload_append(h, p, n) != 0) h->lost = 1;
+}
+
+// Two pieces that follow each other (a start code and its NAL unit, an OBU's header and its
+// payload), written with one claim on the frame's room.
+inline void put2(rtp_payload_helper_t* h, const void* a, size_t na, const void* b, size_t nb) {
+    uint8_t* at = nullptr;
+    if (rtp_payload_claim(h, na + nb, &at) != 0) {
+        h->lost = 1;
+        return;
+    }
+    memcpy(at, a, na);
+    if (nb) memcpy(at + na, b, nb);
 }
 
 }  // namespace codec_unpack

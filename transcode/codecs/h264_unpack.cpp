@@ -11,6 +11,7 @@ namespace {
 using codec_unpack::kEinval;
 using codec_unpack::kTaken;
 using codec_unpack::put;
+using codec_unpack::put2;
 
 constexpr uint8_t kIdr = 5, kSps = 7, kPps = 8, kStapA = 24, kFuA = 28;
 // Parameter sets longer than this are not kept for repeating (real ones are tens of bytes).
@@ -34,24 +35,21 @@ void end_au(H264Unpack* u) {
     u->au_sps = u->au_pps = u->au_idr_done = u->in_fu = false;
 }
 
-// The start of one NAL unit whose header byte is `header`: its start code, and before the first
-// IDR slice of an access unit that lacks them, the kept SPS and PPS.
-void begin_nal(H264Unpack* u, uint8_t header) {
+// The start of one NAL unit whose first bytes are `p`: before the first IDR slice of an access
+// unit that lacks them, the kept SPS and PPS; then its start code and those bytes.
+void begin_nal(H264Unpack* u, const uint8_t* p, size_t n) {
+    const uint8_t header = p[0];
     const uint8_t type = header & 0x1F;
     if (type == kSps) u->au_sps = true;
     if (type == kPps) u->au_pps = true;
     if (type == kIdr && !u->au_idr_done) {
         u->au_idr_done = true;
-        if (!u->au_sps && u->sps.size > 0) {
-            put(u->helper, kStartCode, 4);
-            put(u->helper, u->sps.bytes, u->sps.size);
-        }
-        if (!u->au_pps && u->pps.size > 0) {
-            put(u->helper, kStartCode, 4);
-            put(u->helper, u->pps.bytes, u->pps.size);
-        }
+        if (!u->au_sps && u->sps.size > 0)
+            put2(u->helper, kStartCode, 4, u->sps.bytes, u->sps.size);
+        if (!u->au_pps && u->pps.size > 0)
+            put2(u->helper, kStartCode, 4, u->pps.bytes, u->pps.size);
     }
-    put(u->helper, kStartCode, 4);
+    put2(u->helper, kStartCode, 4, p, n);
 }
 
 void keep(ParamSet* set, const uint8_t* p, size_t n) {
@@ -66,8 +64,7 @@ void whole_nal(H264Unpack* u, const uint8_t* p, size_t n) {
     const uint8_t type = p[0] & 0x1F;
     if (type == kSps) keep(&u->sps, p, n);
     if (type == kPps) keep(&u->pps, p, n);
-    begin_nal(u, p[0]);
-    put(u->helper, p, n);
+    begin_nal(u, p, n);
 }
 
 int decode(void* instance, const void* packet, int bytes) {
@@ -102,8 +99,7 @@ int decode(void* instance, const void* packet, int bytes) {
         const bool end = p[1] & 0x40;
         if (start) {
             const uint8_t header = static_cast<uint8_t>((p[0] & 0xE0) | (p[1] & 0x1F));
-            begin_nal(u, header);
-            put(u->helper, &header, 1);
+            begin_nal(u, &header, 1);
             u->in_fu = true;
         } else if (!u->in_fu) {
             h->lost = 1;  // its start was lost
