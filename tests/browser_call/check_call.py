@@ -65,13 +65,14 @@ def convert(name, *options):
     return out, {u["user_id"]: u for u in json.load(open(report_path))["users"]}
 
 
-# In modes ulpfec and flexfec the conversions that are checked get the negotiated SDP (both peers use the
-# offer's payload types). Without it the payload types are learnt from the packets, and a call
+# In modes ulpfec and flexfec, and in the codec modes with loss (where AV1's dependency descriptor is
+# read under the extension id the SDP gives), the conversions that are checked get the negotiated
+# SDP (both peers use the offer's payload types). Without it the payload types are learnt from the packets, and a call
 # whose first key frame is two packets, followed by a burst of padding probes on the video SSRC
 # (no RTX to carry them), runs out of room to wait for the third RED packet: RED is then taken
 # for plain VP8 and no frame is written. The frames written without the SDP are printed beside.
 sdp = []
-if lossy:
+if lossy or codec_loss:
     with open(os.path.join(work, "call.sdp"), "w") as f:
         f.write(stats["sdp"][0])
     sdp = ["--sdp", os.path.join(work, "call.sdp")]
@@ -264,7 +265,7 @@ for uid, peer in enumerate(stats["peers"], start=1):
     wire = ", ".join(f"{k} {v}" for k, v in sorted(kinds_on_wire.get(uid, {}).items()))
     line.append(f"video packets on the wire: {wire}")
     print(f"browser call ({stats['mode']}, {call_seconds:.2f} s): " + ": ".join(line[:1]) + ": " + "; ".join(line[1:]))
-if lossy:
+if lossy or codec_loss:
     print(f"browser call ({stats['mode']}): both senders: video frames written {totals['written']}, "
           f"with FEC left out {totals['written_no_fec']}, fec_recovered {totals['fec_recovered']}")
 for f in failures:
