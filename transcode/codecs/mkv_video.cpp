@@ -165,7 +165,10 @@ void MatroskaVideo::write(const uint8_t* frame, size_t size, uint32_t timestamp)
     pkt->data = const_cast<uint8_t*>(frame);
     pkt->size = static_cast<int>(size);
     pkt->stream_index = 0;
-    pkt->pts = pkt->dts = pts_;
+    // The muxer keeps its own time base (Matroska's milliseconds, set by avformat_write_header):
+    // the RTP clock's ticks are rescaled to it, or every frame would sit 90 times too far apart.
+    const AVStream* st = mux_->ctx->streams[0];
+    pkt->pts = pkt->dts = av.av_rescale_q(pts_, kRtpClock, st->time_base);
     pkt->duration = 0;
     pkt->flags = codec_key_frame(codec_, frame, static_cast<int>(size)) ? AV_PKT_FLAG_KEY : 0;
     if (av.av_write_frame(mux_->ctx.get(), pkt) < 0) fail("cannot write", mux_->out.error);
