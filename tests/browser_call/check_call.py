@@ -14,6 +14,9 @@ captured with a payload and packetsSent (a filler may stand for several lost pac
 packets (fec_recovered > 0) and more video frames are written with it than with --no-fec. A third
 conversion without the SDP, as a recording without one is converted, must also write only frames
 that decode, and more than --no-fec; whether its IVF equals the one with the SDP is printed.
+In the codec modes (vp9, av1, h264) the --webm conversion's WebM (an MP4 for H.264) of each sender
+must also play to its end in headless Chromium (media_player.py), showing a picture, and last as
+long as the call (within 1.5 s).
 Prints one line per sender with the figures; exits 1 when a check fails."""
 
 import glob
@@ -268,6 +271,29 @@ for uid, peer in enumerate(stats["peers"], start=1):
 if lossy or codec_loss:
     print(f"browser call ({stats['mode']}): both senders: video frames written {totals['written']}, "
           f"with FEC left out {totals['written_no_fec']}, fec_recovered {totals['fec_recovered']}")
+# The codec modes' WebM or MP4 files, played in a real browser: a picture, and playback to the end.
+if codec:
+    from media_player import Player, PlayerError
+    ext = "mp4" if codec == "H264" else "webm"
+    try:
+        with Player(work) as player:
+            for uid in range(1, len(stats["peers"]) + 1):
+                for path in glob.glob(os.path.join(out, f"*_{uid}.{ext}")):
+                    name = os.path.basename(path)
+                    s = player.load(path)
+                    if not s["w"] or not s["h"]:
+                        failures.append(f"sender {uid}: {name} shows no picture in Chromium")
+                        continue
+                    if abs(s["d"] - call_seconds) > 1.5:
+                        failures.append(f"sender {uid}: {name} lasts {s['d']:.2f} s in Chromium, "
+                                        f"the call {call_seconds:.2f} s")
+                        continue
+                    s2 = player.play(lambda s: s["ended"], f"{name}: playing to its end",
+                                     s["d"] + 30)
+                    print(f"browser call ({stats['mode']}): sender {uid}: {name} plays in "
+                          f"Chromium, {s['w']}x{s['h']}, {s['d']:.2f} s, played to {s2['t']:.2f} s")
+    except PlayerError as e:
+        failures.append(f"Chromium playing the {ext.upper()} files: {e}")
 for f in failures:
     print(f"browser call: {f}", file=sys.stderr)
 sys.exit(1 if failures else 0)
