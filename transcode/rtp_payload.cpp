@@ -36,28 +36,32 @@ void rtp_payload_helper_destroy(void* p) {
     free(helper);
 }
 
-int rtp_payload_check(rtp_payload_helper_t* helper, const rtp_packet_t* pkt) {
+int rtp_payload_check_next(rtp_payload_helper_t* helper, uint16_t seq, uint32_t timestamp) {
     if (helper->flags == -1) {
         // Seed the state so the first packet neither shows a gap nor belongs to a "previous" frame.
         helper->flags = 0;
-        helper->seq = static_cast<uint16_t>(pkt->rtp.seq - 1);
-        helper->timestamp = pkt->rtp.timestamp + 1;
+        helper->seq = static_cast<uint16_t>(seq - 1);
+        helper->timestamp = timestamp + 1;
     }
 
     // Anything but the next sequence number -- a gap, a repeat, a packet out of order -- means the
     // frame being assembled cannot be trusted.
-    const bool gap = pkt->rtp.seq != static_cast<uint16_t>(helper->seq + 1);
+    const bool gap = seq != static_cast<uint16_t>(helper->seq + 1);
     if (gap) helper->lost = 1;
-    helper->seq = pkt->rtp.seq;
+    helper->seq = seq;
 
-    if (pkt->rtp.timestamp != helper->timestamp) {
+    if (timestamp != helper->timestamp) {
         // The pending frame still carries its own timestamp when it is ended here.
         rtp_payload_onframe(helper);
         // The missing packet may just as well have been the start of the frame beginning now.
         if (gap) helper->lost = 1;
     }
-    helper->timestamp = pkt->rtp.timestamp;
+    helper->timestamp = timestamp;
     return 0;
+}
+
+int rtp_payload_check(rtp_payload_helper_t* helper, const rtp_packet_t* pkt) {
+    return rtp_payload_check_next(helper, pkt->rtp.seq, pkt->rtp.timestamp);
 }
 
 int rtp_payload_write(rtp_payload_helper_t* helper, const rtp_packet_t* pkt) {

@@ -50,6 +50,8 @@ constexpr int RTP_PAYLOAD_FLAG_PACKET_LOST = 0x100;
 void* rtp_payload_helper_create(const rtp_payload_t* handler, void* param);
 void rtp_payload_helper_destroy(void* helper);  // a pending frame is discarded, not delivered
 int rtp_payload_check(rtp_payload_helper_t* helper, const rtp_packet_t* pkt);  // always 0
+// The same check from the two fields it reads (a depacketizer that reads the header in place).
+int rtp_payload_check_next(rtp_payload_helper_t* helper, uint16_t seq, uint32_t timestamp);
 int rtp_payload_write(rtp_payload_helper_t* helper, const rtp_packet_t* pkt);  // 0, -22, -12
 // The same for bytes that are no packet's payload (a start code, a size field the codec restores).
 int rtp_payload_append(rtp_payload_helper_t* helper, const void* data, size_t bytes);

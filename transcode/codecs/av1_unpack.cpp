@@ -24,12 +24,28 @@ struct Av1Unpack {
     bool tu_open;  // the temporal delimiter of the unit being assembled is written
     // The usual fragmented OBU (no size field of its own) goes straight into the frame instead of
     // `fragment`: its header first, then room for its size field, then each piece as it comes.
-    // The room is the size field's length of the last such OBU, so that the payload rarely has to
+    // The room is the size field's length of the last such OBU of its kind (a key frame's or any
+    // other: a key frame is often the only OBU over 16 KiB), so that the payload rarely has to
     // move once the size is known.
     bool direct;
     int size_at, payload_at;
-    uint8_t size_room;
+    uint8_t size_room[2];
+    bool key;  // which room the OBU being written took
 };
+
+// av1_leb128, with the one- and two-byte forms (every length under 16 KiB: nearly every element
+// and OBU) read in place.
+inline size_t leb128_get(const uint8_t* p, size_t n, uint64_t* value) {
+    if (n >= 1 && !(p[0] & 0x80)) {
+        *value = p[0];
+        return 1;
+    }
+    if (n >= 2 && !(p[1] & 0x80)) {
+        *value = (p[0] & 0x7Fu) | (uint64_t{p[1]} << 7);
+        return 2;
+    }
+    return av1_leb128(p, n, value);
+}
 
 // The minimal LEB128 form of `v` (what the OBU size field holds); its length.
 size_t leb128_put(uint64_t v, uint8_t* out) {
@@ -97,12 +113,15 @@ bool begin_direct(Av1Unpack* u, const uint8_t* p, size_t n) {
         return false;
     rtp_payload_helper_t* h = u->helper;
     open_tu(u);
-    if (u->size_room == 0) u->size_room = 2;
+    // A frame (or frame header) OBU begins with show_existing_frame 0 and frame_type KEY_FRAME (0).
+    u->key = (type == kObuFrame || type == kObuFrameHeader) && n > head && (p[head] & 0xE0) == 0;
+    uint8_t& room = u->size_room[u->key];
+    if (room == 0) room = 2;
     // The header with its size field flag, the room (written when the size is known), the piece.
     uint8_t out[2 + 8] = {static_cast<uint8_t>(header | 0x02), head == 2 ? p[1] : uint8_t{0}};
     u->size_at = h->size + static_cast<int>(head);
-    u->payload_at = u->size_at + u->size_room;
-    codec_unpack::put2(h, out, head + u->size_room, p + head, n - head);
+    u->payload_at = u->size_at + room;
+    codec_unpack::put2(h, out, head + room, p + head, n - head);
     return true;
 }
 
@@ -113,15 +132,16 @@ void end_direct(Av1Unpack* u) {
     const size_t payload = static_cast<size_t>(h->size - u->payload_at);
     uint8_t field[10];
     const size_t k = leb128_put(payload, field);
-    if (k != u->size_room) {
-        if (k > u->size_room) {
+    uint8_t& room = u->size_room[u->key];
+    if (k != room) {
+        if (k > room) {
             static const uint8_t kMore[8] = {};
-            put(h, kMore, k - u->size_room);
+            put(h, kMore, k - room);
             if (h->lost) return;
         }
         memmove(h->buffer + u->size_at + k, h->buffer + u->payload_at, payload);
         h->size = u->size_at + static_cast<int>(k + payload);
-        u->size_room = static_cast<uint8_t>(k);
+        room = static_cast<uint8_t>(k);
     }
     memcpy(h->buffer + u->size_at, field, k);
 }
@@ -157,32 +177,36 @@ void end_tu(Av1Unpack* u) {
     u->tu_open = false;
 }
 
-int decode(void* instance, const void* packet, int bytes) {
-    auto* u = static_cast<Av1Unpack*>(instance);
-    codec_unpack::Packet in;
-    if (!u || !codec_unpack::read(u->helper, packet, bytes, &in, u->fragment_open && u->direct))
-        return kEinval;
-    rtp_payload_helper_t* h = u->helper;
-    const bool gap = in.gap;
-    if (in.new_timestamp) u->tu_open = false;
-    const uint8_t* p = in.payload;
-    const size_t n = in.size;
-    const bool z = p[0] & 0x80;
-    const bool y = p[0] & 0x40;
-    const unsigned w = (p[0] >> 4) & 0x03;
-    // A fragment goes on only in the very next packet, which must say it continues one.
-    // (Never across temporal units: the frame it was written into has ended.)
-    const bool continues = z && u->fragment_open && !gap && !in.new_timestamp;
-    if (!continues) {
-        if (u->fragment_open || z) h->lost = 1;
+// The packet is one element that goes on with the OBU being written in place (the common case
+// of a large OBU over many packets): its piece is appended, and the OBU closed when Y says it
+// ends here. False, with nothing done, when the packet holds more than that one element.
+bool continue_direct(Av1Unpack* u, const uint8_t* p, size_t n, unsigned w, bool y) {
+    size_t k = 1, len = n - 1;
+    if (w == 0) {
+        uint64_t v = 0;
+        const size_t taken = leb128_get(p + 1, n - 1, &v);
+        if (taken == 0 || v != n - 1 - taken) return false;
+        k += taken;
+        len = static_cast<size_t>(v);
+    }
+    put(u->helper, p + k, len);
+    if (!y) {
+        end_direct(u);
         close_fragment(u);
     }
+    return true;
+}
+
+// The aggregation header's elements one by one (W of them, or each with its length when W is 0).
+void read_elements(Av1Unpack* u, const uint8_t* p, size_t n, unsigned w, bool z, bool y,
+                   bool continues) {
+    rtp_payload_helper_t* h = u->helper;
     size_t k = 1;
     for (unsigned i = 0; k < n; ++i) {
         size_t len = n - k;
         if (w == 0 || i + 1 < w) {
             uint64_t v = 0;
-            const size_t taken = av1_leb128(p + k, n - k, &v);
+            const size_t taken = leb128_get(p + k, n - k, &v);
             if (taken == 0 || v > n - k - taken) {
                 h->lost = 1;
                 break;
@@ -217,7 +241,31 @@ int decode(void* instance, const void* packet, int bytes) {
         put_obu(u, element, len);
         if (w != 0 && i + 1 == w) break;
     }
-    if (in.rtp.rtp.m) {
+}
+
+int decode(void* instance, const void* packet, int bytes) {
+    auto* u = static_cast<Av1Unpack*>(instance);
+    codec_unpack::Packet in;
+    if (!u || !codec_unpack::read(u->helper, packet, bytes, &in, u->fragment_open && u->direct))
+        return kEinval;
+    rtp_payload_helper_t* h = u->helper;
+    const bool gap = in.gap;
+    if (in.new_timestamp) u->tu_open = false;
+    const uint8_t* p = in.payload;
+    const size_t n = in.size;
+    const bool z = p[0] & 0x80;
+    const bool y = p[0] & 0x40;
+    const unsigned w = (p[0] >> 4) & 0x03;
+    // A fragment goes on only in the very next packet, which must say it continues one.
+    // (Never across temporal units: the frame it was written into has ended.)
+    const bool continues = z && u->fragment_open && !gap && !in.new_timestamp;
+    if (!continues) {
+        if (u->fragment_open || z) h->lost = 1;
+        close_fragment(u);
+    }
+    const bool usual = continues && u->direct && w < 2 && n > 1;
+    if (!usual || !continue_direct(u, p, n, w, y)) read_elements(u, p, n, w, z, y, continues);
+    if (in.marker) {
         if (u->fragment_open) h->lost = 1;  // a temporal unit cannot end inside an OBU
         close_fragment(u);
         end_tu(u);

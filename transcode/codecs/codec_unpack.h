@@ -9,7 +9,6 @@
 #include <cstring>
 #include <type_traits>
 
-#include "rtp_packet.h"
 #include "rtp_payload.h"
 
 namespace codec_unpack {
@@ -46,28 +45,59 @@ void destroy(void* p) {
 
 // One packet as a depacketizer sees it, after the helper's check.
 struct Packet {
-    rtp_packet_t rtp;
+    bool marker;
     const uint8_t* payload;
     size_t size;
     bool new_timestamp;  // a new frame began: the helper ended the one before
     bool gap;            // the sequence number does not follow the last one
 };
 
+// The payload of an RTP packet, its marker, sequence number and timestamp, read in place: the
+// packets rtp_packet_deserialize refuses are refused here too (under 12 bytes, a version other
+// than 1 or 2, a CSRC list, extension or padding that does not fit), but nothing else is copied,
+// which is most of the cost per packet.
+inline bool read_header(const uint8_t* p, int bytes, Packet* out, uint16_t* seq,
+                        uint32_t* timestamp) {
+    if (bytes < 12) return false;
+    const unsigned version = p[0] >> 6;
+    if (version != 2 && version != 1) return false;
+    const bool padding = p[0] & 0x20, extension = p[0] & 0x10;
+    int at = 12 + 4 * (p[0] & 0x0F);
+    if (bytes < at + (extension ? 4 : 0) + (padding ? 1 : 0)) return false;
+    int len = bytes - at;
+    if (extension) {
+        const int words = (p[at + 2] << 8) | p[at + 3];
+        if (words > 16383 || 4 * words + 4 > len) return false;
+        at += 4 + 4 * words;
+        len -= 4 + 4 * words;
+    }
+    if (padding) {
+        const int count = p[bytes - 1];  // counts itself
+        if (len < count) return false;
+        len -= count;
+    }
+    out->marker = p[1] & 0x80;
+    *seq = static_cast<uint16_t>((p[2] << 8) | p[3]);
+    *timestamp = (uint32_t{p[4]} << 24) | (uint32_t{p[5]} << 16) | (uint32_t{p[6]} << 8) | p[7];
+    out->payload = p + at;
+    out->size = static_cast<size_t>(len);
+    return len > 0;
+}
+
 // Reads `packet`; false, with nothing done, when it is not RTP or carries no payload.
 // `unfinished`: the frame being assembled ends inside a piece of the codec's own (an AV1 OBU
 // written as it comes), so a new timestamp drops it rather than deliver it cut.
 inline bool read(rtp_payload_helper_t* h, const void* packet, int bytes, Packet* out,
                  bool unfinished = false) {
-    if (!packet || rtp_packet_deserialize(&out->rtp, packet, bytes) != 0 ||
-        out->rtp.payloadlen <= 0)
+    uint16_t seq = 0;
+    uint32_t timestamp = 0;
+    if (!packet || !read_header(static_cast<const uint8_t*>(packet), bytes, out, &seq, &timestamp))
         return false;
     const bool started = h->flags != -1;
-    out->new_timestamp = started && out->rtp.rtp.timestamp != h->timestamp;
-    out->gap = started && out->rtp.rtp.seq != static_cast<uint16_t>(h->seq + 1);
+    out->new_timestamp = started && timestamp != h->timestamp;
+    out->gap = started && seq != static_cast<uint16_t>(h->seq + 1);
     if (out->new_timestamp && unfinished) h->lost = 1;
-    rtp_payload_check(h, &out->rtp);
-    out->payload = static_cast<const uint8_t*>(out->rtp.payload);
-    out->size = static_cast<size_t>(out->rtp.payloadlen);
+    rtp_payload_check_next(h, seq, timestamp);
     return true;
 }
 

@@ -109,7 +109,7 @@ int decode(void* instance, const void* packet, int bytes) {
     } else {
         h->lost = 1;  // STAP-B, MTAP, FU-B and reserved types belong to modes we do not read
     }
-    if (in.rtp.rtp.m) end_au(u);
+    if (in.marker) end_au(u);
     return kTaken;
 }
 

@@ -56,6 +56,28 @@ void end_picture(Vp9Unpack* u) {
     rtp_payload_onframe(u->helper);
 }
 
+constexpr uint8_t kPictureIdBit = 0x80, kLayerBit = 0x20, kFlexibleBit = 0x10, kBeginBit = 0x08,
+                  kScalabilityBit = 0x02, kLongPictureIdBit = 0x80;
+
+// The descriptor's length; false when it does not fit. The usual descriptor (a picture ID, no
+// layer indices, no scalability structure) is measured from its first two bytes; any other is
+// read whole.
+bool descriptor_size(const uint8_t* p, size_t n, size_t* size) {
+    if ((p[0] & (kLayerBit | kFlexibleBit | kScalabilityBit)) == 0) {
+        size_t k = 1;
+        if (p[0] & kPictureIdBit) {
+            if (n < 2) return false;
+            k = (p[1] & kLongPictureIdBit) ? 3 : 2;
+        }
+        *size = k;
+        return k <= n;
+    }
+    Vp9Descriptor d;
+    if (!vp9_descriptor(p, n, &d)) return false;
+    *size = d.size;
+    return true;
+}
+
 int decode(void* instance, const void* packet, int bytes) {
     auto* u = static_cast<Vp9Unpack*>(instance);
     codec_unpack::Packet in;
@@ -64,13 +86,13 @@ int decode(void* instance, const void* packet, int bytes) {
     // A timestamp change ended the picture inside the helper; its layer count goes with it.
     if (in.new_timestamp) u->layers = 0;
     const uint8_t* p = in.payload;
-    Vp9Descriptor d;
-    if (!vp9_descriptor(p, in.size, &d)) {
+    size_t skip = 0;
+    if (!descriptor_size(p, in.size, &skip)) {
         h->lost = 1;  // its data cannot be placed
-        if (in.rtp.rtp.m) end_picture(u);
+        if (in.marker) end_picture(u);
         return kTaken;
     }
-    if (d.b) {
+    if (p[0] & kBeginBit) {
         if (h->size > 0 && u->layers == 0) {
             // A layer frame begins after data whose start was never seen: the picture cannot be
             // trusted (its first packet was lost), but this layer frame may be a new picture.
@@ -83,8 +105,8 @@ int decode(void* instance, const void* packet, int bytes) {
     } else if (u->layers == 0) {
         h->lost = 1;  // the beginning of this layer frame was lost
     }
-    put(h, p + d.size, in.size - d.size);
-    if (in.rtp.rtp.m) end_picture(u);
+    put(h, p + skip, in.size - skip);
+    if (in.marker) end_picture(u);
     return kTaken;
 }
 
