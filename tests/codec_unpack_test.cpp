@@ -6,6 +6,7 @@
 #include <ostream>
 #include <vector>
 
+#include "rtp_packet.h"
 #include "rtp_payload.h"
 #include "rtp_support.h"
 #include "video_codec.h"
@@ -223,5 +224,70 @@ INSTANTIATE_TEST_SUITE_P(
                    {{0x40, 0x01, 0x0C, 0x01, 0xFF}, {0x62, 0x01, 0x93, 0xAF, 0x11}},
                    VideoCodec::unknown},
         DetectCase{"nothing_seen", {}, VideoCodec::vp8}));
+
+// The RTP header as the three depacketizers read it in place (RFC 3550 5.1): CSRCs, an extension
+// (4-byte header, then its length in 32-bit words) and padding (the last byte counts the padding,
+// itself included) are skipped; a header that does not fit, a version other than 1 or 2 (some
+// recorders stamp 1) or a packet with no payload left is refused, as rtp_packet_deserialize
+// refuses it for VP8.
+struct HeaderCase {
+    const char* name;
+    Bytes packet;  // the VP9 payload is 0x0C (B, E) then the data
+    Bytes frame;   // empty: refused
+};
+
+void PrintTo(const HeaderCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class CodecRtpHeader : public ::testing::TestWithParam<HeaderCase> {};
+
+TEST_P(CodecRtpHeader, SkipsWhatIsNoPayloadAndRefusesWhatDoesNotFit) {
+    const HeaderCase& c = GetParam();
+    for (VideoCodec codec : {VideoCodec::vp9, VideoCodec::av1, VideoCodec::h264}) {
+        std::vector<rtptest::Frame> got;
+        const rtp_unpacker_t* table = codec_unpacker(codec);
+        void* u = table->create(&rtptest::kFrameRecorder, &got);
+        const int rc = table->decode(u, c.packet.data(), static_cast<int>(c.packet.size()));
+        table->destroy(u);
+        EXPECT_EQ(rc, c.frame.empty() ? -22 : 1) << codec_name(codec);
+        rtp_packet_t pkt;
+        EXPECT_EQ(
+            rtp_packet_deserialize(&pkt, c.packet.data(), static_cast<int>(c.packet.size())) == 0 &&
+                pkt.payloadlen > 0,
+            !c.frame.empty());
+        if (codec == VideoCodec::vp9 && !c.frame.empty()) {
+            ASSERT_EQ(got.size(), 1u);
+            EXPECT_EQ(got[0].data, c.frame);
+        }
+    }
+}
+
+#define HDR(first) first, 0xE2, 0x00, 0x07, 0, 0, 0x23, 0x28, 0x11, 0x22, 0x33, 0x44
+INSTANTIATE_TEST_SUITE_P(
+    Table, CodecRtpHeader,
+    ::testing::Values(
+        HeaderCase{"plain", {HDR(0x80), 0x0C, 1, 2}, {1, 2}},
+        HeaderCase{"version_1", {HDR(0x40), 0x0C, 1, 2}, {1, 2}},
+        HeaderCase{"version_0", {HDR(0x00), 0x0C, 1, 2}, {}},
+        HeaderCase{"version_3", {HDR(0xC0), 0x0C, 1, 2}, {}},
+        HeaderCase{"eleven_bytes", {0x80, 0xE2, 0, 7, 0, 0, 0x23, 0x28, 0x11, 0x22, 0x33}, {}},
+        HeaderCase{"two_csrcs", {HDR(0x82), 9, 9, 9, 9, 8, 8, 8, 8, 0x0C, 1, 2}, {1, 2}},
+        HeaderCase{"csrcs_past_the_end", {HDR(0x83), 9, 9, 9, 9, 8, 8, 8, 8, 0x0C}, {}},
+        HeaderCase{
+            "extension_of_one_word", {HDR(0x90), 0xBE, 0xDE, 0, 1, 7, 7, 7, 7, 0x0C, 1, 2}, {1, 2}},
+        HeaderCase{"extension_filling_the_packet", {HDR(0x90), 0xBE, 0xDE, 0, 1, 7, 7, 7, 7}, {}},
+        HeaderCase{"extension_one_byte_past_the_end",
+                   {HDR(0x90), 0xBE, 0xDE, 0, 2, 7, 7, 7, 7, 1, 2, 3},
+                   {}},
+        HeaderCase{"extension_header_cut", {HDR(0x90), 0xBE, 0xDE, 0}, {}},
+        HeaderCase{"padding_of_two", {HDR(0xA0), 0x0C, 1, 2, 0, 2}, {1, 2}},
+        HeaderCase{"padding_of_everything", {HDR(0xA0), 0x0C, 1, 3}, {}},
+        HeaderCase{"padding_past_the_start", {HDR(0xA0), 0x0C, 1, 5}, {}},
+        HeaderCase{"csrc_extension_and_padding",
+                   {HDR(0xB1), 9, 9, 9, 9, 0xBE, 0xDE, 0, 1, 7, 7, 7, 7, 0x0C, 1, 2, 0, 0, 3},
+                   {1, 2}},
+        HeaderCase{"no_payload", {HDR(0x80)}, {}}));
+#undef HDR
 
 }  // namespace
