@@ -29,7 +29,11 @@
 # reports from the pcap and checks, per user, that the WebM's first video time minus its first
 # audio time is what they say (within 40 ms from the capture files alone, 10 ms with the
 # sender-report file), that the report's start times of the two users differ as they say, and
-# that the detached microphone's audio lasts the call and ends in step with the video.
+# that the detached microphone's audio lasts the call and ends in step with the video. The second
+# conversion also writes the meeting composite (--compose), which must decode in ffmpeg without an
+# error line, last the recording (0.1 s), show 0, 1 and 2 tiles around the camera starts (by the
+# colour of each tile region), sound each peer's beeps where its sender reports put them (40 ms)
+# and play in headless Chromium (scripts/browser_check.sh with MEETING_FILE).
 # Modes vp9, av1 and h264: the video is of that codec (with RTX), converted into Matroska; the check
 # asks for the codec in the report and, with --webm, a WebM (an MP4 for H.264) that decodes. With
 # LOSS set, the conversion also takes --wait-keyframe and every frame written must decode.

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Plays the converter's --webm output in a real browser: headless Chromium, driven through
+# Plays the converter's --webm output in a real browser (or, with MEETING_FILE and MEETING_REPORT
+# set, only that composite with its run report): headless Chromium, driven through
 # chromedriver's WebDriver HTTP API, loads a local page with each file in a muted <video> element
 # and checks what the page sees. Installs Chromium and chromedriver itself (Debian 12, as root).
 # Exits non-zero with a line saying what went wrong.
@@ -33,25 +34,31 @@ fail() {
     exit 1
 }
 
-# One user with picture and sound, one with sound only; the sizes and lengths differ so that a
-# mix-up shows.
-SYNTH="$BUILD/tools/capture_synth"
-"$SYNTH" --out "$WORK/av" --quiet --users 1 --uids 11 --duration 3 --width 320 --height 240 \
-    --fps 25 || fail "capture_synth (audio and video)"
-"$SYNTH" --out "$WORK/ao" --quiet --users 1 --uids 12 --video-users 0 --duration 2 \
-    --audio-frame-ms 40 || fail "capture_synth (audio only)"
-mkdir -p "$WORK/out"
-for cap in av ao; do
-    (cd "$WORK/out" && "$BUILD/transcode" -p "$WORK/$cap/" -v -a --webm >/dev/null) ||
-        fail "transcode --webm on the $cap capture"
-done
-AV=$(ls "$WORK"/out/*_11.webm 2>/dev/null) || fail "no WebM for the audio and video user"
-AO=$(ls "$WORK"/out/*_12.webm 2>/dev/null) || fail "no WebM for the audio-only user"
-# The meeting composite of the first capture, at a small size to keep the check quick.
-MEETING="$WORK/meeting.webm"
-(cd "$WORK" && "$BUILD/transcode" -p "$WORK/av/" -v -a -o "$WORK/compose-out" \
-    --compose "$MEETING" --compose-size 640x360 --report "$WORK/compose.json" >/dev/null 2>&1) ||
-    fail "transcode --compose on the av capture"
+if [ -n "${MEETING_FILE:-}" ]; then
+    # Only a composite made elsewhere (scripts/browser_call.sh clock), with its run report.
+    AV="" AO="" MEETING="$MEETING_FILE"
+    cp "${MEETING_REPORT:?MEETING_REPORT names the run report of the composite}" "$WORK/compose.json"
+else
+    # One user with picture and sound, one with sound only; the sizes and lengths differ so that a
+    # mix-up shows.
+    SYNTH="$BUILD/tools/capture_synth"
+    "$SYNTH" --out "$WORK/av" --quiet --users 1 --uids 11 --duration 3 --width 320 --height 240 \
+        --fps 25 || fail "capture_synth (audio and video)"
+    "$SYNTH" --out "$WORK/ao" --quiet --users 1 --uids 12 --video-users 0 --duration 2 \
+        --audio-frame-ms 40 || fail "capture_synth (audio only)"
+    mkdir -p "$WORK/out"
+    for cap in av ao; do
+        (cd "$WORK/out" && "$BUILD/transcode" -p "$WORK/$cap/" -v -a --webm >/dev/null) ||
+            fail "transcode --webm on the $cap capture"
+    done
+    AV=$(ls "$WORK"/out/*_11.webm 2>/dev/null) || fail "no WebM for the audio and video user"
+    AO=$(ls "$WORK"/out/*_12.webm 2>/dev/null) || fail "no WebM for the audio-only user"
+    # The meeting composite of the first capture, at a small size to keep the check quick.
+    MEETING="$WORK/meeting.webm"
+    (cd "$WORK" && "$BUILD/transcode" -p "$WORK/av/" -v -a -o "$WORK/compose-out" \
+        --compose "$MEETING" --compose-size 640x360 --report "$WORK/compose.json" >/dev/null 2>&1) ||
+        fail "transcode --compose on the av capture"
+fi
 
 PORT=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
 chromedriver --port="$PORT" >"$WORK/chromedriver.log" 2>&1 &
@@ -161,6 +168,8 @@ def wait_for(cond, what, seconds):
 try:
     for webm, audio_only in ((os.environ["AV"], False), (os.environ["AO"], True),
                              (os.environ["MEETING"], False)):
+        if not webm:
+            continue
         name = os.path.basename(webm)
         size, expected = None, 0.0
         if webm == os.environ["MEETING"]:

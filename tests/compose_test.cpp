@@ -14,7 +14,9 @@
 
 #include <cmath>
 #include <fstream>
+#include <map>
 #include <nlohmann/json.hpp>
+#include <sstream>
 
 #include "harness.h"
 #include "layout.h"
@@ -476,6 +478,87 @@ TEST(ComposeMeeting, FailedWriteLeavesNothingHalfWritten) {
 
 namespace {
 
+// ---- users of every codec -------------------------------------------------------------------
+
+// A user's video of another codec (the converter writes it as Matroska) sits beside a VP8 user's:
+// both tiles show capture_synth's picture, never black, and the composite lasts as long as the
+// streams (2 s). A Matroska file that cannot be read back is named, never dropped unsaid.
+struct CodecUserCase {
+    const char* name;
+    const char* codec;  // capture_synth --codec of the second user
+    bool damaged;       // its Matroska file is cut to its first bytes before the composite
+};
+
+class ComposeCodecs : public ::testing::TestWithParam<CodecUserCase> {};
+
+TEST_P(ComposeCodecs, EveryCodecGetsItsTile) {
+    const CodecUserCase& c = GetParam();
+    TempDir work, out;
+    for (const char* codec : {"vp8", c.codec}) {
+        const bool first = std::string(codec) == "vp8";
+        const harness::ProcessResult synth = harness::run_capture_synth(
+            {"--out", work.path(), "--quiet", "--users", "1", "--uids", first ? "11" : "22",
+             "--prefix", first ? "a" : "b", "--duration", "2", "--codec", codec, "--audio-users",
+             "0", "--seed", first ? "1" : "2"});
+        ASSERT_EQ(synth.status, 0) << synth.err;
+    }
+    const harness::ConverterRun run =
+        harness::run_converter(work.slash(), {"-v", "--repair"}, out.path());
+    ASSERT_EQ(run.status, 0) << run.err;
+    ASSERT_EQ(run.files.size(), 2u) << run.err;
+    std::vector<ComposeUser> users;
+    std::string codec_upper = c.codec;
+    for (char& ch : codec_upper) ch = static_cast<char>(toupper(ch));
+    for (const auto& f : run.files) {
+        ComposeUser u;
+        u.uid = f.first.first;
+        u.video.path = f.second;
+        u.video.written_by_run = true;
+        struct stat st;
+        ASSERT_EQ(stat(f.second.c_str(), &st), 0);
+        u.video.identity = FileIdentity{static_cast<uint64_t>(st.st_dev), st.st_ino};
+        u.video.codec = u.uid == 22 ? codec_upper.c_str() : "VP8";
+        if (u.uid == 22 && c.damaged) {
+            ASSERT_EQ(truncate(f.second.c_str(), 40), 0);
+        }
+        users.push_back(u);
+    }
+    const std::string path = out.file("m.webm");
+    const ComposeOutcome r = compose_meeting(users, ComposeSpan{}, small_options(path));
+    ASSERT_TRUE(r.stats.written) << r.error;
+    EXPECT_NEAR(r.stats.duration, 2.0, 0.15);
+    const meeting_test::DecodedComposite d = meeting_test::decode_composite(path, {10});
+    ASSERT_EQ(d.error, "");
+    if (c.damaged) {
+        ASSERT_EQ(r.stats.video_left_out.size(), 1u);
+        EXPECT_EQ(r.stats.video_left_out[0].uid, 22u);
+        EXPECT_EQ(r.stats.video_left_out[0].why, "cannot read its video file");
+        EXPECT_EQ(layout_users(r.stats), (std::vector<std::vector<uint32_t>>{{11}}));
+        return;
+    }
+    EXPECT_TRUE(r.stats.video_left_out.empty());
+    ASSERT_EQ(layout_users(r.stats), (std::vector<std::vector<uint32_t>>{{11, 22}}));
+    const std::vector<Rect> cells = grid_cells(640, 360, 2);
+    for (const Rect& cell : cells) {
+        const Rect tile = fit_in_cell(cell, 320, 240);
+        EXPECT_GT(meeting_test::mean_luma(d, 10, tile.x, tile.y, tile.w, tile.h), 40)
+            << "tile at x " << tile.x << " is black";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Compose, ComposeCodecs,
+                         ::testing::Values(CodecUserCase{"vp9", "vp9", false},
+                                           CodecUserCase{"av1", "av1", false},
+                                           CodecUserCase{"h264", "h264", false},
+                                           CodecUserCase{"h264_unreadable", "h264", true}),
+                         [](const ::testing::TestParamInfo<CodecUserCase>& i) {
+                             return std::string(i.param.name);
+                         });
+
+}  // namespace
+
+namespace {
+
 // Through the converter: the per-user files as always, and the composite with its report.
 TEST(ComposeRun, ConverterWritesTheCompositeAndReportsIt) {
     TempDir cwd;
@@ -508,6 +591,115 @@ TEST(ComposeRun, ConverterWritesTheCompositeAndReportsIt) {
     EXPECT_NEAR(d.video_frames / 15.0, c["duration_seconds"].get<double>(), 1e-9);
     EXPECT_TRUE(d.have_audio);
     expect_ffmpeg_silent(cwd.file("meeting.webm"));
+}
+
+}  // namespace
+
+namespace {
+
+// ---- on the recording clock, end to end ------------------------------------------------------
+
+// A stream's RTP time as the true capture time (seconds since 1970), from its sender's report
+// nearest to it (sender_reports.txt: uid kind ssrc ntp rtp capture_us).
+double true_time(const std::string& reports, uint32_t uid, const std::string& kind, uint32_t rtp) {
+    std::istringstream in(reports);
+    std::string line;
+    double best = 0;
+    int64_t best_d = INT64_MAX;
+    while (std::getline(in, line)) {
+        unsigned u = 0, ssrc = 0, r = 0;
+        unsigned long long ntp = 0;
+        long long capture = 0;
+        char k[8] = {};
+        if (line.empty() || line[0] == '#' ||
+            sscanf(line.c_str(), "%u %7s %u %llu %u %lld", &u, k, &ssrc, &ntp, &r, &capture) != 6)
+            continue;
+        if (u != uid || kind != k) continue;
+        const int64_t d = static_cast<int32_t>(rtp - r);
+        if (std::llabs(d) >= best_d) continue;
+        best_d = std::llabs(d);
+        const double rate = kind == "video" ? 90000.0 : 48000.0;
+        best = static_cast<double>(ntp >> 32) - 2208988800.0 +
+               static_cast<double>(ntp & 0xffffffffu) / 4294967296.0 +
+               static_cast<double>(d) / rate;
+    }
+    return best;
+}
+
+// "2022-04-22T03:41:09.009Z" in seconds since 1970.
+double utc_seconds(const std::string& text) {
+    struct tm tm = {};
+    strptime(text.c_str(), "%Y-%m-%dT%H:%M:%S", &tm);
+    return static_cast<double>(timegm(&tm)) + std::stod(text.substr(19, 4));
+}
+
+// A meeting from the synthesizer, placed by its senders' reports: user 22 sends only video and
+// its camera starts 1.5 s in; user 11 joins 2.5 s in, its microphone first and its camera 1.5 s
+// later. The tile of each camera comes at the frame its first picture's true capture time falls
+// on (within one frame), and goes the hold (2 s) after its last; the voice sounds where its true
+// time puts it (within 40 ms), so voice and picture agree; the file lasts the recording.
+TEST(ComposeRun, LateCameraAndLateJoinerLandWhereTheClockPutsThem) {
+    TempDir work, out;
+    const harness::ProcessResult synth = harness::run_capture_synth(
+        {"--out", work.path(), "--quiet", "--users", "2", "--audio-users", "1", "--uids", "11,22",
+         "--duration", "6", "--camera-delay", "1.5", "--join", "0:2.5", "--sender-reports"});
+    ASSERT_EQ(synth.status, 0) << synth.err;
+    std::vector<uint8_t> bytes;
+    ASSERT_TRUE(harness::read_file(work.file("sender_reports.txt"), &bytes, nullptr));
+    const std::string reports(bytes.begin(), bytes.end());
+    const int rate = 30;
+    const harness::ProcessResult r = harness::run_process(
+        {TRANSCODE_BIN, "-p", work.slash(), "-v", "-a", "-o", out.path(), "--compose",
+         out.file("m.webm"), "--compose-size", "640x360", "--report", out.file("r.json")});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    ASSERT_TRUE(harness::read_file(out.file("r.json"), &bytes, nullptr));
+    const nlohmann::json report = nlohmann::json::parse(bytes.begin(), bytes.end());
+    const nlohmann::json& c = report["compose"];
+    ASSERT_EQ(c["placed_on_recording_clock"], true);
+
+    std::map<uint32_t, nlohmann::json> users;
+    for (const nlohmann::json& u : report["users"]) users[u["user_id"].get<uint32_t>()] = u;
+    ASSERT_EQ(users.size(), 2u);
+    auto truth = [&](uint32_t uid, const char* kind, const char* which) {
+        return true_time(reports, uid, kind, users[uid][kind][which].get<uint32_t>());
+    };
+    const double start = truth(22, "video", "first_rtp_timestamp");
+    EXPECT_NEAR(utc_seconds(report["recording_start_time"]), start, 0.002);
+    const double span = utc_seconds(report["recording_end_time"]) - start;
+
+    // Frame k shows t = k / rate: a camera's tile comes with the first frame at or after its
+    // first picture and goes with the first frame more than the hold after its last.
+    auto frame_at = [&](double t) { return static_cast<int>(std::ceil((t - start) * rate)); };
+    const int joins = frame_at(truth(11, "video", "first_rtp_timestamp"));
+    const int leaves = frame_at(truth(22, "video", "last_rtp_timestamp") + 2.0);
+    const nlohmann::json& layouts = c["layout_changes"];
+    ASSERT_EQ(layouts.size(), 3u) << layouts.dump();
+    EXPECT_EQ(layouts[0]["frame"], 0);
+    EXPECT_EQ(layouts[0]["users"], nlohmann::json({22}));
+    EXPECT_NEAR(layouts[1]["frame"].get<int>(), joins, 1);
+    EXPECT_EQ(layouts[1]["users"], nlohmann::json({22, 11}));
+    EXPECT_NEAR(layouts[2]["frame"].get<int>(), leaves, 1);
+    EXPECT_EQ(layouts[2]["users"], nlohmann::json({11}));
+
+    const int before = layouts[1]["frame"].get<int>() - 1;
+    const int after = layouts[1]["frame"].get<int>();
+    const meeting_test::DecodedComposite d =
+        meeting_test::decode_composite(out.file("m.webm"), {before, after});
+    ASSERT_EQ(d.error, "");
+    EXPECT_NEAR(d.video_end, span, 0.1);
+    EXPECT_NEAR(static_cast<double>(d.audio_samples) / 48000, span, 0.1);
+    // The voice: where its first packet's true time puts it.
+    EXPECT_NEAR(d.audio_onset, truth(11, "audio", "first_rtp_timestamp") - start, 0.04);
+    // The picture: one tile filling the frame, then two side by side, user 11's on the right.
+    const std::vector<Rect> two = grid_cells(640, 360, 2);
+    const Rect right = fit_in_cell(two[1], 320, 240);
+    const Rect single = fit_in_cell(grid_cells(640, 360, 1)[0], 320, 240);
+    const int bar = single.x + single.w;
+    EXPECT_NEAR(meeting_test::mean_luma(d, before, bar, 0, 640 - bar, 360), 16, 2)
+        << "right of the single tile: its letterbox";
+    EXPECT_GT(meeting_test::mean_luma(d, before, single.x, single.y, single.w, single.h), 40);
+    EXPECT_GT(meeting_test::mean_luma(d, after, right.x, right.y, right.w, right.h), 40);
 }
 
 }  // namespace

@@ -131,6 +131,9 @@ json compose_json(const ComposeStats& c) {
     json layouts = json::array();
     for (const ComposeLayout& l : c.layouts)
         layouts.push_back({{"time_seconds", l.time}, {"frame", l.frame}, {"users", l.users}});
+    json left_out = json::array();
+    for (const ComposeLeftOut& l : c.video_left_out)
+        left_out.push_back({{"user_id", l.uid}, {"reason", l.why}});
     return json{{"file", c.file},
                 {"written", c.written},
                 {"placed_on_recording_clock", c.placed},
@@ -145,7 +148,8 @@ json compose_json(const ComposeStats& c) {
                 {"layout_changes", layouts},
                 {"video_users", c.video_users},
                 {"audio_users", c.audio_users},
-                {"audio_only_users", c.audio_only_users}};
+                {"audio_only_users", c.audio_only_users},
+                {"video_left_out", left_out}};
 }
 
 }  // namespace

@@ -79,6 +79,12 @@ struct ComposeLayout {
     uint64_t frame = 0;
     std::vector<uint32_t> users;  // the tiles, in order
 };
+// A user whose video the composite cannot show, and why.
+struct ComposeLeftOut {
+    uint32_t uid = 0;
+    std::string why;
+};
+
 struct ComposeStats {
     bool requested = false;
     bool written = false;  // the file is complete under its name
@@ -95,6 +101,7 @@ struct ComposeStats {
     std::vector<uint32_t> video_users;       // users with a tile at some time
     std::vector<uint32_t> audio_users;       // voices in the mix
     std::vector<uint32_t> audio_only_users;  // a voice and never a picture
+    std::vector<ComposeLeftOut> video_left_out;
 };
 
 struct RunStats {

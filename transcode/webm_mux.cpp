@@ -28,6 +28,7 @@ extern "C" {
 #include "run_stats.h"
 #include "user_video.h"
 #include "utils.h"
+#include "video_source.h"
 #include "webm_readers.h"
 
 using namespace webm_read;
@@ -38,157 +39,6 @@ constexpr AVRational kVideoClock = {1, 90000};  // RTP clock of VP8
 constexpr AVRational kAudioClock = {1, 48000};  // Ogg Opus granule positions
 constexpr int kSeekPreRollSamples = 3840;       // 80 ms, as the WebM mapping of Opus asks
 constexpr int kOutputBufferSize = 1 << 20;
-
-// A video track read back for the mux: frames in time order on the 90 kHz clock.
-class VideoSource {
-public:
-    virtual ~VideoSource() = default;
-    virtual int width() const = 0;
-    virtual int height() const = 0;
-    virtual uint64_t frames() const = 0;
-    virtual bool have() const = 0;
-    virtual SourcePacket& current() = 0;
-    virtual bool advance() = 0;
-    virtual AVCodecID codec_id() const = 0;
-    // The container's codec private data (avcC, av1C), empty for none.
-    virtual const std::vector<uint8_t>& extradata() const = 0;
-};
-
-// A VP8 user's IVF file.
-class IvfVideo : public VideoSource {
-public:
-    bool open(const WebmInput& in) { return ivf_.open(in); }
-    int width() const override { return ivf_.width(); }
-    int height() const override { return ivf_.height(); }
-    uint64_t frames() const override { return ivf_.frames(); }
-    bool have() const override { return ivf_.have(); }
-    SourcePacket& current() override { return ivf_.current(); }
-    bool advance() override { return ivf_.advance(); }
-    AVCodecID codec_id() const override { return AV_CODEC_ID_VP8; }
-    const std::vector<uint8_t>& extradata() const override { return none_; }
-
-private:
-    IvfSource ivf_;
-    std::vector<uint8_t> none_;  // IVF carries no codec setup
-};
-
-// ---- video: the Matroska file of a codec other than VP8 -----------------------------------
-
-int read_stdio(void* opaque, uint8_t* buf, int size) {
-    const size_t n = fread(buf, 1, static_cast<size_t>(size), static_cast<FILE*>(opaque));
-    return n > 0 ? static_cast<int>(n) : AVERROR_EOF;
-}
-
-int64_t seek_stdio(void* opaque, int64_t offset, int whence) {
-    FILE* f = static_cast<FILE*>(opaque);
-    if (whence & AVSEEK_SIZE) {
-        struct stat st;
-        return fstat(fileno(f), &st) == 0 ? static_cast<int64_t>(st.st_size) : -1;
-    }
-    if (fseeko(f, static_cast<off_t>(offset), whence & ~AVSEEK_FORCE) != 0) return AVERROR(errno);
-    return static_cast<int64_t>(ftello(f));
-}
-
-struct InputDeleter {
-    void operator()(AVFormatContext* c) const noexcept { av.avformat_close_input(&c); }
-};
-
-// Reads the frames of the first video track of a Matroska file the video pass wrote (through the
-// same checked open as the IVF files), with their times moved to the 90 kHz clock.
-class MatroskaSource : public VideoSource {
-public:
-    bool open(const WebmInput& in) {
-        if (!load_libav()) return false;
-        uint64_t size = 0;
-        file_ = open_input(in, &size, buffer_);
-        if (!file_) return false;
-        auto* io_buffer = static_cast<unsigned char*>(av.av_malloc(kOggReadSize));
-        io_.reset(io_buffer ? av.avio_alloc_context(io_buffer, kOggReadSize, 0, file_.get(),
-                                                    read_stdio, nullptr, seek_stdio)
-                            : nullptr);
-        if (!io_) {
-            av.av_free(io_buffer);
-            return false;
-        }
-        AVFormatContext* raw = av.avformat_alloc_context();
-        if (!raw) return false;
-        raw->pb = io_.get();
-        if (av.avformat_open_input(&raw, nullptr, nullptr, nullptr) < 0) return false;
-        ctx_.reset(raw);
-        for (unsigned i = 0; i < raw->nb_streams && stream_ < 0; ++i)
-            if (raw->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO)
-                stream_ = static_cast<int>(i);
-        if (stream_ < 0) return false;
-        const AVCodecParameters* par = raw->streams[stream_]->codecpar;
-        codec_ = par->codec_id;
-        width_ = par->width;
-        height_ = par->height;
-        if (par->extradata && par->extradata_size > 0)
-            extradata_.assign(par->extradata, par->extradata + par->extradata_size);
-        pkt_.reset(av.av_packet_alloc());
-        if (!pkt_) return false;
-        have_next_ = read_frame(&next_);
-        return advance();
-    }
-
-    int width() const override { return width_; }
-    int height() const override { return height_; }
-    uint64_t frames() const override { return frames_; }
-    bool have() const override { return have_current_; }
-    SourcePacket& current() override { return current_; }
-    AVCodecID codec_id() const override { return codec_; }
-    const std::vector<uint8_t>& extradata() const override { return extradata_; }
-    bool advance() override {
-        have_current_ = false;
-        if (!have_next_) return false;
-        std::swap(current_, next_);
-        have_current_ = true;
-        ++frames_;
-        have_next_ = read_frame(&next_);
-        // The last picture stays for one frame interval.
-        current_.duration = have_next_ ? next_.pts - current_.pts : interval_;
-        if (have_next_ && current_.duration > 0 && current_.duration <= kMaxFrameInterval)
-            interval_ = current_.duration;
-        return true;
-    }
-
-private:
-    bool read_frame(SourcePacket* out) {
-        AVPacket* pkt = pkt_.get();
-        while (av.av_read_frame(ctx_.get(), pkt) >= 0) {
-            if (pkt->stream_index != stream_ || pkt->pts == AV_NOPTS_VALUE) {
-                av.av_packet_unref(pkt);
-                continue;
-            }
-            out->data.assign(pkt->data, pkt->data + pkt->size);
-            out->pts = av.av_rescale_q(pkt->pts, ctx_->streams[stream_]->time_base, kVideoClock);
-            // The file's times only rise (the video pass made them so).
-            if (started_ && out->pts <= last_pts_) out->pts = last_pts_ + 1;
-            started_ = true;
-            last_pts_ = out->pts;
-            out->key = (pkt->flags & AV_PKT_FLAG_KEY) != 0;
-            av.av_packet_unref(pkt);
-            return true;
-        }
-        return false;
-    }
-
-    std::unique_ptr<char[]> buffer_;
-    FilePtr file_;
-    std::unique_ptr<AVIOContext, IoDeleter> io_;
-    std::unique_ptr<AVFormatContext, InputDeleter> ctx_;
-    std::unique_ptr<AVPacket, PacketDeleter> pkt_;
-    int stream_ = -1;
-    AVCodecID codec_ = AV_CODEC_ID_NONE;
-    int width_ = 0, height_ = 0;
-    std::vector<uint8_t> extradata_;
-    bool started_ = false;
-    int64_t last_pts_ = 0;
-    int64_t interval_ = kDefaultFrameInterval;
-    uint64_t frames_ = 0;
-    SourcePacket current_, next_;
-    bool have_current_ = false, have_next_ = false;
-};
 
 bool add_video_stream(AVFormatContext* ctx, const VideoSource& video) {
     AVStream* st = av.avformat_new_stream(ctx, nullptr);
@@ -275,20 +125,18 @@ WebmMuxResult mux_webm(const WebmInput& ivf, const WebmInput& ogg, const std::st
                        const WebmTiming& timing) {
     WebmMuxResult result;
     const bool other = ivf.codec != nullptr && strcmp(ivf.codec, "VP8") != 0;
-    IvfVideo ivf_video;
-    MatroskaSource mkv_video;
-    VideoSource& video = other ? static_cast<VideoSource&>(mkv_video) : ivf_video;
+    std::unique_ptr<VideoSource> video = open_video_source(ivf);
     OggOpusSource audio;
     TrackPlacement video_place(timing.video_start_us, timing.video_scale, 90000);
     TrackPlacement audio_place(timing.audio_start_us, 1, 48000);
-    result.have_video = other ? mkv_video.open(ivf) : ivf_video.open(ivf);
+    result.have_video = video != nullptr;
     result.have_audio = audio.open(ogg);
-    if (result.have_video) video_place.place(video.current());
+    if (result.have_video) video_place.place(video->current());
     if (result.have_audio) audio_place.place(audio.current());
     if (!result.have_video && !result.have_audio) return result;
     if (result.have_video) {
-        result.width = video.width();
-        result.height = video.height();
+        result.width = video->width();
+        result.height = video->height();
     }
     if (!load_libav()) {
         output_failure(out_path, "cannot load libavformat", 0);
@@ -302,55 +150,43 @@ WebmMuxResult mux_webm(const WebmInput& ivf, const WebmInput& ogg, const std::st
         output_failure(out_path, "cannot create", errno);
         return result;
     }
-    AVFormatContext* raw = nullptr;
     const char* format = other && strcmp(ivf.codec, "H264") == 0 ? "mp4" : "webm";
-    if (av.avformat_alloc_output_context2(&raw, nullptr, format, nullptr) < 0 || raw == nullptr) {
-        output_failure(out_path, "cannot start the WebM muxer", 0);
+    MuxerOutput mux;
+    int mux_err = 0;
+    if (!open_muxer(format, &out, kOutputBufferSize, &mux, &mux_err)) {
+        output_failure(out_path, "cannot start the WebM muxer", mux_err);
         return result;
     }
-    std::unique_ptr<AVFormatContext, FormatDeleter> ctx(raw);
-    // Track ids from a counter rather than random numbers: the same inputs give the same file.
-    ctx->flags |= AVFMT_FLAG_BITEXACT;
-    auto* buffer = static_cast<unsigned char*>(av.av_malloc(kOutputBufferSize));
-    std::unique_ptr<AVIOContext, IoDeleter> io(
-        buffer
-            ? av.avio_alloc_context(buffer, kOutputBufferSize, 1, &out, nullptr, write_fd, seek_fd)
-            : nullptr);
-    if (!io) {
-        av.av_free(buffer);
-        output_failure(out_path, "cannot start the WebM muxer", ENOMEM);
-        return result;
-    }
-    io->seekable = AVIO_SEEKABLE_NORMAL;
-    ctx->pb = io.get();
+    AVFormatContext* const ctx = mux.ctx.get();
+    AVIOContext* const io = mux.io.get();
     std::unique_ptr<AVPacket, PacketDeleter> pkt(av.av_packet_alloc());
 
     const int video_index = result.have_video ? 0 : -1;
     const int audio_index = result.have_audio ? (result.have_video ? 1 : 0) : -1;
-    bool ok = pkt != nullptr && (!result.have_video || add_video_stream(ctx.get(), video)) &&
-              (!result.have_audio || add_audio_stream(ctx.get(), audio)) &&
-              av.avformat_write_header(ctx.get(), nullptr) >= 0;
+    bool ok = pkt != nullptr && (!result.have_video || add_video_stream(ctx, *video)) &&
+              (!result.have_audio || add_audio_stream(ctx, audio)) &&
+              av.avformat_write_header(ctx, nullptr) >= 0;
 
     // Both sources are in time order; the earlier packet goes first, video on a tie.
-    while (ok && (video.have() || audio.have())) {
-        bool take_video = video.have();
+    while (ok && ((video && video->have()) || audio.have())) {
+        bool take_video = video && video->have();
         if (take_video && audio.have())
-            take_video = av.av_compare_ts(video.current().pts, kVideoClock, audio.current().pts,
+            take_video = av.av_compare_ts(video->current().pts, kVideoClock, audio.current().pts,
                                           kAudioClock) <= 0;
         if (take_video) {
-            ok = write_packet(ctx.get(), pkt.get(), ctx->streams[video_index], kVideoClock,
-                              video.current()) >= 0;
-            if (video.advance()) video_place.place(video.current());
+            ok = write_packet(ctx, pkt.get(), ctx->streams[video_index], kVideoClock,
+                              video->current()) >= 0;
+            if (video->advance()) video_place.place(video->current());
         } else {
-            ok = write_packet(ctx.get(), pkt.get(), ctx->streams[audio_index], kAudioClock,
+            ok = write_packet(ctx, pkt.get(), ctx->streams[audio_index], kAudioClock,
                               audio.current()) >= 0;
             if (audio.advance()) audio_place.place(audio.current());
         }
     }
-    if (ok) ok = av.av_write_trailer(ctx.get()) >= 0;
-    av.avio_flush(io.get());
+    if (ok) ok = av.av_write_trailer(ctx) >= 0;
+    av.avio_flush(io);
     ok = ok && io->error == 0 && out.error == 0;
-    result.video_frames = video.frames();
+    result.video_frames = video ? video->frames() : 0;
     result.audio_packets = audio.packets();
 
     const int fd = out.fd;
@@ -367,10 +203,7 @@ WebmMuxResult mux_webm(const WebmInput& ivf, const WebmInput& ogg, const std::st
     return result;
 }
 
-namespace {
-
-// What the pass left of one kind: its file when it was created by this run and written whole.
-WebmInput input_of(const StreamStats& stats) {
+WebmInput webm_input_of(const StreamStats& stats) {
     WebmInput in;
     if (stats.output_ok && output_created(stats.output_file, &in.identity)) {
         in.path = stats.output_file;
@@ -379,6 +212,8 @@ WebmInput input_of(const StreamStats& stats) {
     }
     return in;
 }
+
+namespace {
 
 // Where the user's tracks lie: from the recording clock when every track the WebM gets is placed
 // on it, else each from 0 as the files alone say.
@@ -415,8 +250,10 @@ WebmTiming webm_timing(const StreamStats* video, const StreamStats* audio, doubl
 
 void mux_all_webm() {
     std::map<uint32_t, std::pair<WebmInput, WebmInput>> users;
-    for (const auto& entry : run_stats().video) users[entry.first].first = input_of(entry.second);
-    for (const auto& entry : run_stats().audio) users[entry.first].second = input_of(entry.second);
+    for (const auto& entry : run_stats().video)
+        users[entry.first].first = webm_input_of(entry.second);
+    for (const auto& entry : run_stats().audio)
+        users[entry.first].second = webm_input_of(entry.second);
     for (const auto& user : users) {
         const char* codec = user.second.first.codec;
         const bool mp4 = codec != nullptr && strcmp(codec, "H264") == 0;

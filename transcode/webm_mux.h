@@ -32,6 +32,10 @@ struct WebmInput {
     const char* codec = nullptr;
 };
 
+// What a pass left of one kind: its file when this run created it and wrote it whole (with the
+// codec of a video file), else an input without a path.
+WebmInput webm_input_of(const StreamStats& stats);
+
 // Where the tracks lie in the WebM. By default each starts at 0 and follows its own clock, as the
 // files carry no time of day. With a recording clock the track that started later starts later,
 // and video frames move onto the audio's clock (drift), which players follow.

@@ -57,10 +57,9 @@ std::vector<uint8_t> private_data(VideoCodec codec, const uint8_t* frame, size_t
 }  // namespace
 
 struct MatroskaVideo::Muxer {
-    std::unique_ptr<AVFormatContext, FormatDeleter> ctx;
-    std::unique_ptr<AVIOContext, IoDeleter> io;
+    OutputFd out;  // first: the muxer writes through it until it goes
+    MuxerOutput mux;
     std::unique_ptr<AVPacket, PacketDeleter> pkt;
-    OutputFd out;
 };
 
 MatroskaVideo::MatroskaVideo(std::string path, VideoCodec codec)
@@ -72,8 +71,8 @@ MatroskaVideo::~MatroskaVideo() {
 
 void MatroskaVideo::release() {
     if (mux_) {
-        mux_->ctx.reset();
-        mux_->io.reset();
+        mux_->mux.ctx.reset();
+        mux_->mux.io.reset();
         mux_->out.fd = -1;  // closed below
     }
     mux_.reset();
@@ -99,25 +98,17 @@ bool MatroskaVideo::open(const uint8_t* frame, size_t size) {
     }
     mux_ = std::make_unique<Muxer>();
     mux_->out.fd = fd_;
-    AVFormatContext* raw = nullptr;
-    if (av.avformat_alloc_output_context2(&raw, nullptr, "matroska", nullptr) < 0 || !raw) {
-        fail("cannot start the Matroska muxer", 0);
+    int err = 0;
+    if (!open_muxer("matroska", &mux_->out, kIoBufferSize, &mux_->mux, &err)) {
+        fail("cannot start the Matroska muxer", err);
         return false;
     }
-    mux_->ctx.reset(raw);
-    raw->flags |= AVFMT_FLAG_BITEXACT;
-    auto* buffer = static_cast<unsigned char*>(av.av_malloc(kIoBufferSize));
-    mux_->io.reset(buffer ? av.avio_alloc_context(buffer, kIoBufferSize, 1, &mux_->out, nullptr,
-                                                  write_fd, seek_fd)
-                          : nullptr);
     mux_->pkt.reset(av.av_packet_alloc());
-    if (!mux_->io || !mux_->pkt) {
-        if (!mux_->io) av.av_free(buffer);
+    if (!mux_->pkt) {
         fail("cannot start the Matroska muxer", ENOMEM);
         return false;
     }
-    mux_->io->seekable = AVIO_SEEKABLE_NORMAL;
-    raw->pb = mux_->io.get();
+    AVFormatContext* raw = mux_->mux.ctx.get();
     AVStream* st = av.avformat_new_stream(raw, nullptr);
     if (!st) {
         fail("cannot start the Matroska muxer", ENOMEM);
@@ -165,21 +156,24 @@ void MatroskaVideo::write(const uint8_t* frame, size_t size, uint32_t timestamp)
     pkt->data = const_cast<uint8_t*>(frame);
     pkt->size = static_cast<int>(size);
     pkt->stream_index = 0;
-    pkt->pts = pkt->dts = pts_;
+    // The muxer keeps its own time base (Matroska's milliseconds), set when the header is
+    // written: the 90 kHz times are moved onto it.
+    pkt->pts = pkt->dts =
+        av.av_rescale_q(pts_, kRtpClock, mux_->mux.ctx.get()->streams[0]->time_base);
     pkt->duration = 0;
     pkt->flags = codec_key_frame(codec_, frame, static_cast<int>(size)) ? AV_PKT_FLAG_KEY : 0;
-    if (av.av_write_frame(mux_->ctx.get(), pkt) < 0) fail("cannot write", mux_->out.error);
+    if (av.av_write_frame(mux_->mux.ctx.get(), pkt) < 0) fail("cannot write", mux_->out.error);
 }
 
 void MatroskaVideo::close() {
     if (finished_ || failed_ || !mux_) return;
     finished_ = true;
-    bool ok = av.av_write_trailer(mux_->ctx.get()) >= 0;
-    av.avio_flush(mux_->io.get());
-    ok = ok && mux_->io->error == 0 && mux_->out.error == 0;
+    bool ok = av.av_write_trailer(mux_->mux.ctx.get()) >= 0;
+    av.avio_flush(mux_->mux.io.get());
+    ok = ok && mux_->mux.io->error == 0 && mux_->out.error == 0;
     const int err = mux_->out.error;
-    mux_->ctx.reset();
-    mux_->io.reset();
+    mux_->mux.ctx.reset();
+    mux_->mux.io.reset();
     mux_->out.fd = -1;
     const int fd = fd_;
     fd_ = -1;

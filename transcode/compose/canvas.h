@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "layout.h"
-#include "libav.h"
+#include "libav_loader.h"
 
 class Canvas {
 public:
@@ -34,10 +34,10 @@ private:
         int src_width = 0;
         int src_height = 0;
         std::unique_ptr<SwsContext, SwsDeleter> scaler;
-        std::unique_ptr<AVFrame, AvFrameDeleter> scaled;  // the picture at the tile's size
+        std::unique_ptr<AVFrame, FrameDeleter> scaled;  // the picture at the tile's size
     };
     void fill_black(const Rect& r);
 
-    std::unique_ptr<AVFrame, AvFrameDeleter> frame_;
+    std::unique_ptr<AVFrame, FrameDeleter> frame_;
     std::vector<Tile> tiles_;
 };

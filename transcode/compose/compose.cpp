@@ -57,7 +57,7 @@ public:
 
     // False once the writer has failed (what is pushed then is dropped).
     bool push(const AVFrame* frame, bool video, int64_t index) {
-        std::unique_ptr<AVFrame, AvFrameDeleter> ref(compose_libav()->av_frame_clone(frame));
+        std::unique_ptr<AVFrame, FrameDeleter> ref(av.av_frame_clone(frame));
         std::unique_lock<std::mutex> lock(mutex_);
         if (!ref) failed_ = true;
         room_.wait(lock, [this] { return queue_.size() < kDepth || failed_; });
@@ -80,7 +80,7 @@ public:
 private:
     static constexpr size_t kDepth = 8;
     struct Job {
-        std::unique_ptr<AVFrame, AvFrameDeleter> frame;
+        std::unique_ptr<AVFrame, FrameDeleter> frame;
         bool video;
         int64_t index;
     };
@@ -135,8 +135,12 @@ ComposeOutcome compose_meeting(const std::vector<ComposeUser>& users, const Comp
     std::vector<AudioUser> audio;
     for (const ComposeUser& u : users) {
         auto v = std::make_unique<VideoStream>();
-        if (v->open(u.video, placement_of(u.video_clock, span)))
+        std::string why;
+        const VideoStream::Open opened = v->open(u.video, placement_of(u.video_clock, span), &why);
+        if (opened == VideoStream::Open::ok)
             video.push_back(VideoUser{u.uid, std::move(v), false});
+        else if (opened != VideoStream::Open::none)
+            stats.video_left_out.push_back(ComposeLeftOut{u.uid, why});
         auto a = std::make_unique<AudioStream>();
         if (a->open(u.audio, placement_of(u.audio_clock, span))) {
             audio.push_back(AudioUser{u.uid, std::move(a)});
@@ -242,8 +246,13 @@ ComposeOutcome compose_meeting(const std::vector<ComposeUser>& users, const Comp
 
     stats.frames_written = static_cast<uint64_t>(frame);
     stats.duration = static_cast<double>(frame) / options.rate;
-    for (const VideoUser& v : video)
+    for (const VideoUser& v : video) {
         if (v.shown) stats.video_users.push_back(v.uid);
+        if (!v.stream->any_picture() && v.stream->frames_read() > 0)
+            stats.video_left_out.push_back(ComposeLeftOut{
+                v.uid,
+                std::string("no frame of its ") + v.stream->codec_name() + " video decodes"});
+    }
     for (uint32_t uid : stats.audio_users)
         if (std::find(stats.video_users.begin(), stats.video_users.end(), uid) ==
             stats.video_users.end())
@@ -261,15 +270,6 @@ ComposeOutcome compose_meeting(const std::vector<ComposeUser>& users, const Comp
 }
 
 namespace {
-
-WebmInput input_of(const StreamStats& stats) {
-    WebmInput in;
-    if (stats.output_ok && output_created(stats.output_file, &in.identity)) {
-        in.path = stats.output_file;
-        in.written_by_run = true;
-    }
-    return in;
-}
 
 // Without a recording clock the composite's length is known only at its end; the progress line
 // then counts against the longest stream the passes wrote.
@@ -303,13 +303,13 @@ void compose_run(const ComposeOptions& options) {
     for (const auto& e : run.video) {
         ComposeUser& u = by_uid[e.first];
         u.uid = e.first;
-        u.video = input_of(e.second);
+        u.video = webm_input_of(e.second);
         u.video_clock = e.second.clock;
     }
     for (const auto& e : run.audio) {
         ComposeUser& u = by_uid[e.first];
         u.uid = e.first;
-        u.audio = input_of(e.second);
+        u.audio = webm_input_of(e.second);
         u.audio_clock = e.second.clock;
     }
     g_estimated_us = 0;
@@ -352,6 +352,10 @@ void compose_run(const ComposeOptions& options) {
     }
     progress_end();
     run.compose = outcome.stats;
+    // A picture the composite cannot show is said, never dropped unsaid.
+    for (const ComposeLeftOut& l : run.compose.video_left_out)
+        fprintf(stderr, "--compose: user %u's video is left out of the composite: %s\n", l.uid,
+                l.why.c_str());
     if (!outcome.stats.written)
         output_failure(options.path, outcome.error.c_str(), outcome.error_errno);
 }

@@ -7,7 +7,7 @@
 #include <memory>
 #include <vector>
 
-#include "libav.h"
+#include "libav_loader.h"
 
 constexpr double kMixCeiling = 0.7071;  // -3 dBFS
 
@@ -29,10 +29,10 @@ public:
     AVFrame* next();
 
 private:
-    std::unique_ptr<AVFilterGraph, AvGraphDeleter> graph_;
+    std::unique_ptr<AVFilterGraph, GraphDeleter> graph_;
     std::vector<AVFilterContext*> sources_;
     AVFilterContext* sink_ = nullptr;
-    std::unique_ptr<AVFrame, AvFrameDeleter> in_;
-    std::unique_ptr<AVFrame, AvFrameDeleter> out_;
+    std::unique_ptr<AVFrame, FrameDeleter> in_;
+    std::unique_ptr<AVFrame, FrameDeleter> out_;
     int64_t pts_ = 0;
 };

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
+#include <new>
 
 namespace {
 
@@ -19,21 +21,54 @@ constexpr int64_t kMaxConcealSamples = 4800;
 
 }  // namespace
 
-bool VideoStream::open(const WebmInput& in, const Placement& place) {
-    const ComposeLibav* av = compose_libav();
-    if (av == nullptr || !reader_.open(in)) return false;
+VideoStream::Open VideoStream::open(const WebmInput& in, const Placement& place, std::string* why) {
+    if (in.path.empty()) return Open::none;
+    if (!load_libav_compose()) {
+        *why = "cannot load libavcodec";
+        return Open::undecodable;
+    }
+    reader_ = open_video_source(in);
+    if (!reader_) {
+        // A file this run wrote whole always holds a frame; one that cannot be read back is
+        // named, never dropped unsaid.
+        if (!in.written_by_run) return Open::none;
+        *why = "cannot read its video file";
+        return Open::unreadable;
+    }
     place_ = place;
-    const AVCodec* codec = av->avcodec_find_decoder(AV_CODEC_ID_VP8);
-    if (codec == nullptr) return false;
-    decoder_.reset(av->avcodec_alloc_context3(codec));
-    packet_.reset(av->av_packet_alloc());
-    picture_.reset(av->av_frame_alloc());
-    scratch_.reset(av->av_frame_alloc());
-    if (!decoder_ || !packet_ || !picture_ || !scratch_) return false;
-    // One thread per decoder: a picture comes out of the packet that carries it, with no frame
-    // delay; the users' streams are many and small beside the encoder, which gets the threads.
+    const AVCodec* codec = av.avcodec_find_decoder(reader_->codec_id());
+    if (codec == nullptr) {
+        *why = std::string("no decoder for ") + av.avcodec_get_name(reader_->codec_id());
+        return Open::undecodable;
+    }
+    decoder_.reset(av.avcodec_alloc_context3(codec));
+    packet_.reset(av.av_packet_alloc());
+    picture_.reset(av.av_frame_alloc());
+    scratch_.reset(av.av_frame_alloc());
+    if (!decoder_ || !packet_ || !picture_ || !scratch_) throw std::bad_alloc();
+    // The codec setup the container carries (H.264's SPS and PPS, AV1's sequence header).
+    const std::vector<uint8_t>& extra = reader_->extradata();
+    if (!extra.empty()) {
+        decoder_->extradata =
+            static_cast<uint8_t*>(av.av_mallocz(extra.size() + AV_INPUT_BUFFER_PADDING_SIZE));
+        if (decoder_->extradata == nullptr) throw std::bad_alloc();
+        memcpy(decoder_->extradata, extra.data(), extra.size());
+        decoder_->extradata_size = static_cast<int>(extra.size());
+    }
+    // One thread per decoder and no reordering delay: a picture comes out of the packet that
+    // carries it; the users' streams are many and small beside the encoder, which gets the
+    // threads.
     decoder_->thread_count = 1;
-    return av->avcodec_open2(decoder_.get(), codec, nullptr) >= 0;
+    decoder_->flags |= AV_CODEC_FLAG_LOW_DELAY;
+    if (av.avcodec_open2(decoder_.get(), codec, nullptr) < 0) {
+        *why = std::string("the ") + codec->name + " decoder does not start";
+        return Open::undecodable;
+    }
+    return Open::ok;
+}
+
+const char* VideoStream::codec_name() const {
+    return reader_ ? av.avcodec_get_name(reader_->codec_id()) : "";
 }
 
 int64_t VideoStream::time_of(int64_t pts) const {
@@ -41,32 +76,40 @@ int64_t VideoStream::time_of(int64_t pts) const {
     return place_.offset_us + std::llround(media_us / place_.rate);
 }
 
+// Takes every picture the decoder has ready; true when there was one.
+bool VideoStream::receive(int64_t at) {
+    bool decoded = false;
+    while (av.avcodec_receive_frame(decoder_.get(), scratch_.get()) >= 0) {
+        std::swap(picture_, scratch_);
+        av.av_frame_unref(scratch_.get());
+        decoded = true;
+    }
+    if (decoded) {
+        if (!have_picture_) first_us_ = at;
+        have_picture_ = true;
+        ++serial_;
+    }
+    return decoded;
+}
+
 const AVFrame* VideoStream::picture_at(int64_t t_us) {
-    const ComposeLibav* av = compose_libav();
-    while (reader_.have() && time_of(reader_.current().pts) <= t_us) {
-        webm_read::SourcePacket& frame = reader_.current();
+    while (reader_->have() && time_of(reader_->current().pts) <= t_us) {
+        webm_read::SourcePacket& frame = reader_->current();
         const int64_t at = time_of(frame.pts);
         packet_->data = frame.data.data();
         packet_->size = static_cast<int>(frame.data.size());
         packet_->pts = frame.pts;
-        bool decoded = false;
-        if (av->avcodec_send_packet(decoder_.get(), packet_.get()) >= 0) {
-            while (av->avcodec_receive_frame(decoder_.get(), scratch_.get()) >= 0) {
-                std::swap(picture_, scratch_);
-                av->av_frame_unref(scratch_.get());
-                decoded = true;
-            }
-        }
-        if (decoded) {
-            if (!have_picture_) first_us_ = at;
-            have_picture_ = true;
-            ++serial_;
-        } else {
-            ++errors_;
-        }
+        packet_->flags = frame.key ? AV_PKT_FLAG_KEY : 0;
+        // A frame that does not decode (one lost in transit broke its references) leaves the
+        // previous picture.
+        if (av.avcodec_send_packet(decoder_.get(), packet_.get()) < 0 || !receive(at)) ++errors_;
         // The camera counts as on while frames arrive, decoded or not.
         if (have_picture_) last_us_ = at;
-        reader_.advance();
+        if (!reader_->advance() && !flushed_) {
+            // A decoder that still holds a picture gives it up at the end of the stream.
+            flushed_ = true;
+            if (av.avcodec_send_packet(decoder_.get(), nullptr) >= 0 && receive(at)) last_us_ = at;
+        }
     }
     return have_picture_ ? picture_.get() : nullptr;
 }

@@ -3,10 +3,10 @@
 // recording's start; a stream's media time (its file's time from its first frame or packet) is
 // placed there by the stream's clock.
 //
-// Decoding goes through libavcodec for the picture: its decoders take VP8 from the IVF reader now
-// and, through the same seam (a reader that yields packets with times), any codec libavformat
-// demuxes. Opus is decoded with libopus directly, whose packet-loss concealment covers packets
-// that are missing.
+// Decoding goes through libavcodec for the picture: its decoders take the frames of the user's
+// video file as the WebM step reads them (video_source.h: VP8 from IVF, VP9, AV1 and H.264 from
+// Matroska), whatever the codec. Opus is decoded with libopus directly, whose packet-loss
+// concealment covers packets that are missing.
 #pragma once
 
 #include <opus/opus.h>
@@ -14,8 +14,10 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <string>
 
-#include "libav.h"
+#include "libav_loader.h"
+#include "video_source.h"
 #include "webm_readers.h"
 
 // Where a stream lies in composite time: media time t (microseconds) is at
@@ -27,8 +29,14 @@ struct Placement {
 
 class VideoStream {
 public:
-    // False when the file holds no frame or the decoder cannot start.
-    bool open(const WebmInput& in, const Placement& place);
+    enum class Open {
+        ok,
+        none,         // no file, or one without a frame
+        unreadable,   // the run's file cannot be read back
+        undecodable,  // no decoder for its codec, or the decoder does not start
+    };
+    // `why` says what is missing when the result is unreadable or undecodable.
+    Open open(const WebmInput& in, const Placement& place, std::string* why);
 
     // Decodes every frame whose time is at or before `t_us`. Returns the newest picture or null
     // before the first one. A frame that does not decode (one lost in transit broke its
@@ -39,20 +47,25 @@ public:
     // Composite times of the first and of the newest picture shown (valid with a picture).
     int64_t first_us() const { return first_us_; }
     int64_t last_us() const { return last_us_; }
-    bool ended() const { return !reader_.have(); }
-    uint64_t frames_read() const { return reader_.frames(); }
+    bool ended() const { return !reader_->have(); }
+    uint64_t frames_read() const { return reader_->frames(); }
+    bool any_picture() const { return have_picture_; }
+    // The codec's name as libavcodec gives it ("vp8", "h264", ...).
+    const char* codec_name() const;
     uint64_t decode_errors() const { return errors_; }
 
 private:
     int64_t time_of(int64_t pts) const;
+    bool receive(int64_t at);
 
-    webm_read::IvfSource reader_;
+    std::unique_ptr<VideoSource> reader_;
     Placement place_;
-    std::unique_ptr<AVCodecContext, AvCodecDeleter> decoder_;
-    std::unique_ptr<AVPacket, AvPacketDeleter> packet_;
-    std::unique_ptr<AVFrame, AvFrameDeleter> picture_;
-    std::unique_ptr<AVFrame, AvFrameDeleter> scratch_;
+    std::unique_ptr<AVCodecContext, CodecDeleter> decoder_;
+    std::unique_ptr<AVPacket, PacketDeleter> packet_;
+    std::unique_ptr<AVFrame, FrameDeleter> picture_;
+    std::unique_ptr<AVFrame, FrameDeleter> scratch_;
     bool have_picture_ = false;
+    bool flushed_ = false;
     uint64_t serial_ = 0;
     uint64_t errors_ = 0;
     int64_t first_us_ = 0;

@@ -15,14 +15,6 @@ namespace {
 constexpr int kOutputBufferSize = 1 << 20;
 constexpr int kOpusBitrate = 96000;
 
-void free_format(AVFormatContext* c) {
-    compose_libav()->avformat_free_context(c);
-}
-void free_io(AVIOContext* io) {
-    compose_libav()->av_freep(&io->buffer);
-    compose_libav()->avio_context_free(&io);
-}
-
 // A bit rate for the picture that grows with its area: about 2.5 Mbit/s at 1280x720 and 30 fps.
 int64_t video_bitrate(const WriterOptions& o) {
     const int64_t bits = static_cast<int64_t>(o.width) * o.height * o.rate / 11;
@@ -45,8 +37,7 @@ bool CompositeWriter::fail(const char* what, int err) {
 }
 
 bool CompositeWriter::open(const std::string& path, const WriterOptions& options) {
-    const ComposeLibav* av = compose_libav();
-    if (av == nullptr) return fail("cannot load libavfilter and libavcodec");
+    if (!load_libav_compose()) return fail("cannot load libavfilter and libavcodec");
     path_ = path;
     // The temporary file sits beside the final one so that the rename stays on one file system;
     // mkstemp creates it anew (never through a symlink) and with a name nobody else picked.
@@ -67,30 +58,17 @@ bool CompositeWriter::open(const std::string& path, const WriterOptions& options
     umask(mask);
     if (fchmod(out_.fd, 0666 & ~mask) != 0) return fail("cannot create", errno);
 
-    AVFormatContext* raw = nullptr;
-    if (av->avformat_alloc_output_context2(&raw, nullptr, "webm", nullptr) < 0 || raw == nullptr)
-        return fail("cannot start the WebM muxer");
-    ctx_ = std::unique_ptr<AVFormatContext, void (*)(AVFormatContext*)>(raw, free_format);
-    ctx_->flags |= AVFMT_FLAG_BITEXACT;
-    auto* buffer = static_cast<unsigned char*>(av->av_malloc(kOutputBufferSize));
-    AVIOContext* io = buffer ? av->avio_alloc_context(buffer, kOutputBufferSize, 1, &out_, nullptr,
-                                                      webm_read::write_fd, webm_read::seek_fd)
-                             : nullptr;
-    if (io == nullptr) {
-        av->av_free(buffer);
-        return fail("cannot start the WebM muxer", ENOMEM);
-    }
-    io_ = std::unique_ptr<AVIOContext, void (*)(AVIOContext*)>(io, free_io);
-    io_->seekable = AVIO_SEEKABLE_NORMAL;
-    ctx_->pb = io_.get();
-    packet_.reset(av->av_packet_alloc());
+    int err = 0;
+    if (!open_muxer("webm", &out_, kOutputBufferSize, &mux_, &err))
+        return fail("cannot start the WebM muxer", err);
+    packet_.reset(av.av_packet_alloc());
     if (!packet_) return fail("cannot start the encoders", ENOMEM);
 
     // The picture.
     const char* encoder_name = options.vp9 ? "libvpx-vp9" : "libvpx";
-    const AVCodec* vcodec = av->avcodec_find_encoder_by_name(encoder_name);
+    const AVCodec* vcodec = av.avcodec_find_encoder_by_name(encoder_name);
     if (vcodec == nullptr) return fail(options.vp9 ? "no VP9 encoder" : "no VP8 encoder");
-    video_.reset(av->avcodec_alloc_context3(vcodec));
+    video_.reset(av.avcodec_alloc_context3(vcodec));
     if (!video_) return fail("cannot start the video encoder", ENOMEM);
     video_->width = options.width;
     video_->height = options.height;
@@ -101,56 +79,56 @@ bool CompositeWriter::open(const std::string& path, const WriterOptions& options
     video_->gop_size = options.rate * 4;  // a key frame every 4 s, for seeking
     video_->thread_count = options.threads;
     video_->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-    av->av_opt_set(video_->priv_data, "deadline", "realtime", 0);
-    av->av_opt_set_int(video_->priv_data, "cpu-used", 16, 0);
-    av->av_opt_set_int(video_->priv_data, "lag-in-frames", 0, 0);
+    av.av_opt_set(video_->priv_data, "deadline", "realtime", 0);
+    av.av_opt_set_int(video_->priv_data, "cpu-used", 16, 0);
+    av.av_opt_set_int(video_->priv_data, "lag-in-frames", 0, 0);
     if (options.vp9) {
-        av->av_opt_set_int(video_->priv_data, "row-mt", 1, 0);
-        av->av_opt_set_int(video_->priv_data, "tile-columns", 2, 0);
+        av.av_opt_set_int(video_->priv_data, "row-mt", 1, 0);
+        av.av_opt_set_int(video_->priv_data, "tile-columns", 2, 0);
     }
-    if (av->avcodec_open2(video_.get(), vcodec, nullptr) < 0)
+    if (av.avcodec_open2(video_.get(), vcodec, nullptr) < 0)
         return fail("cannot start the video encoder");
-    video_stream_ = av->avformat_new_stream(ctx_.get(), nullptr);
+    video_stream_ = av.avformat_new_stream(mux_.ctx.get(), nullptr);
     if (video_stream_ == nullptr ||
-        av->avcodec_parameters_from_context(video_stream_->codecpar, video_.get()) < 0)
+        av.avcodec_parameters_from_context(video_stream_->codecpar, video_.get()) < 0)
         return fail("cannot start the WebM muxer");
     video_stream_->time_base = video_->time_base;
     video_stream_->disposition = AV_DISPOSITION_DEFAULT;
 
     // The mix.
     if (options.audio) {
-        const AVCodec* acodec = av->avcodec_find_encoder_by_name("libopus");
+        const AVCodec* acodec = av.avcodec_find_encoder_by_name("libopus");
         if (acodec == nullptr) return fail("no Opus encoder");
-        audio_.reset(av->avcodec_alloc_context3(acodec));
+        audio_.reset(av.avcodec_alloc_context3(acodec));
         if (!audio_) return fail("cannot start the audio encoder", ENOMEM);
         audio_->sample_rate = 48000;
         audio_->sample_fmt = AV_SAMPLE_FMT_FLT;
-        av->av_channel_layout_default(&audio_->ch_layout, 2);
+        av.av_channel_layout_default(&audio_->ch_layout, 2);
         audio_->bit_rate = kOpusBitrate;
         audio_->time_base = AVRational{1, 48000};
         audio_->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-        if (av->avcodec_open2(audio_.get(), acodec, nullptr) < 0)
+        if (av.avcodec_open2(audio_.get(), acodec, nullptr) < 0)
             return fail("cannot start the audio encoder");
-        audio_stream_ = av->avformat_new_stream(ctx_.get(), nullptr);
+        audio_stream_ = av.avformat_new_stream(mux_.ctx.get(), nullptr);
         if (audio_stream_ == nullptr ||
-            av->avcodec_parameters_from_context(audio_stream_->codecpar, audio_.get()) < 0)
+            av.avcodec_parameters_from_context(audio_stream_->codecpar, audio_.get()) < 0)
             return fail("cannot start the WebM muxer");
         audio_stream_->time_base = audio_->time_base;
         audio_stream_->disposition = AV_DISPOSITION_DEFAULT;
     }
-    if (av->avformat_write_header(ctx_.get(), nullptr) < 0) return fail("cannot write", out_.error);
+    if (av.avformat_write_header(mux_.ctx.get(), nullptr) < 0)
+        return fail("cannot write", out_.error);
     return true;
 }
 
 bool CompositeWriter::drain(AVCodecContext* enc, AVStream* st) {
-    const ComposeLibav* av = compose_libav();
     for (;;) {
-        const int rc = av->avcodec_receive_packet(enc, packet_.get());
+        const int rc = av.avcodec_receive_packet(enc, packet_.get());
         if (rc == AVERROR(EAGAIN) || rc == AVERROR_EOF) return true;
         if (rc < 0) return fail("cannot encode");
-        av->av_packet_rescale_ts(packet_.get(), enc->time_base, st->time_base);
+        av.av_packet_rescale_ts(packet_.get(), enc->time_base, st->time_base);
         packet_->stream_index = st->index;
-        if (av->av_interleaved_write_frame(ctx_.get(), packet_.get()) < 0)
+        if (av.av_interleaved_write_frame(mux_.ctx.get(), packet_.get()) < 0)
             return fail("cannot write", out_.error);
     }
 }
@@ -158,8 +136,7 @@ bool CompositeWriter::drain(AVCodecContext* enc, AVStream* st) {
 bool CompositeWriter::add_video(AVFrame* picture, int64_t index) {
     if (failed_) return false;
     picture->pts = index;
-    if (compose_libav()->avcodec_send_frame(video_.get(), picture) < 0)
-        return fail("cannot encode");
+    if (av.avcodec_send_frame(video_.get(), picture) < 0) return fail("cannot encode");
     ++video_frames_;
     return drain(video_.get(), video_stream_);
 }
@@ -169,21 +146,20 @@ bool CompositeWriter::add_audio(AVFrame* mix) {
     mix->pts = audio_pts_;
     audio_pts_ += mix->nb_samples;
     audio_samples_ += static_cast<uint64_t>(mix->nb_samples);
-    if (compose_libav()->avcodec_send_frame(audio_.get(), mix) < 0) return fail("cannot encode");
+    if (av.avcodec_send_frame(audio_.get(), mix) < 0) return fail("cannot encode");
     return drain(audio_.get(), audio_stream_);
 }
 
 bool CompositeWriter::finish() {
-    const ComposeLibav* av = compose_libav();
     if (failed_) return false;
-    if (av->avcodec_send_frame(video_.get(), nullptr) < 0 || !drain(video_.get(), video_stream_))
+    if (av.avcodec_send_frame(video_.get(), nullptr) < 0 || !drain(video_.get(), video_stream_))
         return fail("cannot encode");
     if (audio_ &&
-        (av->avcodec_send_frame(audio_.get(), nullptr) < 0 || !drain(audio_.get(), audio_stream_)))
+        (av.avcodec_send_frame(audio_.get(), nullptr) < 0 || !drain(audio_.get(), audio_stream_)))
         return fail("cannot encode");
-    if (av->av_write_trailer(ctx_.get()) < 0) return fail("cannot write", out_.error);
-    av->avio_flush(io_.get());
-    if (io_->error != 0 || out_.error != 0) return fail("cannot write", out_.error);
+    if (av.av_write_trailer(mux_.ctx.get()) < 0) return fail("cannot write", out_.error);
+    av.avio_flush(mux_.io.get());
+    if (mux_.io->error != 0 || out_.error != 0) return fail("cannot write", out_.error);
     errno = 0;
     if (fsync(out_.fd) != 0 && errno != EINVAL) return fail("cannot finish writing", errno);
     const int fd = out_.fd;
@@ -199,8 +175,8 @@ bool CompositeWriter::finish() {
 void CompositeWriter::abandon() {
     if (temp_path_.empty()) return;
     // The muxer's I/O goes before the descriptor it writes to.
-    ctx_.reset();
-    io_.reset();
+    mux_.ctx.reset();
+    mux_.io.reset();
     if (out_.fd >= 0) {
         close(out_.fd);
         out_.fd = -1;

@@ -9,7 +9,7 @@
 #include <memory>
 #include <string>
 
-#include "libav.h"
+#include "libav_loader.h"
 #include "webm_readers.h"
 
 struct WriterOptions {
@@ -54,11 +54,10 @@ private:
     std::string path_;
     std::string temp_path_;
     webm_read::OutputFd out_;
-    std::unique_ptr<AVFormatContext, void (*)(AVFormatContext*)> ctx_{nullptr, nullptr};
-    std::unique_ptr<AVIOContext, void (*)(AVIOContext*)> io_{nullptr, nullptr};
-    std::unique_ptr<AVCodecContext, AvCodecDeleter> video_;
-    std::unique_ptr<AVCodecContext, AvCodecDeleter> audio_;
-    std::unique_ptr<AVPacket, AvPacketDeleter> packet_;
+    MuxerOutput mux_;
+    std::unique_ptr<AVCodecContext, CodecDeleter> video_;
+    std::unique_ptr<AVCodecContext, CodecDeleter> audio_;
+    std::unique_ptr<AVPacket, PacketDeleter> packet_;
     AVStream* video_stream_ = nullptr;
     AVStream* audio_stream_ = nullptr;
     int64_t audio_pts_ = 0;
