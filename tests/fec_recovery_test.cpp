@@ -539,13 +539,15 @@ TEST_P(FecRecoveryHook, RebuildsWhatTheStageGivesUp) {
     EXPECT_EQ(stats.fec_recovered, c.rebuilt ? 1u : 0u);
 }
 
-// (A run's first packet is where it begins: 10 is never missed, so never rebuilt.)
 INSTANTIATE_TEST_SUITE_P(
     Table, FecRecoveryHook,
     ::testing::Values(HookCase{"second", 17, 11, 10, 13, 9, true},
                       HookCase{"third", 17, 12, 10, 13, 9, true},
                       HookCase{"last_protected", 17, 13, 10, 13, 9, true},
                       HookCase{"not_protected", 17, 14, 10, 13, 9, false},
+                      // Before the first arrival and after the last: FEC reaches there too.
+                      HookCase{"first_of_the_run", 17, 10, 10, 13, 9, true},
+                      HookCase{"last_of_the_run", 17, 17, 14, 17, 16, true},
                       // 20 went out on the in-order path, with nothing held: the store still
                       // has it when the FEC comes after 22.
                       HookCase{"after_a_stretch_released_in_order", 29, 21, 20, 22, 22, true}),
