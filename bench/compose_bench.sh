@@ -7,7 +7,9 @@ export LC_ALL=C
 
 REPO=$(cd "$(dirname "$0")/.." && pwd)
 DATA="$(dirname "$REPO")/bench-data"
-BUILD="$DATA/build-release"
+# The Release build beside this checkout: one shared by several checkouts would be configured for
+# another source tree.
+BUILD="${BUILD:-$REPO/build-bench}"
 LOG="$DATA/compose-bench.log"
 WHAT=all
 SECONDS_SPEED=60

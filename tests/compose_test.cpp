@@ -597,6 +597,37 @@ TEST(ComposeRun, ConverterWritesTheCompositeAndReportsIt) {
 
 namespace {
 
+// Through the converter, a user's video that does not decode (H.264 written without --repair,
+// which the video pass names) is named by the composite too: once on standard error and in the
+// report, beside the user that it shows.
+TEST(ComposeRun, AVideoThatDoesNotDecodeIsNamed) {
+    TempDir work, out;
+    for (const char* codec : {"vp8", "h264"}) {
+        const bool first = std::string(codec) == "vp8";
+        const harness::ProcessResult synth =
+            harness::run_capture_synth({"--out", work.path(), "--quiet", "--users", "1", "--uids",
+                                        first ? "11" : "22", "--prefix", first ? "a" : "b",
+                                        "--duration", "1", "--codec", codec, "--audio-users", "0"});
+        ASSERT_EQ(synth.status, 0) << synth.err;
+    }
+    const harness::ProcessResult r = harness::run_process(
+        {TRANSCODE_BIN, "-p", work.slash(), "-v", "-o", out.path(), "--compose", out.file("m.webm"),
+         "--compose-size", "320x180", "--report", out.file("r.json")});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::string line =
+        "--compose: user 22's video is left out of the composite: no frame of its vp8 video "
+        "decodes\n";
+    const size_t at = r.err.find(line);
+    EXPECT_NE(at, std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find(line, at + 1), std::string::npos) << "said once";
+    std::vector<uint8_t> bytes;
+    ASSERT_TRUE(harness::read_file(out.file("r.json"), &bytes, nullptr));
+    const nlohmann::json c = nlohmann::json::parse(bytes.begin(), bytes.end())["compose"];
+    EXPECT_EQ(c["video_users"], nlohmann::json({11}));
+    ASSERT_EQ(c["video_left_out"].size(), 1u);
+    EXPECT_EQ(c["video_left_out"][0]["user_id"], 22);
+}
+
 // ---- on the recording clock, end to end ------------------------------------------------------
 
 // A stream's RTP time as the true capture time (seconds since 1970), from its sender's report
