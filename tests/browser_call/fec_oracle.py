@@ -258,9 +258,10 @@ def picture_id(p):
 
 
 def whole_frames(stream):
-    """(the VP8 frames of the stream whose packets are all there, from the S bit to the marker;
+    """(the VP8 frames of the stream whose packets are all there, from the S bit to the marker,
+    from the first key frame on;
     whether their PictureIDs follow on one from the next, so that no frame between is missing)."""
-    count, last, gapless = 0, None, True
+    count, last, gapless, started = 0, None, True, False
     have = stream.packets
     for s in sorted(have):
         p = have[s]
@@ -269,6 +270,10 @@ def whole_frames(stream):
         ts, n = p[4:8], s
         while n in have and have[n][4:8] == ts and payload_end(have[n]) > header_length(have[n]):
             if have[n][1] & 0x80:
+                # A player starts at a key frame: whole frames before the first count for none.
+                started = started or descriptor(p)["key"]
+                if not started:
+                    break
                 count += 1
                 pid = picture_id(p)
                 if pid is None or (last is not None and pid[0] != (last + 1) % pid[1]):
@@ -352,6 +357,9 @@ def oracle(pcap, sdps, media_ssrcs, rtx_ssrcs):
             REBUILT.append((ssrc, seq & 0xFFFF))
             progress = True
         pending = left
+    # Frames are counted over the VP8 packets alone (not a rebuilt packet of another type).
+    for st in streams.values():
+        st.packets = {k: p for k, p in st.packets.items() if names.get(p[1] & 0x7F) == "vp8"}
     return {s: (*whole_frames(streams[s]), rebuilt[s], decodable(streams[s])) for s in streams}
 
 
@@ -423,12 +431,14 @@ def frames(stream):
 
 
 def decodable(stream):
-    """How many whole frames decode, by the VP8 descriptor's dependency rule (RFC 7741 4.2): a
-    frame of temporal layer t (TID) may refer to any earlier frame of layers 0..t, a layer-sync
-    frame (Y) only to base-layer frames; a non-reference frame (N) is referred to by none; a key
-    frame refers to nothing. A run of frames lost with every packet held a base-layer frame when
-    TL0PICIDX moved on more than the frames on either side account for; the others of the run
-    are taken for layer 1. Until the first key frame nothing decodes."""
+    """How many whole frames decode, by the VP8 descriptor (RFC 7741 4.2), each layer's frames
+    taken to refer to the latest reference frame of each layer they may use: a frame of temporal
+    layer t (TID) refers to layers 0..t, a layer-sync frame (Y) to the base layer alone, a key
+    frame to nothing, and a non-reference frame (N) is referred to by none. A layer is broken when
+    its latest reference frame is lost or does not decode, and whole again at a layer-sync frame of
+    its own that decodes (or a key frame). A run of frames lost with every packet held a base-layer
+    frame when TL0PICIDX moved on more than the frames on either side account for; the others of
+    the run are taken for layer 1. Until the first key frame nothing decodes."""
     fs = frames(stream)
     if fs is None:
         return None
@@ -439,30 +449,25 @@ def decodable(stream):
             a = next((g for g in reversed(fs[:i]) if "lost" not in g), None)
             b = fs[i + 1] if i + 1 < len(fs) else None
             if a is None or b is None or a["tl0"] is None or b["tl0"] is None:
-                base = True
-            else:
-                base = (b["tl0"] - a["tl0"]) % 256 > (1 if b["tid"] == 0 else 0)
-            for t in range(0 if base else 1, 4):
-                broken[t] = True
+                broken[0] = True
+            elif (b["tl0"] - a["tl0"]) % 256 > (1 if b["tid"] == 0 else 0):
+                broken[0] = True
+            if f["lost"] > 1 or not broken[0]:
+                broken[1] = True
             continue
         t = f["tid"] or 0
-        if not f["whole"]:
-            if not f["n"]:
-                for u in range(t, 4):
-                    broken[u] = True
-            continue
-        if f["key"]:
+        if f["whole"] and f["key"]:
             broken = [False] * 4
-            ok = True
-        elif f["y"] and t > 0:
+            count += 1
+            continue
+        if f["whole"] and f["y"] and t > 0:
             ok = not broken[0]
         else:
-            ok = not any(broken[:t + 1])
+            ok = f["whole"] and not any(broken[:t + 1])
         if ok:
             count += 1
             if f["y"]:
                 broken[t] = False
         elif not f["n"]:
-            for u in range(t, 4):
-                broken[u] = True
+            broken[t] = True
     return count
