@@ -17,7 +17,8 @@ that decode, and more than --no-fec; whether its IVF equals the one with the SDP
 There, too, an oracle written from the RFCs apart from the converter (fec_oracle.py) takes the
 pcap, puts RTX back and XORs every FEC packet to a fixed point: per sender, the frames written
 with the SDP equal its whole frames, and when it finds no frame missing between them, a conversion
-with --wait-keyframe keeps every one.
+with --wait-keyframe keeps every one, and in any case exactly those that do not depend on a lost
+one.
 Prints one line per sender with the figures; exits 1 when a check fails."""
 
 import glob
@@ -241,7 +242,7 @@ for uid, peer in enumerate(stats["peers"], start=1):
                 failures.append(f"sender {uid}: --wait-keyframe: {kept_decoded} of {kept} frames "
                                 f"decode; ffmpeg: {kept_errors[:200]}")
         if lossy:
-            whole, gapless, rebuilt, _ = ideal[video["ssrc"]]
+            whole, gapless, rebuilt, decodes = ideal[video["ssrc"]]
             wait_ivf = glob.glob(os.path.join(out_wait, f"*_{uid}.mkv"))
             kept = ivf_frames(wait_ivf[0]) if wait_ivf else 0
             line[-1] += (f"; the oracle: {whole} whole frames, {rebuilt} packets rebuilt, "
@@ -253,6 +254,11 @@ for uid, peer in enumerate(stats["peers"], start=1):
             if gapless and kept != whole:
                 failures.append(f"sender {uid}: nothing missing after FEC, but --wait-keyframe "
                                 f"kept {kept} of {whole} frames")
+            # Without layers every loss waits for the next key frame: the frames that do not
+            # depend on a lost one are those from a key frame on to the next loss.
+            if decodes is not None and kept != decodes:
+                failures.append(f"sender {uid}: --wait-keyframe kept {kept} frames, {decodes} do "
+                                "not depend on a lost one")
         if codec:
             got = rep.get("video", {}).get("codec")
             line[-1] += f"; codec {got}"
