@@ -5,6 +5,9 @@
 # few times over, interleaved. See bench/README.md ("Depacketizers").
 #
 #   bench/codecs_bench.sh [RUNS]     (default 3; BUILD=build directory, default build/)
+#
+# For instruction counts that do not depend on the load: tools/unpack_bench CODEC --rounds N FILE
+# under valgrind --tool=callgrind (bench/README.md).
 set -euo pipefail
 export LC_ALL=C
 REPO=$(cd "$(dirname "$0")/.." && pwd)

@@ -1,16 +1,16 @@
 // The body shared by the fuzz targets of the VP9, AV1 and H.264 depacketizers: a stream of
-// arbitrary packets, each a 2-byte little-endian length and that many bytes (a length beyond the
-// input takes what is left), each copied into a block of its exact size so that a read past one
-// packet is caught. Every delivered frame also goes through the codec's key-frame test and the
-// header readers the Matroska writer uses.
+// arbitrary packets (fuzz::each_packet). Every delivered frame also goes through the codec's
+// key-frame test and the header readers the Matroska writer uses, and every packet and frame
+// through the key-frame gate with the codec's layer reader (VP9's payload descriptor; AV1's
+// dependency descriptor under extension id 1, and each payload read as a descriptor too).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
-#include <memory>
 
+#include "av1_layers.h"
 #include "fuzz_support.h"
+#include "keyframe_gate.h"
 #include "rtp_payload.h"
 #include "video_codec.h"
 
@@ -20,15 +20,20 @@ struct Sink {
     VideoCodec codec;
     uint32_t digest = 0;
     bool (*size_of)(const uint8_t*, size_t, int*, int*);
+    KeyframeGate* gate = nullptr;
 };
 
-inline int on_frame(void* param, const void* data, int bytes, uint32_t, int flags) noexcept {
+inline void on_dropped(void* param, uint32_t timestamp) noexcept {
+    static_cast<Sink*>(param)->gate->dropped(timestamp);
+}
+
+inline int on_frame(void* param, const void* data, int bytes, uint32_t timestamp,
+                    int flags) noexcept {
     auto* sink = static_cast<Sink*>(param);
-    FUZZ_CHECK(data != nullptr);
-    FUZZ_CHECK(bytes > 0 && bytes <= RTP_PAYLOAD_MAX_SIZE);
-    FUZZ_CHECK(flags == 0 || flags == RTP_PAYLOAD_FLAG_PACKET_LOST);
+    fuzz::check_frame(data, bytes, flags);
     const auto* p = static_cast<const uint8_t*>(data);
     sink->digest = sink->digest * 31u + (codec_key_frame(sink->codec, p, bytes) ? 1u : 0u);
+    sink->digest += sink->gate->admit(p, bytes, flags, timestamp) ? 1u : 0u;
     int w = 0, h = 0;
     if (sink->size_of && sink->size_of(p, static_cast<size_t>(bytes), &w, &h))
         FUZZ_CHECK(w > 0 && h > 0);
@@ -37,24 +42,31 @@ inline int on_frame(void* param, const void* data, int bytes, uint32_t, int flag
 
 inline int run(VideoCodec codec, bool (*size_of)(const uint8_t*, size_t, int*, int*),
                const uint8_t* data, size_t size) {
-    Sink sink{codec, 0, size_of};
-    const rtp_payload_t handler = {on_frame};
+    RepairStats stats;
+    Av1LayersState av1;
+    av1.extension_id = 1;
+    KeyframeGate gate =
+        codec == VideoCodec::av1
+            ? KeyframeGate(true, &stats, LayersReader{av1_frame_layers, &av1},
+                           codec_key_test(codec))
+            : KeyframeGate(true, &stats, codec_layers_reader(codec), codec_key_test(codec));
+    Sink sink{codec, 0, size_of, &gate};
+    const rtp_payload_t handler = {on_frame, on_dropped};
+    DdStructure structure;
     const rtp_unpacker_t* table = codec_unpacker(codec);
     void* u = table->create(&handler, &sink);
     FUZZ_CHECK(u != nullptr);
     CodecDetector detector;
-    size_t pos = 0;
-    while (size - pos >= 2) {
-        size_t len = size_t{data[pos]} | (size_t{data[pos + 1]} << 8);
-        pos += 2;
-        if (len > size - pos) len = size - pos;
-        std::unique_ptr<uint8_t[]> packet(new uint8_t[len ? len : 1]);
-        if (len) memcpy(packet.get(), data + pos, len);
-        pos += len;
-        const int rc = table->decode(u, packet.get(), static_cast<int>(len));
+    fuzz::each_packet(data, size, [&](const uint8_t* packet, size_t len) {
+        gate.packet(packet, len);
+        const int rc = table->decode(u, packet, static_cast<int>(len));
         FUZZ_CHECK(rc == 1 || rc == -22);
-        if (len > 12) detector.see(packet.get() + 12, len - 12);
-    }
+        if (len > 12) detector.see(packet + 12, len - 12);
+        DdFrame f;
+        if (codec == VideoCodec::av1 && len > 12 &&
+            av1_dependency_descriptor(packet + 12, len - 12, &structure, &f))
+            FUZZ_CHECK(f.fdiffs <= DdStructure::kMaxFdiffs && f.spatial_id < 64);
+    });
     table->destroy(u);
     return 0;
 }

@@ -10,8 +10,12 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "rtp_payload.h"
 
 // An invariant of the code under test does not hold: report it on the real standard error and
 // abort, which libFuzzer records as a crash together with the input.
@@ -149,6 +153,31 @@ inline std::vector<std::string> write_capture_files(const ScratchDir& dir, const
         write_file(paths[1], body + cut, length - cut);
     }
     return paths;
+}
+
+// Splits an input into packets, each a 2-byte little-endian length and that many bytes (a length
+// beyond the input takes what is left), and calls `f(packet, size)` with each copied into a block
+// of its exact size, so that a read past one packet is caught rather than landing in the next.
+template <typename F>
+void each_packet(const uint8_t* data, size_t size, F f) {
+    size_t pos = 0;
+    while (size - pos >= 2) {
+        size_t len = size_t{data[pos]} | (size_t{data[pos + 1]} << 8);
+        pos += 2;
+        if (len > size - pos) len = size - pos;
+        std::unique_ptr<uint8_t[]> packet(new uint8_t[len ? len : 1]);
+        if (len) memcpy(packet.get(), data + pos, len);
+        pos += len;
+        f(packet.get(), len);
+    }
+}
+
+// What every depacketizer's frame callback must see: a frame inside the reassembly limit, and no
+// flag but the one for a loss before it.
+inline void check_frame(const void* data, int bytes, int flags) {
+    FUZZ_CHECK(data != nullptr);
+    FUZZ_CHECK(bytes > 0 && bytes <= RTP_PAYLOAD_MAX_SIZE);
+    FUZZ_CHECK(flags == 0 || flags == RTP_PAYLOAD_FLAG_PACKET_LOST);
 }
 
 }  // namespace fuzz

@@ -1,11 +1,6 @@
-// VP8 depacketizer and frame reassembly on a stream of arbitrary packets. The input is a sequence
-// of packets, each a 2-byte little-endian length and that many bytes (a length beyond the input
-// takes what is left). Each packet is copied into a block of its exact size, so that a read past
-// one packet is caught rather than landing in the next one.
+// VP8 depacketizer and frame reassembly on a stream of arbitrary packets (fuzz::each_packet).
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
-#include <memory>
 
 #include "fuzz_support.h"
 #include "rtp_payload.h"
@@ -21,9 +16,7 @@ struct FrameSink {
 int on_frame(void* param, const void* data, int bytes, uint32_t timestamp, int flags) noexcept {
     (void)timestamp;
     auto* sink = static_cast<FrameSink*>(param);
-    FUZZ_CHECK(data != nullptr);
-    FUZZ_CHECK(bytes > 0 && bytes <= RTP_PAYLOAD_MAX_SIZE);
-    FUZZ_CHECK(flags == 0 || flags == RTP_PAYLOAD_FLAG_PACKET_LOST);
+    fuzz::check_frame(data, bytes, flags);
     // Every frame byte comes from some packet's payload and is delivered at most once.
     sink->delivered_bytes += static_cast<uint64_t>(bytes);
     FUZZ_CHECK(sink->delivered_bytes <= sink->input_bytes);
@@ -42,18 +35,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     void* decoder = rtp_payload_decode_create(&handler, &sink);
     FUZZ_CHECK(decoder != nullptr);
 
-    size_t pos = 0;
-    while (size - pos >= 2) {
-        size_t len = size_t{data[pos]} | (size_t{data[pos + 1]} << 8);
-        pos += 2;
-        if (len > size - pos) len = size - pos;
-        std::unique_ptr<uint8_t[]> packet(new uint8_t[len ? len : 1]);
-        if (len) memcpy(packet.get(), data + pos, len);
-        pos += len;
+    fuzz::each_packet(data, size, [&](const uint8_t* packet, size_t len) {
         sink.input_bytes += len;
-        const int rc = rtp_payload_decode_input(decoder, packet.get(), static_cast<int>(len));
+        const int rc = rtp_payload_decode_input(decoder, packet, static_cast<int>(len));
         FUZZ_CHECK(rc == 1 || rc == -22);
-    }
+    });
     // A frame still pending here is discarded without a callback.
     rtp_payload_decode_destroy(decoder);
     return 0;

@@ -552,12 +552,49 @@ def corpus_vp9_unpack():
                                           ([0xD4, 0x05, 0x02, 0xCC], True, False)]),
         "two_spatial_layers": codec_stream([([0xAC, 0x01, 0x00, 0x00] + key, False, False),
                                             ([0xAC, 0x01, 0x02, 0x00, 0x86, 0x33], True, False)]),
+        # Flexible mode, L1T3 references (P_DIFF 1, 2, 1, 4), picture 3 lost.
+        "flexible_l1t3_with_loss": length_prefixed([
+            rtp(bytes([0xDC if d else 0x9C, 0x80, pid] + ([d << 1] if d else []) + [0x11]),
+                pt=98, seq=100 + pid, ts=3000 * (pid + 1), marker=True)
+            for pid, d in enumerate([0, 1, 2, 1, 4, 1, 2, 1]) if pid != 3]),
+        # Non-flexible mode with layer indices: TID 0 2 1 2, a switching-up point in layer 0.
+        "layer_indices_with_switch_up": length_prefixed([
+            rtp(bytes([0xEC, 0x80, pid, (tid << 5) | (0x10 if pid == 4 else 0), pid // 4, 0x22]),
+                pt=98, seq=100 + pid, ts=3000 * (pid + 1), marker=True)
+            for pid, tid in enumerate([0, 2, 1, 2, 0, 2, 1, 2]) if pid != 2]),
     }
+
+
+# The dependency descriptor's L1T3 template structure (tests/codec_layers_test.cpp): templates 0
+# (key), 1 (layer 0, diff 4), 2 (layer 1, diff 2), 3 (layer 2, diff 1); frame number 0x0100.
+DD_L1T3_KEY = [0xC0, 0x01, 0x00, 0x80, 0x02, 0x17, 0xAB, 0xF3, 0xC1, 0x4D, 0x14, 0x00]
+
+
+def dd_extension(dd, ext_id=1):
+    """A one-byte-form header extension (RFC 8285) holding one element."""
+    data = bytes([(ext_id << 4) | (len(dd) - 1)]) + bytes(dd)
+    return (0xBEDE, data + bytes(-len(data) % 4))
+
+
+def av1_dd_stream(templates, skip=()):
+    """One AV1 frame per template (K: the key with the structure), each with its descriptor;
+    the frames at the indices in `skip` are left out, as lost."""
+    out, seq, ts, number = [], 100, 3000, 0x0100
+    for i, t in enumerate(templates):
+        dd = list(DD_L1T3_KEY) if t == "K" else [0xC0 | t]
+        dd[1:3] = [number >> 8, number & 0xFF]
+        if i not in skip:
+            out.append(rtp(bytes([0x18, 0x30, 0x10 + i]), pt=98, seq=seq, ts=ts, marker=True,
+                           ext=dd_extension(dd)))
+        seq, ts, number = seq + 1, ts + 3000, number + 1
+    return length_prefixed(out)
 
 
 def corpus_av1_unpack():
     seq_header = [0x08, 0x00, 0x00, 0x00, 0x04, 0x3C, 0xFF, 0xBC, 0xDA, 0xF9, 0x00, 0x40]
     return {
+        "dependency_descriptor_l1t3_with_loss": av1_dd_stream(["K", 3, 2, 3, 1, 3, 2, 3, 1],
+                                                              skip=(6,)),
         "sequence_and_frame": codec_stream([([0x28, len(seq_header)] + seq_header +
                                              [0x30, 0x10, 0x20, 0x30], True, False)]),
         "obu_across_packets": codec_stream([([0x50, 0x30, 0x01, 0x02], False, False),

@@ -69,10 +69,11 @@ for tool in chromium tcpdump ip ffmpeg python3; do
     command -v "$tool" >/dev/null || { echo "browser call: $tool is missing" >&2; exit 2; }
 done
 case "$MODE" in ulpfec | flexfec | l1t3) LOSS="${LOSS:-3}" ;; *) LOSS="${LOSS:-0}" ;; esac
-# Chromium offers FlexFEC only behind these field trials.
+# Chromium offers FlexFEC, and AV1's dependency descriptor, only behind these field trials.
 TRIALS=()
 [ "$MODE" = flexfec ] &&
     TRIALS=(--force-fieldtrials=WebRTC-FlexFEC-03-Advertised/Enabled/WebRTC-FlexFEC-03/Enabled/)
+[ "$MODE" = av1 ] && TRIALS=(--force-fieldtrials=WebRTC-DependencyDescriptorAdvertised/Enabled/)
 [[ $LOSS =~ ^[0-9]+$ ]] && [ "$LOSS" -le 100 ] || { echo "browser call: LOSS: a whole percentage" >&2; exit 2; }
 if [ "$LOSS" -gt 0 ] && ! command -v nft >/dev/null; then
     # shellcheck source=/dev/null

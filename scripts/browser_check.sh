@@ -17,13 +17,8 @@ cmake -S "$REPO" -B "$BUILD" >/dev/null
 cmake --build "$BUILD" -j"$(nproc)" --target transcode capture_synth >/dev/null
 
 WORK=$(mktemp -d /tmp/browsercheckXXXXXX)
-DRIVER_PID=""
 cleanup() {
     local rc=$?
-    if [ -n "$DRIVER_PID" ]; then
-        kill "$DRIVER_PID" 2>/dev/null || true
-        wait "$DRIVER_PID" 2>/dev/null || true
-    fi
     rm -rf "$WORK"
     exit "$rc"
 }
@@ -60,25 +55,12 @@ else
         fail "transcode --compose on the av capture"
 fi
 
-PORT=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-chromedriver --port="$PORT" >"$WORK/chromedriver.log" 2>&1 &
-DRIVER_PID=$!
+# The player (tests/browser_call/media_player.py) starts chromedriver and ends it.
+WORK="$WORK" AV="$AV" AO="$AO" MEETING="$MEETING" PYTHONPATH="$REPO/tests/browser_call" python3 - <<'EOF'
+import json, os, struct, sys
+from media_player import Player, PlayerError
 
-WORK="$WORK" PORT="$PORT" AV="$AV" AO="$AO" MEETING="$MEETING" python3 - <<'EOF'
-import json, os, struct, sys, time, urllib.request
-
-work, port = os.environ["WORK"], int(os.environ["PORT"])
-base = f"http://127.0.0.1:{port}"
-
-def call(method, path, body=None, timeout=60):
-    data = json.dumps(body).encode() if body is not None else None
-    req = urllib.request.Request(base + path, data=data, method=method,
-                                 headers={"Content-Type": "application/json"})
-    try:
-        with urllib.request.urlopen(req, timeout=timeout) as r:
-            return json.loads(r.read() or b"null").get("value")
-    except urllib.error.HTTPError as e:
-        sys.exit(f"browser check: WebDriver {method} {path}: {e.read().decode(errors='replace')}")
+work = os.environ["WORK"]
 
 def die(msg):
     print(f"browser check: FAILED: {msg}", file=sys.stderr)
@@ -111,97 +93,47 @@ def ogg_end(path):
     at = data.rfind(b"OggS")
     return struct.unpack("<q", data[at + 6:at + 14])[0] / 48000.0
 
-for _ in range(100):
-    try:
-        with urllib.request.urlopen(base + "/status", timeout=2):
-            break
-    except OSError:
-        time.sleep(0.1)
-else:
-    die("chromedriver did not start")
-
 out = os.path.join(work, "out")
 def sibling(webm, ext):
     uid = webm.rsplit("_", 1)[1].split(".")[0]
     names = [n for n in os.listdir(out) if n.endswith(f"_{uid}.{ext}")]
     return os.path.join(out, names[0]) if names else None
 
-page = os.path.join(work, "page.html")
-with open(page, "w") as f:
-    f.write("""<!doctype html><html><body>
-<video id="v" muted playsinline></video>
-<script>
-  window.events = [];
-  const v = document.getElementById('v');
-  for (const e of ['error', 'loadedmetadata', 'playing', 'ended'])
-    v.addEventListener(e, () => window.events.push(e));
-  v.src = decodeURIComponent(location.search.slice(1));
-</script></body></html>""")
-
-args = ["--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
-        "--disable-background-networking", "--disable-component-update", "--disable-sync",
-        "--autoplay-policy=no-user-gesture-required", "--allow-file-access-from-files",
-        f"--user-data-dir={work}/profile"]
-caps = {"capabilities": {"alwaysMatch": {"browserName": "chrome",
-        "goog:chromeOptions": {"binary": "/usr/bin/chromium", "args": args}}}}
-session = call("POST", "/session", caps, timeout=120)["sessionId"]
-
-def js(script, *a):
-    return call("POST", f"/session/{session}/execute/sync", {"script": script, "args": list(a)})
-
-def state():
-    return js("const v = document.getElementById('v'); return {events: window.events, "
-              "w: v.videoWidth, h: v.videoHeight, d: v.duration, t: v.currentTime, "
-              "ended: v.ended, err: v.error ? v.error.code + ' ' + v.error.message : null};")
-
-def wait_for(cond, what, seconds):
-    end = time.time() + seconds
-    while time.time() < end:
-        s = state()
-        if s["err"] or "error" in s["events"]:
-            die(f"{what}: the media element reported an error: {s['err']}")
-        if cond(s):
-            return s
-        time.sleep(0.1)
-    die(f"{what}: timed out; last state {s}")
-
 try:
-    for webm, audio_only in ((os.environ["AV"], False), (os.environ["AO"], True),
-                             (os.environ["MEETING"], False)):
-        if not webm:
-            continue
-        name = os.path.basename(webm)
-        size, expected = None, 0.0
-        if webm == os.environ["MEETING"]:
-            # The composite: the size asked for, the length its report gives.
-            compose = json.load(open(os.path.join(work, "compose.json")))["compose"]
-            size, expected = (compose["width"], compose["height"]), compose["duration_seconds"]
-        else:
-            ivf, ogg = sibling(webm, "mkv"), sibling(webm, "ogg")
-            if ivf:
-                size, expected = ivf_facts(ivf)
-            if ogg:
-                expected = max(expected, ogg_end(ogg))
-        call("POST", f"/session/{session}/url",
-             {"url": "file://" + page + "?" + urllib.request.quote("file://" + webm)})
-        s = wait_for(lambda s: "loadedmetadata" in s["events"], f"{name}: metadata", 30)
-        if audio_only:
-            if s["w"] or s["h"]:
-                die(f"{name}: an audio-only file shows a picture of {s['w']}x{s['h']}")
-        elif (s["w"], s["h"]) != size:
-            die(f"{name}: videoWidth x videoHeight {s['w']}x{s['h']}, encoded {size}")
-        if abs(s["d"] - expected) > 0.050:
-            die(f"{name}: duration {s['d']:.3f} s, expected {expected:.3f} s")
-        js("document.getElementById('v').play();")
-        s1 = wait_for(lambda s: s["t"] > 0.3, f"{name}: playback start", 30)
-        s2 = wait_for(lambda s: s["t"] > s1["t"] + 0.2 or s["ended"], f"{name}: playback", 30)
-        if audio_only:
-            s2 = wait_for(lambda s: s["ended"], f"{name}: playing to its end", expected + 30)
-            if "ended" not in s2["events"] or abs(s2["t"] - s2["d"]) > 0.050:
-                die(f"{name}: stopped at {s2['t']:.3f} s of {s2['d']:.3f} s")
-        print(f"browser check: {name}: {s['w']}x{s['h']}, duration {s['d']:.3f} s "
-              f"(expected {expected:.3f} s), played to {s2['t']:.3f} s")
-finally:
-    call("DELETE", f"/session/{session}")
+    with Player(work) as player:
+        for webm, audio_only in ((os.environ["AV"], False), (os.environ["AO"], True),
+                                 (os.environ["MEETING"], False)):
+            if not webm:
+                continue
+            name = os.path.basename(webm)
+            size, expected = None, 0.0
+            if webm == os.environ["MEETING"]:
+                # The composite: the size asked for, the length its report gives.
+                compose = json.load(open(os.path.join(work, "compose.json")))["compose"]
+                size, expected = (compose["width"], compose["height"]), compose["duration_seconds"]
+            else:
+                ivf, ogg = sibling(webm, "mkv"), sibling(webm, "ogg")
+                if ivf:
+                    size, expected = ivf_facts(ivf)
+                if ogg:
+                    expected = max(expected, ogg_end(ogg))
+            s = player.load(webm)
+            if audio_only:
+                if s["w"] or s["h"]:
+                    die(f"{name}: an audio-only file shows a picture of {s['w']}x{s['h']}")
+            elif (s["w"], s["h"]) != size:
+                die(f"{name}: videoWidth x videoHeight {s['w']}x{s['h']}, encoded {size}")
+            if abs(s["d"] - expected) > 0.050:
+                die(f"{name}: duration {s['d']:.3f} s, expected {expected:.3f} s")
+            s1 = player.play(lambda s: s["t"] > 0.3, f"{name}: playback start", 30)
+            s2 = player.wait_for(lambda s: s["t"] > s1["t"] + 0.2 or s["ended"], f"{name}: playback", 30)
+            if audio_only:
+                s2 = player.wait_for(lambda s: s["ended"], f"{name}: playing to its end", expected + 30)
+                if "ended" not in s2["events"] or abs(s2["t"] - s2["d"]) > 0.050:
+                    die(f"{name}: stopped at {s2['t']:.3f} s of {s2['d']:.3f} s")
+            print(f"browser check: {name}: {s['w']}x{s['h']}, duration {s['d']:.3f} s "
+                  f"(expected {expected:.3f} s), played to {s2['t']:.3f} s")
+except PlayerError as e:
+    die(str(e))
 print("browser check: passed")
 EOF

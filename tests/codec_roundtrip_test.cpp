@@ -26,18 +26,26 @@ std::string run_tool(const std::string& tool, const std::vector<std::string>& ar
     return p.status == 0 ? p.err + p.out : "exit " + std::to_string(p.status) + ": " + p.err;
 }
 
-// The packets of the first stream of a Matroska file, with its codec name.
-std::vector<Bytes> mkv_frames(const std::string& path, std::string* codec) {
+// The packets of the first stream of a Matroska file, with its codec name and the seconds from
+// its first packet's time to its last's.
+std::vector<Bytes> mkv_frames(const std::string& path, std::string* codec, double* span = nullptr) {
     std::vector<Bytes> out;
+    int64_t first = AV_NOPTS_VALUE, last = AV_NOPTS_VALUE;
     AVFormatContext* ctx = nullptr;
     if (avformat_open_input(&ctx, path.c_str(), nullptr, nullptr) < 0) return out;
     if (avformat_find_stream_info(ctx, nullptr) >= 0 && ctx->nb_streams > 0)
         *codec = avcodec_get_name(ctx->streams[0]->codecpar->codec_id);
     AVPacket* pkt = av_packet_alloc();
     while (av_read_frame(ctx, pkt) >= 0) {
-        out.emplace_back(pkt->data, pkt->data + pkt->size);
+        if (pkt->stream_index == 0) {
+            out.emplace_back(pkt->data, pkt->data + pkt->size);
+            if (first == AV_NOPTS_VALUE) first = pkt->pts;
+            last = pkt->pts;
+        }
         av_packet_unref(pkt);
     }
+    if (span && first != AV_NOPTS_VALUE && ctx->nb_streams > 0)
+        *span = static_cast<double>(last - first) * av_q2d(ctx->streams[0]->time_base);
     av_packet_free(&pkt);
     avformat_close_input(&ctx);
     return out;
@@ -116,8 +124,15 @@ TEST_P(CodecRoundTrip, FramesAreTheEncodersAndDecodeSilently) {
     EXPECT_EQ(run_tool("ffmpeg", {"-v", "error", "-i", path, "-f", "null", "-"}), "");
 
     std::string av_name;
-    const std::vector<Bytes> got = mkv_frames(path, &av_name);
+    double span = 0;
+    const std::vector<Bytes> got = mkv_frames(path, &av_name, &span);
     EXPECT_EQ(av_name, c.av_name);
+    // The frames keep the times of a 3-second capture (RTP ticks rescaled to the file's clock);
+    // with loss the frames up to the next key frame may be missing at either end.
+    if (c.all_frames) {
+        EXPECT_GT(span, 2.0);
+    }
+    EXPECT_LT(span, 3.1);
     // --webm: VP9 and AV1 in a WebM, H.264 in an MP4, with the same frames.
     ASSERT_EQ(run.other_files.size(), 1u);
     const std::string& muxed = run.other_files[0];
@@ -125,7 +140,9 @@ TEST_P(CodecRoundTrip, FramesAreTheEncodersAndDecodeSilently) {
     EXPECT_EQ(muxed.substr(muxed.size() - ext.size()), ext);
     EXPECT_EQ(run_tool("ffmpeg", {"-v", "error", "-i", out.file(muxed), "-f", "null", "-"}), "");
     std::string muxed_name;
-    EXPECT_EQ(mkv_frames(out.file(muxed), &muxed_name).size(), got.size());
+    double muxed_span = 0;
+    EXPECT_EQ(mkv_frames(out.file(muxed), &muxed_name, &muxed_span).size(), got.size());
+    EXPECT_NEAR(muxed_span, span, 0.05);
     EXPECT_EQ(muxed_name, c.av_name);
     harness::IvfFile sent;
     std::string err;

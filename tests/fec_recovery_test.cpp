@@ -866,7 +866,9 @@ TEST(SdpExtmap, NamesTheRewrittenExtensions) {
         "a=extmap:14 urn:ietf:params:rtp-hdrext:toffset\r\n"
         "a=extmap:255 http://www.webrtc.org/experiments/rtp-hdrext/transport-wide-cc-02\r\n"
         "a=extmap:256 urn:ietf:params:rtp-hdrext:toffset\r\n"
-        "a=extmap:0 urn:ietf:params:rtp-hdrext:toffset\r\n";
+        "a=extmap:0 urn:ietf:params:rtp-hdrext:toffset\r\n"
+        "a=extmap:12 https://aomediacodec.github.io/av1-rtp-spec/"
+        "#dependency-descriptor-rtp-header-extension\r\n";
     streams::SdpMap map;
     std::string error;
     ASSERT_TRUE(streams::parse_sdp(sdp, &map, &error)) << error;
@@ -880,6 +882,7 @@ TEST(SdpExtmap, NamesTheRewrittenExtensions) {
                                         {255, SdpExt::rewritten},
                                         {1, SdpExt::kept}};
     for (const auto& [id, ext] : want) EXPECT_EQ(map.video.ext[id], ext) << id;
+    EXPECT_EQ(map.video.dependency_descriptor, 12);  // AV1's layers are read under it
 }
 
 // Without the map, the store learns which extensions were rewritten from an FEC packet it holds

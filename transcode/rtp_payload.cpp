@@ -62,10 +62,22 @@ int rtp_payload_check(rtp_payload_helper_t* helper, const rtp_packet_t* pkt) {
 
 int rtp_payload_write(rtp_payload_helper_t* helper, const rtp_packet_t* pkt) {
     if (pkt->payloadlen < 0) return kEinval;
+    return rtp_payload_append(helper, pkt->payload, static_cast<size_t>(pkt->payloadlen));
+}
+
+int rtp_payload_append(rtp_payload_helper_t* helper, const void* data, size_t bytes) {
+    if (bytes == 0) return 0;
+    uint8_t* at = nullptr;
+    const int rc = rtp_payload_claim(helper, bytes, &at);
+    if (rc == 0) memcpy(at, data, bytes);
+    return rc;
+}
+
+int rtp_payload_claim(rtp_payload_helper_t* helper, size_t bytes, uint8_t** at) {
     // Summed in 64 bits: the 32-bit sum of a large fragment could overflow.
-    const int64_t needed = static_cast<int64_t>(helper->size) + pkt->payloadlen;
+    if (bytes > static_cast<size_t>(helper->maxsize)) return kEinval;
+    const int64_t needed = static_cast<int64_t>(helper->size) + static_cast<int64_t>(bytes);
     if (needed > helper->maxsize) return kEinval;
-    if (pkt->payloadlen == 0) return 0;
 
     if (needed > helper->capacity) {
         int64_t capacity = needed + (needed / 4 > kMinGrowth ? needed / 4 : kMinGrowth);
@@ -80,9 +92,9 @@ int rtp_payload_write(rtp_payload_helper_t* helper, const rtp_packet_t* pkt) {
         helper->capacity = static_cast<int>(capacity);
     }
 
-    assert(helper->capacity >= helper->size + pkt->payloadlen);
-    memcpy(helper->buffer + helper->size, pkt->payload, static_cast<size_t>(pkt->payloadlen));
-    helper->size += pkt->payloadlen;
+    assert(helper->capacity >= needed);
+    *at = helper->buffer + helper->size;
+    helper->size = static_cast<int>(needed);
     return 0;
 }
 

@@ -2,6 +2,7 @@
 // its instance.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "rtp_packet.h"
@@ -50,6 +51,11 @@ void* rtp_payload_helper_create(const rtp_payload_t* handler, void* param);
 void rtp_payload_helper_destroy(void* helper);  // a pending frame is discarded, not delivered
 int rtp_payload_check(rtp_payload_helper_t* helper, const rtp_packet_t* pkt);  // always 0
 int rtp_payload_write(rtp_payload_helper_t* helper, const rtp_packet_t* pkt);  // 0, -22, -12
+// The same for bytes that are no packet's payload (a start code, a size field the codec restores).
+int rtp_payload_append(rtp_payload_helper_t* helper, const void* data, size_t bytes);
+// Makes room for `bytes` more at the end of the frame and points `*at` at it (0), for a codec that
+// writes several pieces at once; -22 or -12 as rtp_payload_write, nothing claimed.
+int rtp_payload_claim(rtp_payload_helper_t* helper, size_t bytes, uint8_t** at);
 int rtp_payload_onframe(rtp_payload_helper_t* helper);  // callback's result, or 0
 
 void* rtp_payload_decode_create(const rtp_payload_t* handler, void* param);  // null on failure

@@ -6,7 +6,7 @@
 
 #include "run_options.h"
 #include "run_stats.h"
-#include "vp8_layers.h"
+#include "sdp_map.h"
 
 namespace {
 
@@ -81,12 +81,22 @@ void put_wl64(BufferIOWriter* writer, uint64_t value) {
 
 userVideo::userVideo(uint32_t uid, VideoCodec codec)
     : uid(uid), payload_handler{onFrameReady, onFrameDropped}, codec(codec) {
-    if (run_options.repair)
-        // Layer information is read from VP8's descriptor; the other codecs wait for a key frame
+    if (!run_options.repair) return;
+    RepairStats* stats = &run_stats().video[uid].repair;
+    if (codec != VideoCodec::av1) {
+        // Layer information is read from the VP8 and VP9 descriptors; H.264 waits for a key frame
         // after a loss.
-        gate = std::make_unique<KeyframeGate>(
-            run_options.wait_keyframe, &run_stats().video[uid].repair,
-            codec == VideoCodec::vp8 ? &vp8_frame_layers : nullptr, codec_key_test(codec));
+        gate = std::make_unique<KeyframeGate>(run_options.wait_keyframe, stats,
+                                              codec_layers_reader(codec), codec_key_test(codec));
+        return;
+    }
+    // AV1's dependency descriptor, when the SDP names its extension.
+    av1_layers = std::make_unique<Av1LayersState>();
+    const streams::SdpMap* sdp = streams::run_sdp();
+    if (sdp && sdp->video.present) av1_layers->extension_id = sdp->video.dependency_descriptor;
+    gate = std::make_unique<KeyframeGate>(run_options.wait_keyframe, stats,
+                                          LayersReader{av1_frame_layers, av1_layers.get()},
+                                          codec_key_test(codec));
 }
 
 userVideo::~userVideo() {

@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "av1_layers.h"
 #include "keyframe_gate.h"
 #include "mkv_video.h"
 #include "rtp_payload.h"
@@ -58,6 +59,7 @@ public:
     stream_output_data record;           // composes the file header and each record head; reused
     bool write_failed = false;           // a write failed and was reported: nothing more is written
     std::unique_ptr<KeyframeGate> gate;  // with --repair: which whole frames are written
+    std::unique_ptr<Av1LayersState> av1_layers;  // AV1 with --repair: the gate's reader state
     const VideoCodec codec;
     std::unique_ptr<MatroskaVideo> mkv;  // codecs other than VP8: the file, in place of the IVF
     const StreamObservers* observers = nullptr;  // told of every frame written (may be null)

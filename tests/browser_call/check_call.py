@@ -19,6 +19,9 @@ pcap, puts RTX back and XORs every FEC packet to a fixed point: per sender, the 
 with the SDP equal its whole frames, and when it finds no frame missing between them, a conversion
 with --wait-keyframe keeps every one, and in any case exactly those that do not depend on a lost
 one.
+In the codec modes (vp9, av1, h264) the --webm conversion's WebM (an MP4 for H.264) of each sender
+must also play to its end in headless Chromium (media_player.py), showing a picture, and last as
+long as the call (within 1.5 s).
 Prints one line per sender with the figures; exits 1 when a check fails."""
 
 import glob
@@ -73,13 +76,14 @@ def convert(name, *options):
     return out, {u["user_id"]: u for u in json.load(open(report_path))["users"]}
 
 
-# In modes ulpfec and flexfec the conversions that are checked get the negotiated SDP (both peers use the
-# offer's payload types). Without it the payload types are learnt from the packets, and a call
+# In modes ulpfec and flexfec, and in the codec modes with loss (where AV1's dependency descriptor is
+# read under the extension id the SDP gives), the conversions that are checked get the negotiated
+# SDP (both peers use the offer's payload types). Without it the payload types are learnt from the packets, and a call
 # whose first key frame is two packets, followed by a burst of padding probes on the video SSRC
 # (no RTX to carry them), runs out of room to wait for the third RED packet: RED is then taken
 # for plain VP8 and no frame is written. The frames written without the SDP are printed beside.
 sdp = []
-if lossy or layered:
+if lossy or layered or codec_loss:
     with open(os.path.join(work, "call.sdp"), "w") as f:
         f.write(stats["sdp"][0])
     sdp = ["--sdp", os.path.join(work, "call.sdp")]
@@ -320,9 +324,32 @@ for uid, peer in enumerate(stats["peers"], start=1):
     wire = ", ".join(f"{k} {v}" for k, v in sorted(kinds_on_wire.get(uid, {}).items()))
     line.append(f"video packets on the wire: {wire}")
     print(f"browser call ({stats['mode']}, {call_seconds:.2f} s): " + ": ".join(line[:1]) + ": " + "; ".join(line[1:]))
-if lossy:
+if lossy or codec_loss:
     print(f"browser call ({stats['mode']}): both senders: video frames written {totals['written']}, "
           f"with FEC left out {totals['written_no_fec']}, fec_recovered {totals['fec_recovered']}")
+# The codec modes' WebM or MP4 files, played in a real browser: a picture, and playback to the end.
+if codec:
+    from media_player import Player, PlayerError
+    ext = "mp4" if codec == "H264" else "webm"
+    try:
+        with Player(work) as player:
+            for uid in range(1, len(stats["peers"]) + 1):
+                for path in glob.glob(os.path.join(out, f"*_{uid}.{ext}")):
+                    name = os.path.basename(path)
+                    s = player.load(path)
+                    if not s["w"] or not s["h"]:
+                        failures.append(f"sender {uid}: {name} shows no picture in Chromium")
+                        continue
+                    if abs(s["d"] - call_seconds) > 1.5:
+                        failures.append(f"sender {uid}: {name} lasts {s['d']:.2f} s in Chromium, "
+                                        f"the call {call_seconds:.2f} s")
+                        continue
+                    s2 = player.play(lambda s: s["ended"], f"{name}: playing to its end",
+                                     s["d"] + 30)
+                    print(f"browser call ({stats['mode']}): sender {uid}: {name} plays in "
+                          f"Chromium, {s['w']}x{s['h']}, {s['d']:.2f} s, played to {s2['t']:.2f} s")
+    except PlayerError as e:
+        failures.append(f"Chromium playing the {ext.upper()} files: {e}")
 for f in failures:
     print(f"browser call: {f}", file=sys.stderr)
 sys.exit(1 if failures else 0)

@@ -4,12 +4,13 @@
 #include <cstring>
 
 #include "bit_reader.h"
-#include "rtp_packet.h"
+#include "codec_unpack.h"
 
 namespace {
 
-constexpr int kEinval = -22;
-constexpr int kTaken = 1;
+using codec_unpack::kEinval;
+using codec_unpack::kTaken;
+using codec_unpack::put;
 
 constexpr uint8_t kObuSequenceHeader = 1, kObuTemporalDelimiter = 2, kObuFrameHeader = 3,
                   kObuFrame = 6, kObuTileList = 8;
@@ -21,32 +22,31 @@ struct Av1Unpack {
     size_t fragment_size, fragment_cap;
     bool fragment_open;
     bool tu_open;  // the temporal delimiter of the unit being assembled is written
+    // The usual fragmented OBU (no size field of its own) goes straight into the frame instead of
+    // `fragment`: its header first, then room for its size field, then each piece as it comes.
+    // The room is the size field's length of the last such OBU, so that the payload rarely has to
+    // move once the size is known.
+    bool direct;
+    int size_at, payload_at;
+    uint8_t size_room;
 };
 
-void* create(const rtp_payload_t* handler, void* param) {
-    auto* u = static_cast<Av1Unpack*>(calloc(1, sizeof(Av1Unpack)));
-    if (!u) return nullptr;
-    u->helper = static_cast<rtp_payload_helper_t*>(rtp_payload_helper_create(handler, param));
-    if (!u->helper) {
-        free(u);
-        return nullptr;
-    }
-    return u;
+// The minimal LEB128 form of `v` (what the OBU size field holds); its length.
+size_t leb128_put(uint64_t v, uint8_t* out) {
+    size_t k = 0;
+    do {
+        uint8_t byte = v & 0x7F;
+        v >>= 7;
+        if (v) byte |= 0x80;
+        out[k++] = byte;
+    } while (v);
+    return k;
 }
 
-void destroy(void* p) {
-    auto* u = static_cast<Av1Unpack*>(p);
-    if (!u) return;
-    rtp_payload_helper_destroy(u->helper);
-    free(u->fragment);
-    free(u);
-}
-
-void put(Av1Unpack* u, const uint8_t* p, size_t n) {
-    rtp_packet_t pkt = {};
-    pkt.payload = p;
-    pkt.payloadlen = static_cast<int>(n);
-    rtp_payload_write(u->helper, &pkt);
+void open_tu(Av1Unpack* u) {
+    if (u->tu_open) return;
+    put(u->helper, kTemporalDelimiter, sizeof(kTemporalDelimiter));
+    u->tu_open = true;
 }
 
 // One whole OBU as it came (header, optional extension, payload; a size field only when
@@ -77,23 +77,63 @@ void put_obu(Av1Unpack* u, const uint8_t* p, size_t n) {
         body += k;
         payload = static_cast<size_t>(size);
     }
-    if (!u->tu_open) {
-        put(u, kTemporalDelimiter, sizeof(kTemporalDelimiter));
-        u->tu_open = true;
-    }
-    uint8_t out[2 + 8];
+    open_tu(u);
+    uint8_t out[2 + 10];
     out[0] = static_cast<uint8_t>(header | 0x02);
     size_t k = 1;
     if (head == 2) out[k++] = p[1];
-    uint64_t v = payload;
-    do {
-        uint8_t byte = v & 0x7F;
-        v >>= 7;
-        if (v) byte |= 0x80;
-        out[k++] = byte;
-    } while (v);
-    put(u, out, k);
-    put(u, body, payload);
+    k += leb128_put(payload, out + k);
+    codec_unpack::put2(u->helper, out, k, body, payload);
+}
+
+// The first piece of a fragmented OBU, written into the frame when it is the usual kind (a whole
+// header, no size field of its own, one that is kept); false leaves it to `fragment`.
+bool begin_direct(Av1Unpack* u, const uint8_t* p, size_t n) {
+    if (n == 0) return false;
+    const uint8_t header = p[0];
+    const uint8_t type = (header >> 3) & 0x0F;
+    const size_t head = (header & 0x04) ? 2 : 1;
+    if ((header & 0x82) != 0 || type == kObuTemporalDelimiter || type == kObuTileList || n < head)
+        return false;
+    rtp_payload_helper_t* h = u->helper;
+    open_tu(u);
+    if (u->size_room == 0) u->size_room = 2;
+    // The header with its size field flag, the room (written when the size is known), the piece.
+    uint8_t out[2 + 8] = {static_cast<uint8_t>(header | 0x02), head == 2 ? p[1] : uint8_t{0}};
+    u->size_at = h->size + static_cast<int>(head);
+    u->payload_at = u->size_at + u->size_room;
+    codec_unpack::put2(h, out, head + u->size_room, p + head, n - head);
+    return true;
+}
+
+// The OBU begun by begin_direct is whole: its size field goes into the room left for it.
+void end_direct(Av1Unpack* u) {
+    rtp_payload_helper_t* h = u->helper;
+    if (h->lost) return;  // the unit is not delivered; the buffer may lack a piece
+    const size_t payload = static_cast<size_t>(h->size - u->payload_at);
+    uint8_t field[10];
+    const size_t k = leb128_put(payload, field);
+    if (k != u->size_room) {
+        if (k > u->size_room) {
+            static const uint8_t kMore[8] = {};
+            put(h, kMore, k - u->size_room);
+            if (h->lost) return;
+        }
+        memmove(h->buffer + u->size_at + k, h->buffer + u->payload_at, payload);
+        h->size = u->size_at + static_cast<int>(k + payload);
+        u->size_room = static_cast<uint8_t>(k);
+    }
+    memcpy(h->buffer + u->size_at, field, k);
+}
+
+void close_fragment(Av1Unpack* u) {
+    u->fragment_open = false;
+    u->fragment_size = 0;
+    u->direct = false;
+}
+
+void release(Av1Unpack* u) {
+    free(u->fragment);
 }
 
 bool fragment_append(Av1Unpack* u, const uint8_t* p, size_t n) {
@@ -119,25 +159,23 @@ void end_tu(Av1Unpack* u) {
 
 int decode(void* instance, const void* packet, int bytes) {
     auto* u = static_cast<Av1Unpack*>(instance);
-    if (!u || !packet) return kEinval;
-    rtp_packet_t pkt;
-    if (rtp_packet_deserialize(&pkt, packet, bytes) != 0 || pkt.payloadlen <= 0) return kEinval;
+    codec_unpack::Packet in;
+    if (!u || !codec_unpack::read(u->helper, packet, bytes, &in, u->fragment_open && u->direct))
+        return kEinval;
     rtp_payload_helper_t* h = u->helper;
-    const bool gap = h->flags != -1 && pkt.rtp.seq != static_cast<uint16_t>(h->seq + 1);
-    if (h->flags != -1 && pkt.rtp.timestamp != h->timestamp) u->tu_open = false;
-    rtp_payload_check(h, &pkt);
-
-    const auto* p = static_cast<const uint8_t*>(pkt.payload);
-    const size_t n = static_cast<size_t>(pkt.payloadlen);
+    const bool gap = in.gap;
+    if (in.new_timestamp) u->tu_open = false;
+    const uint8_t* p = in.payload;
+    const size_t n = in.size;
     const bool z = p[0] & 0x80;
     const bool y = p[0] & 0x40;
     const unsigned w = (p[0] >> 4) & 0x03;
     // A fragment goes on only in the very next packet, which must say it continues one.
-    const bool continues = z && u->fragment_open && !gap;
+    // (Never across temporal units: the frame it was written into has ended.)
+    const bool continues = z && u->fragment_open && !gap && !in.new_timestamp;
     if (!continues) {
         if (u->fragment_open || z) h->lost = 1;
-        u->fragment_open = false;
-        u->fragment_size = 0;
+        close_fragment(u);
     }
     size_t k = 1;
     for (unsigned i = 0; k < n; ++i) {
@@ -157,26 +195,31 @@ int decode(void* instance, const void* packet, int bytes) {
         k += len;
         if (first && z) {
             if (!continues) continue;  // the rest of an OBU whose start is lost
-            if (!fragment_append(u, element, len)) h->lost = 1;
+            if (u->direct)
+                put(h, element, len);
+            else if (!fragment_append(u, element, len))
+                h->lost = 1;
             if (last && y) break;  // still not whole
-            put_obu(u, u->fragment, u->fragment_size);
-            u->fragment_open = false;
-            u->fragment_size = 0;
+            if (u->direct)
+                end_direct(u);
+            else
+                put_obu(u, u->fragment, u->fragment_size);
+            close_fragment(u);
             continue;
         }
         if (last && y) {
             u->fragment_size = 0;
-            u->fragment_open = fragment_append(u, element, len);
+            u->direct = begin_direct(u, element, len);
+            u->fragment_open = u->direct || fragment_append(u, element, len);
             if (!u->fragment_open) h->lost = 1;
             break;
         }
         put_obu(u, element, len);
         if (w != 0 && i + 1 == w) break;
     }
-    if (pkt.rtp.m) {
+    if (in.rtp.rtp.m) {
         if (u->fragment_open) h->lost = 1;  // a temporal unit cannot end inside an OBU
-        u->fragment_open = false;
-        u->fragment_size = 0;
+        close_fragment(u);
         end_tu(u);
     }
     return kTaken;
@@ -217,7 +260,8 @@ size_t av1_leb128(const uint8_t* p, size_t n, uint64_t* value) {
 }
 
 const rtp_unpacker_t* rtp_av1_decode() {
-    static const rtp_unpacker_t unpacker = {create, destroy, decode};
+    static const rtp_unpacker_t unpacker = {codec_unpack::create<Av1Unpack>,
+                                            codec_unpack::destroy<Av1Unpack, release>, decode};
     return &unpacker;
 }
 

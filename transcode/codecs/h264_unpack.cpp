@@ -4,12 +4,14 @@
 #include <cstring>
 
 #include "bit_reader.h"
-#include "rtp_packet.h"
+#include "codec_unpack.h"
 
 namespace {
 
-constexpr int kEinval = -22;
-constexpr int kTaken = 1;
+using codec_unpack::kEinval;
+using codec_unpack::kTaken;
+using codec_unpack::put;
+using codec_unpack::put2;
 
 constexpr uint8_t kIdr = 5, kSps = 7, kPps = 8, kStapA = 24, kFuA = 28;
 // Parameter sets longer than this are not kept for repeating (real ones are tens of bytes).
@@ -28,54 +30,26 @@ struct H264Unpack {
     bool in_fu;                        // a FU-A NAL unit is open
 };
 
-void* create(const rtp_payload_t* handler, void* param) {
-    auto* u = static_cast<H264Unpack*>(calloc(1, sizeof(H264Unpack)));
-    if (!u) return nullptr;
-    u->helper = static_cast<rtp_payload_helper_t*>(rtp_payload_helper_create(handler, param));
-    if (!u->helper) {
-        free(u);
-        return nullptr;
-    }
-    return u;
-}
-
-void destroy(void* p) {
-    auto* u = static_cast<H264Unpack*>(p);
-    if (!u) return;
-    rtp_payload_helper_destroy(u->helper);
-    free(u);
-}
-
-void put(H264Unpack* u, const uint8_t* p, size_t n) {
-    rtp_packet_t pkt = {};
-    pkt.payload = p;
-    pkt.payloadlen = static_cast<int>(n);
-    rtp_payload_write(u->helper, &pkt);
-}
-
 void end_au(H264Unpack* u) {
     rtp_payload_onframe(u->helper);
     u->au_sps = u->au_pps = u->au_idr_done = u->in_fu = false;
 }
 
-// The start of one NAL unit whose header byte is `header`: its start code, and before the first
-// IDR slice of an access unit that lacks them, the kept SPS and PPS.
-void begin_nal(H264Unpack* u, uint8_t header) {
+// The start of one NAL unit whose first bytes are `p`: before the first IDR slice of an access
+// unit that lacks them, the kept SPS and PPS; then its start code and those bytes.
+void begin_nal(H264Unpack* u, const uint8_t* p, size_t n) {
+    const uint8_t header = p[0];
     const uint8_t type = header & 0x1F;
     if (type == kSps) u->au_sps = true;
     if (type == kPps) u->au_pps = true;
     if (type == kIdr && !u->au_idr_done) {
         u->au_idr_done = true;
-        if (!u->au_sps && u->sps.size > 0) {
-            put(u, kStartCode, 4);
-            put(u, u->sps.bytes, u->sps.size);
-        }
-        if (!u->au_pps && u->pps.size > 0) {
-            put(u, kStartCode, 4);
-            put(u, u->pps.bytes, u->pps.size);
-        }
+        if (!u->au_sps && u->sps.size > 0)
+            put2(u->helper, kStartCode, 4, u->sps.bytes, u->sps.size);
+        if (!u->au_pps && u->pps.size > 0)
+            put2(u->helper, kStartCode, 4, u->pps.bytes, u->pps.size);
     }
-    put(u, kStartCode, 4);
+    put2(u->helper, kStartCode, 4, p, n);
 }
 
 void keep(ParamSet* set, const uint8_t* p, size_t n) {
@@ -90,22 +64,17 @@ void whole_nal(H264Unpack* u, const uint8_t* p, size_t n) {
     const uint8_t type = p[0] & 0x1F;
     if (type == kSps) keep(&u->sps, p, n);
     if (type == kPps) keep(&u->pps, p, n);
-    begin_nal(u, p[0]);
-    put(u, p, n);
+    begin_nal(u, p, n);
 }
 
 int decode(void* instance, const void* packet, int bytes) {
     auto* u = static_cast<H264Unpack*>(instance);
-    if (!u || !packet) return kEinval;
-    rtp_packet_t pkt;
-    if (rtp_packet_deserialize(&pkt, packet, bytes) != 0 || pkt.payloadlen <= 0) return kEinval;
+    codec_unpack::Packet in;
+    if (!u || !codec_unpack::read(u->helper, packet, bytes, &in)) return kEinval;
     rtp_payload_helper_t* h = u->helper;
-    if (h->flags != -1 && pkt.rtp.timestamp != h->timestamp)
-        u->au_sps = u->au_pps = u->au_idr_done = u->in_fu = false;
-    rtp_payload_check(h, &pkt);
-
-    const auto* p = static_cast<const uint8_t*>(pkt.payload);
-    const size_t n = static_cast<size_t>(pkt.payloadlen);
+    if (in.new_timestamp) u->au_sps = u->au_pps = u->au_idr_done = u->in_fu = false;
+    const uint8_t* p = in.payload;
+    const size_t n = in.size;
     const uint8_t type = p[0] & 0x1F;
     if (p[0] & 0x80) {
         h->lost = 1;  // the forbidden bit: the sender says the unit is damaged
@@ -130,18 +99,17 @@ int decode(void* instance, const void* packet, int bytes) {
         const bool end = p[1] & 0x40;
         if (start) {
             const uint8_t header = static_cast<uint8_t>((p[0] & 0xE0) | (p[1] & 0x1F));
-            begin_nal(u, header);
-            put(u, &header, 1);
+            begin_nal(u, &header, 1);
             u->in_fu = true;
         } else if (!u->in_fu) {
             h->lost = 1;  // its start was lost
         }
-        if (u->in_fu) put(u, p + 2, n - 2);
+        if (u->in_fu) put(u->helper, p + 2, n - 2);
         if (end) u->in_fu = false;
     } else {
         h->lost = 1;  // STAP-B, MTAP, FU-B and reserved types belong to modes we do not read
     }
-    if (pkt.rtp.m) end_au(u);
+    if (in.rtp.rtp.m) end_au(u);
     return kTaken;
 }
 
@@ -237,7 +205,8 @@ bool sps_size(const uint8_t* nal, size_t n, int* width, int* height) {
 }  // namespace
 
 const rtp_unpacker_t* rtp_h264_decode() {
-    static const rtp_unpacker_t unpacker = {create, destroy, decode};
+    static const rtp_unpacker_t unpacker = {codec_unpack::create<H264Unpack>,
+                                            codec_unpack::destroy<H264Unpack>, decode};
     return &unpacker;
 }
 

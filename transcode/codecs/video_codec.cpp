@@ -5,7 +5,9 @@
 #include "av1_unpack.h"
 #include "h264_unpack.h"
 #include "keyframe_gate.h"
+#include "vp8_layers.h"
 #include "vp8_unpack.h"
+#include "vp9_layers.h"
 #include "vp9_unpack.h"
 
 const char* codec_name(VideoCodec codec) {
@@ -82,6 +84,12 @@ bool (*codec_key_test(VideoCodec codec))(const uint8_t* frame, int size) {
         default:
             return key_of<VideoCodec::vp8>;
     }
+}
+
+FrameLayersReader codec_layers_reader(VideoCodec codec) {
+    if (codec == VideoCodec::vp8) return vp8_frame_layers;
+    if (codec == VideoCodec::vp9) return vp9_frame_layers;
+    return nullptr;
 }
 
 namespace codec_structure {

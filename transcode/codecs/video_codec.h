@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "frame_deps.h"
 #include "rtp_payload.h"
 
 enum class VideoCodec : uint8_t { unknown, vp8, vp9, av1, h264 };
@@ -19,6 +20,9 @@ const rtp_unpacker_t* codec_unpacker(VideoCodec codec);
 bool codec_key_frame(VideoCodec codec, const uint8_t* frame, int size);
 // The same as a plain function of one codec, for the key-frame gate.
 bool (*codec_key_test(VideoCodec codec))(const uint8_t* frame, int size);
+// The reader of the codec's layer information in each packet's payload descriptor, for the
+// key-frame gate (VP8, VP9); null for the others (AV1's is in a header extension: av1_layers.h).
+FrameLayersReader codec_layers_reader(VideoCodec codec);
 
 // Tells a stream's codec from its RTP payloads, one packet at a time, without payload type
 // numbers: every payload is checked against each codec's structure, and a codec stays a

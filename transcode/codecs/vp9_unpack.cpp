@@ -4,12 +4,13 @@
 #include <cstring>
 
 #include "bit_reader.h"
-#include "rtp_packet.h"
+#include "codec_unpack.h"
 
 namespace {
 
-constexpr int kEinval = -22;
-constexpr int kTaken = 1;
+using codec_unpack::kEinval;
+using codec_unpack::kTaken;
+using codec_unpack::put;
 constexpr int kMaxLayerFrames = 8;
 
 //  +-+-+-+-+-+-+-+-+
@@ -25,24 +26,6 @@ struct Vp9Unpack {
     int starts[kMaxLayerFrames];  // where each layer frame of the picture begins in the buffer
     int layers;
 };
-
-void* create(const rtp_payload_t* handler, void* param) {
-    auto* u = static_cast<Vp9Unpack*>(calloc(1, sizeof(Vp9Unpack)));
-    if (!u) return nullptr;
-    u->helper = static_cast<rtp_payload_helper_t*>(rtp_payload_helper_create(handler, param));
-    if (!u->helper) {
-        free(u);
-        return nullptr;
-    }
-    return u;
-}
-
-void destroy(void* p) {
-    auto* u = static_cast<Vp9Unpack*>(p);
-    if (!u) return;
-    rtp_payload_helper_destroy(u->helper);
-    free(u);
-}
 
 // Appends the superframe index (VP9 bitstream annex B) when the picture has more than one layer
 // frame: a marker byte 0b110 SS FFF, the sizes in SS+1 little-endian bytes each, the marker again.
@@ -65,10 +48,7 @@ void close_superframe(Vp9Unpack* u) {
     for (int i = 0; i < n; ++i)
         for (int b = 0; b < mag; ++b) index[k++] = static_cast<uint8_t>(sizes[i] >> (8 * b));
     index[k++] = marker;
-    rtp_packet_t pkt = {};
-    pkt.payload = index;
-    pkt.payloadlen = k;
-    rtp_payload_write(h, &pkt);
+    put(h, index, static_cast<size_t>(k));
 }
 
 void end_picture(Vp9Unpack* u) {
@@ -78,19 +58,16 @@ void end_picture(Vp9Unpack* u) {
 
 int decode(void* instance, const void* packet, int bytes) {
     auto* u = static_cast<Vp9Unpack*>(instance);
-    if (!u || !packet) return kEinval;
-    rtp_packet_t pkt;
-    if (rtp_packet_deserialize(&pkt, packet, bytes) != 0 || pkt.payloadlen <= 0) return kEinval;
+    codec_unpack::Packet in;
+    if (!u || !codec_unpack::read(u->helper, packet, bytes, &in)) return kEinval;
     rtp_payload_helper_t* h = u->helper;
-    // A timestamp change ends the picture inside the helper; its layer count goes with it.
-    if (h->flags != -1 && pkt.rtp.timestamp != h->timestamp) u->layers = 0;
-    rtp_payload_check(h, &pkt);
-
-    const auto* p = static_cast<const uint8_t*>(pkt.payload);
+    // A timestamp change ended the picture inside the helper; its layer count goes with it.
+    if (in.new_timestamp) u->layers = 0;
+    const uint8_t* p = in.payload;
     Vp9Descriptor d;
-    if (!vp9_descriptor(p, static_cast<size_t>(pkt.payloadlen), &d)) {
+    if (!vp9_descriptor(p, in.size, &d)) {
         h->lost = 1;  // its data cannot be placed
-        if (pkt.rtp.m) end_picture(u);
+        if (in.rtp.rtp.m) end_picture(u);
         return kTaken;
     }
     if (d.b) {
@@ -106,10 +83,8 @@ int decode(void* instance, const void* packet, int bytes) {
     } else if (u->layers == 0) {
         h->lost = 1;  // the beginning of this layer frame was lost
     }
-    pkt.payload = p + d.size;
-    pkt.payloadlen -= static_cast<int>(d.size);
-    rtp_payload_write(h, &pkt);
-    if (pkt.rtp.m) end_picture(u);
+    put(h, p + d.size, in.size - d.size);
+    if (in.rtp.rtp.m) end_picture(u);
     return kTaken;
 }
 
@@ -132,9 +107,11 @@ bool vp9_descriptor(const uint8_t* p, size_t n, Vp9Descriptor* d) {
         if (p[k] & 0x80) {
             if (k + 1 >= n) return false;
             d->picture_id = ((p[k] & 0x7F) << 8) | p[k + 1];
+            d->picture_id_bits = 15;
             k += 2;
         } else {
             d->picture_id = p[k++];
+            d->picture_id_bits = 7;
         }
     }
     if (d->l) {
@@ -189,7 +166,8 @@ bool vp9_descriptor(const uint8_t* p, size_t n, Vp9Descriptor* d) {
 }
 
 const rtp_unpacker_t* rtp_vp9_decode() {
-    static const rtp_unpacker_t unpacker = {create, destroy, decode};
+    static const rtp_unpacker_t unpacker = {codec_unpack::create<Vp9Unpack>,
+                                            codec_unpack::destroy<Vp9Unpack>, decode};
     return &unpacker;
 }
 

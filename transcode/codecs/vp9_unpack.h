@@ -17,6 +17,7 @@
 struct Vp9Descriptor {
     bool i, p, l, f, b, e, v, z;
     int picture_id = -1;  // 7 or 15 bits; -1 without I
+    int picture_id_bits = 0;
     int tid = 0, sid = 0;
     bool u = false, d = false;
     int tl0picidx = -1;

@@ -4,12 +4,16 @@
 #include "rtp_payload.h"
 
 void KeyframeGate::packet(const uint8_t* data, size_t size) {
-    if (!reader_ || !data || size < 12) return;
+    if ((!reader_ && !stateful_.read) || !data || size < 12) return;
     const uint32_t timestamp = be32(data + 4);
     Seen& cur = seen_[current_];
-    if (cur.valid && cur.timestamp == timestamp) return;  // every packet of a frame says the same
+    if (cur.valid && cur.timestamp == timestamp) {
+        // Every packet of a frame says the same, but for the layer frames of a picture.
+        if (cur.layers.per_packet) read(data, size, &cur.layers);
+        return;
+    }
     FrameLayers layers;
-    if (!reader_(data, size, &layers)) return;
+    if (!read(data, size, &layers)) return;
     current_ ^= 1;
     seen_[current_] = {true, timestamp, layers};
 }

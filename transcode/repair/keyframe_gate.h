@@ -23,6 +23,13 @@ public:
           stats_(stats),
           reader_(reader),
           key_(key ? key : is_key_frame) {}
+    // The same with a reader that keeps state (AV1's dependency descriptor).
+    KeyframeGate(bool wait_after_loss, RepairStats* stats, LayersReader reader, KeyTest key)
+        : wait_after_loss_(wait_after_loss),
+          stats_(stats),
+          reader_(nullptr),
+          stateful_(reader),
+          key_(key ? key : is_key_frame) {}
 
     // Every RTP packet, before the depacketizer takes it: its descriptor is kept for its frame.
     void packet(const uint8_t* data, size_t size);
@@ -49,7 +56,13 @@ private:
 
     const bool wait_after_loss_;
     RepairStats* const stats_;
+    bool read(const uint8_t* data, size_t size, FrameLayers* out) const {
+        return reader_ ? reader_(data, size, out)
+                       : stateful_.read(stateful_.state, data, size, out);
+    }
+
     const FrameLayersReader reader_;
+    const LayersReader stateful_;
     const KeyTest key_;
     FrameDeps deps_;
     bool waiting_ = true;  // no key frame yet

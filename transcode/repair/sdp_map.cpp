@@ -55,6 +55,9 @@ SdpPt role_of_codec(const std::string& name) {
     return SdpPt::media;
 }
 
+const char* const kDependencyDescriptorUri =
+    "https://aomediacodec.github.io/av1-rtp-spec/#dependency-descriptor-rtp-header-extension";
+
 SdpExt ext_of_uri(const std::string& uri) {
     static const char* const kWhole[] = {
         "urn:ietf:params:rtp-hdrext:toffset",
@@ -137,6 +140,8 @@ bool parse_sdp(const std::string& text, SdpMap* out, std::string* error) {
                 id > 255)
                 continue;
             kind->ext[id] = ext_of_uri(w[1]);
+            if (w[1] == kDependencyDescriptorUri)
+                kind->dependency_descriptor = static_cast<uint8_t>(id);
         } else if (attr.compare(0, 11, "ssrc-group:") == 0) {
             const std::vector<std::string> w = words(attr.substr(11));
             uint32_t a = 0, b = 0;

@@ -23,9 +23,10 @@ enum class SdpExt : uint8_t { kept, rewritten, rewritten_from_7 };
 struct SdpKind {
     bool present = false;
     SdpPt pt[128] = {};
-    uint8_t apt[128] = {};                              // rtx: the payload type restored
-    std::string name[128];                              // a=rtpmap encoding name, as written
-    SdpExt ext[256] = {};                               // by header extension id (a=extmap)
+    uint8_t apt[128] = {};              // rtx: the payload type restored
+    std::string name[128];              // a=rtpmap encoding name, as written
+    SdpExt ext[256] = {};               // by header extension id (a=extmap)
+    uint8_t dependency_descriptor = 0;  // AV1's dependency descriptor's extension id (0: none)
     std::vector<std::pair<uint32_t, uint32_t>> fid;     // media SSRC, RTX SSRC
     std::vector<std::pair<uint32_t, uint32_t>> fec_fr;  // media SSRC, FEC SSRC
 };
