@@ -194,6 +194,10 @@ bool test_key(const uint8_t* frame, int size) {
 
 class LayerLoss : public ::testing::TestWithParam<LossCase> {};
 
+std::string loss_case_name(const ::testing::TestParamInfo<LossCase>& info) {
+    return info.param.name;
+}
+
 TEST_P(LayerLoss, HoldsBackExactlyWhatRefersToTheLoss) {
     const LossCase& c = GetParam();
     RepairStats stats;
@@ -259,7 +263,7 @@ INSTANTIATE_TEST_SUITE_P(
                  "K w:1|1 p:1|1 g:2|1 w:3|3", "1101", 1},
         // P=0: no inter-picture prediction, so nothing before it is needed.
         LossCase{"intra_picture_after_a_loss", Form::vp9_flexible, "K w:1 p:1 g w:1", "1111", 1}),
-    [](const ::testing::TestParamInfo<LossCase>& info) { return std::string(info.param.name); });
+    loss_case_name);
 
 // Non-flexible mode: the layer rule with TID and U (a switching-up point at TID t: the frames
 // above t refer to nothing before it in their layers).
@@ -275,7 +279,7 @@ INSTANTIATE_TEST_SUITE_P(
                                "K0 w2 w1 w2 w0 p1 g2u w2 w0", "11111001", 1},
                       LossCase{"without_layer_indices_any_loss_waits", Form::vp9_layers,
                                "K w p g w K", "11001", 1}),
-    [](const ::testing::TestParamInfo<LossCase>& info) { return std::string(info.param.name); });
+    loss_case_name);
 
 // The dependency descriptor with the L1T3 structure above: templates 1 (layer 0, diff 4),
 // 2 (layer 1, diff 2), 3 (layer 2, diff 1).
@@ -307,6 +311,6 @@ INSTANTIATE_TEST_SUITE_P(
         // Without the descriptor's extension id (no SDP) any loss waits, as it always did.
         LossCase{"no_extension_id_waits_for_a_key", Form::av1_dd, "K w3 w2 w3 w1 p3 g2 w3 w1 K",
                  "111110001", 1, 0}),
-    [](const ::testing::TestParamInfo<LossCase>& info) { return std::string(info.param.name); });
+    loss_case_name);
 
 }  // namespace
