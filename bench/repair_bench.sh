@@ -13,7 +13,7 @@ REPO=$(cd "$(dirname "$0")/.." && pwd)
 # Inside the build directory, apart from bench/bench.sh's data, so that the two never remove each
 # other's directories.
 DATA="$REPO/build-bench/repair-data"
-PARTS="quality window timing"
+PARTS="quality window timing instructions"
 
 usage() {
     cat <<EOF
@@ -22,7 +22,8 @@ Usage: bench/repair_bench.sh [options]
   --gib X        size of the work directory of the timing part in GiB (default 1)
   --runs N       timed runs with and without --repair (default 3)
   --data DIR     where the data and scratch output go (default $DATA)
-  --only PARTS   comma list of quality, window, timing (default: all three)
+  --only PARTS   comma list of quality, window, timing, instructions (default: all four)
+  --count-gib X  size of the directory the instructions part counts on (default 0.123: 126 MiB)
   --keep         keep the generated 1 GiB directory for the next run
 EOF
 }
@@ -30,10 +31,12 @@ EOF
 while [ $# -gt 0 ]; do
     case "$1" in
         --only) PARTS=${2//,/ }; shift 2 ;;
+        --count-gib) COUNT_GIB=$2; shift 2 ;;
         *) common_option "$@"; shift "$SHIFT" ;;
     esac
 done
 check_options
+COUNT_GIB=${COUNT_GIB:-0.123}
 
 WORK="$DATA/repair"
 LOG="$DATA/repair.log"
@@ -47,7 +50,7 @@ trap cleanup EXIT
 # shellcheck source=/dev/null
 . "$REPO/scripts/deps.sh"
 PEER_PACKAGES=(gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good
-               gstreamer1.0-libav ffmpeg python3 time)
+               gstreamer1.0-libav ffmpeg python3 time valgrind)
 ensure_packages "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}" "${PEER_PACKAGES[@]}"
 
 build_tools
@@ -215,6 +218,30 @@ timing_part() {
         'BEGIN { printf "memory: +%d KiB with --repair; bound N x 1,500 B x %d users = %d KiB\n", r - p, u, n * 1500 * u / 1024 }'
 }
 
+# instructions DIR ARGS...: user-space instructions of one converter run on DIR/ (callgrind counts
+# them exactly, so the figure repeats on a loaded machine where wall time does not).
+instructions() {
+    local dir=$1
+    shift
+    rm -rf "$WORK/counted" && mkdir -p "$WORK/counted"
+    (cd "$WORK/counted" && valgrind --tool=callgrind --callgrind-out-file="$WORK/callgrind.out" \
+        "$TRANSCODE" -p "$dir/" -v -a "$@" >/dev/null 2>>"$LOG")
+    callgrind_annotate "$WORK/callgrind.out" 2>>"$LOG" | awk '/PROGRAM TOTALS/ { gsub(",", "", $1); print $1 }'
+}
+
+instructions_part() {
+    local dir plain repair
+    dir=$(make_dir "$COUNT_GIB")
+    plain=$(instructions "$dir")
+    repair=$(instructions "$dir" --repair)
+    echo
+    echo "== instructions (callgrind) on $dir/ ($(capture_files "$dir" | xargs cat | wc -c) bytes, 8 users per kind)"
+    printf "%-26s %16s\n" "run" "instructions"
+    printf "%-26s %16s\n" "-v -a" "$plain"
+    printf "%-26s %16s\n" "-v -a --repair" "$repair"
+    awk -v a="$repair" -v b="$plain" 'BEGIN { printf "repair / plain: instructions %.3f (target 1.1)\n", a / b }'
+}
+
 mkdir -p "$WORK"
 echo "repair benchmark, $(date '+%Y-%m-%d %H:%M'), $(nproc) cores, load $(uptime | sed 's/.*load average: //')"
 for part in $PARTS; do
@@ -222,6 +249,7 @@ for part in $PARTS; do
         quality) quality_part ;;
         window) window_part ;;
         timing) timing_part ;;
+        instructions) instructions_part ;;
         *) echo "--only: unknown part '$part'" >&2; exit 2 ;;
     esac
 done

@@ -2,7 +2,7 @@
 # A real WebRTC call through transcode-pcap and transcode --repair.
 #
 #   scripts/browser_call.sh [MODE] [SECONDS]     MODE: vp8-plain (default), default, ulpfec, flexfec,
-#                                                 clock, vp9, av1, h264
+#                                                 clock, vp9, av1, h264, l1t3
 #
 # Inside a network namespace of its own (lo plus a veth pair with private addresses, nothing
 # routed out of it), headless Chromium runs tests/browser_call/call.html: two RTCPeerConnections
@@ -34,13 +34,18 @@
 # error line, last the recording (0.1 s), show 0, 1 and 2 tiles around the camera starts (by the
 # colour of each tile region), sound each peer's beeps where its sender reports put them (40 ms)
 # and play in headless Chromium (scripts/browser_check.sh with MEETING_FILE).
+# Mode l1t3: VP8 in three temporal layers (scalabilityMode L1T3), RED and RTX negotiated as
+# Chromium offers them but no NACK (as in mode ulpfec), so that losses stay; 3% loss by default. check_call.py converts with --repair
+# --wait-keyframe and asks, per sender, for exactly the frames that arrived (RTX put back) and do
+# not depend on a lost one, by the VP8 payload descriptor's N, TID, TL0PICIDX and Y (RFC 7741),
+# and ffmpeg silent on the output.
 # Modes vp9, av1 and h264: the video is of that codec (with RTX), converted into Matroska; the check
 # asks for the codec in the report and, with --webm, a WebM (an MP4 for H.264) that decodes. With
 # LOSS set, the conversion also takes --wait-keyframe and every frame written must decode.
 #
 # LOSS=P drops P percent of the UDP packets sent inside the namespace (nftables, installed when
 # missing), before tcpdump sees them: the default is 3 in modes ulpfec and flexfec, where the
-# sender adds FEC only once it sees loss, and 0 otherwise.
+# sender adds FEC only once it sees loss, and in mode l1t3; 0 otherwise.
 #
 # Needs root (network namespaces, tcpdump); without it exits 77, which CTest counts as skipped.
 # BUILD (default build/) must hold transcode and transcode-pcap; KEEP=DIR keeps the pcap, captures
@@ -51,8 +56,8 @@ REPO=$(cd "$(dirname "$0")/.." && pwd)
 BUILD="${BUILD:-$REPO/build}"
 MODE="${1:-vp8-plain}"
 SECONDS_OF_CALL="${2:-10}"
-case "$MODE" in vp8-plain | default | ulpfec | flexfec | clock | vp9 | av1 | h264) ;; *)
-    echo "browser call: unknown mode $MODE (vp8-plain, default, ulpfec, flexfec, clock, vp9, av1, h264)" >&2
+case "$MODE" in vp8-plain | default | ulpfec | flexfec | clock | vp9 | av1 | h264 | l1t3) ;; *)
+    echo "browser call: unknown mode $MODE (vp8-plain, default, ulpfec, flexfec, clock, vp9, av1, h264, l1t3)" >&2
     exit 2
     ;;
 esac
@@ -63,7 +68,7 @@ fi
 for tool in chromium tcpdump ip ffmpeg python3; do
     command -v "$tool" >/dev/null || { echo "browser call: $tool is missing" >&2; exit 2; }
 done
-case "$MODE" in ulpfec | flexfec) LOSS="${LOSS:-3}" ;; *) LOSS="${LOSS:-0}" ;; esac
+case "$MODE" in ulpfec | flexfec | l1t3) LOSS="${LOSS:-3}" ;; *) LOSS="${LOSS:-0}" ;; esac
 # Chromium offers FlexFEC, and AV1's dependency descriptor, only behind these field trials.
 TRIALS=()
 [ "$MODE" = flexfec ] &&

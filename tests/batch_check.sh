@@ -85,10 +85,14 @@ chmod +x "$tmp/slow"
 setsid "$batch" -j1 --joblog "$tmp/joblog" --transcode "$tmp/slow" "$tmp/resumed" "${dirs[@]}" \
     >/dev/null 2>&1 &
 pid=$!
-for _ in $(seq 1 300); do
-    [ -f "$tmp/joblog" ] && [ "$(wc -l <"$tmp/joblog")" -ge 6 ] && break
-    sleep 0.05
+# The TERM lands inside a job, while its staging directory exists.
+for _ in $(seq 1 600); do
+    [ -f "$tmp/joblog" ] && [ "$(wc -l <"$tmp/joblog")" -ge 6 ] &&
+        [ -n "$(find "$tmp/resumed" -maxdepth 1 -name '.transcode-batch.*')" ] && break
+    sleep 0.02
 done
+[ -n "$(find "$tmp/resumed" -maxdepth 1 -name '.transcode-batch.*')" ] ||
+    fail "no job was running when the batch was to be stopped"
 kill -TERM -- -"$pid"
 wait "$pid" || true
 # A job that was moving its output into place finishes that first: wait for every process of the
@@ -98,6 +102,8 @@ for _ in $(seq 1 200); do
     sleep 0.05
 done
 ! pgrep -s "$pid" >/dev/null || fail "jobs still running 10 s after the interruption"
+[ -z "$(find "$tmp/resumed" -maxdepth 1 -name '.transcode-batch.*')" ] ||
+    fail "the stopped job left its staging directory"
 # What was done is what holds a completion marker; the job log still records the jobs.
 done_first=$(for d in "${dirs[@]}"; do
     if [ -f "$tmp/resumed/$(basename "$d")/$marker" ]; then echo "$d"; fi

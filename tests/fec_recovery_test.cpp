@@ -335,6 +335,7 @@ struct CheckCase {
     std::vector<int> absent;  // media indexes not at hand besides the lost one (index 1)
     uint16_t ask;             // number asked for
     uint64_t recovered, unrecoverable;
+    uint64_t aged = 0;  // media packets released after the FEC packet, before the ask
 };
 
 void PrintTo(const CheckCase& c, std::ostream* os) {
@@ -353,6 +354,8 @@ TEST_P(FecChecks, DropsWhatCannotBeThePacket) {
     RepairStats stats;
     FecRecovery fec(4, &stats);
     ASSERT_TRUE(add(fec, kUlpfec, body));
+    for (uint64_t i = 0; i < c.aged; ++i)  // numbers below those it protects
+        fec.keep(kBase + 10 - static_cast<int64_t>(c.aged - i), media[0].data(), media[0].size());
     Held held = {{kBase + 10, media[0]}, {kBase + 12, media[2]}};
     for (int i : c.absent) held.erase(kBase + 10 + i);
     size_t n = 0;
@@ -384,7 +387,11 @@ INSTANTIATE_TEST_SUITE_P(
                       CheckCase{"first_byte_past_the_end", kProtection + 10, 1, {}, 11, 0, 1},
                       CheckCase{"last_protection_byte", kProtection + 29, 1, {}, 11, 0, 1},
                       // 15 CSRCs do not fit 10 bytes.
-                      CheckCase{"csrc_count_beyond_length", kCc, 0x0F, {}, 11, 0, 1}));
+                      CheckCase{"csrc_count_beyond_length", kCc, 0x0F, {}, 11, 0, 1},
+                      // An FEC packet is used until kMaxFecAge packets have gone out after it.
+                      CheckCase{"age_at_the_limit", 0, 0, {}, 11, 1, 0, FecRecovery::kMaxFecAge},
+                      CheckCase{
+                          "age_past_the_limit", 0, 0, {}, 11, 0, 0, FecRecovery::kMaxFecAge + 1}));
 
 // A missing number's FEC packet also needs another lost packet, which a second FEC packet gives:
 // both come back, the second when it is asked for.
@@ -464,15 +471,27 @@ TEST(FecRecovery, WorkIsPaidFromABudget) {
 
 // ---- The reorder stage's hook -------------------------------------------------------------------
 
-// Packets 10-17 in a window of 4, with ULPFEC over 10-13 given to the store first. `late` comes
-// after 15 (before 12 is given up) when set.
-std::vector<Bytes> run_hooked(bool late, uint16_t lost, RepairStats* stats) {
+// Packets 10..`last` in a window of 4 with one `lost`, and ULPFEC over `fec_first`..`fec_last`
+// given to the store after packet `fec_after` (before the first with 9). `late` brings the lost
+// packet after 15 (before it is given up) when set.
+struct HookCase {
+    const char* name;
+    uint16_t last;
+    uint16_t lost;
+    uint16_t fec_first, fec_last;
+    uint16_t fec_after;
+    bool rebuilt;
+};
+
+std::vector<Bytes> run_hooked(const HookCase& c, bool late, RepairStats* stats) {
     std::vector<Bytes> media;
-    for (uint16_t s = 10; s < 18; ++s) media.push_back(make({s, size_t{s}}));
+    for (uint16_t s = 10; s <= c.last; ++s) media.push_back(make({s, size_t{s}}));
     Bytes body;
-    EXPECT_TRUE(encode(kUlpfec, {media[0], media[1], media[2], media[3]}, &body));
+    EXPECT_TRUE(encode(kUlpfec,
+                       std::vector<Bytes>(media.begin() + (c.fec_first - 10),
+                                          media.begin() + (c.fec_last - 10) + 1),
+                       &body));
     FecRecovery fec(4, stats);
-    EXPECT_TRUE(add(fec, kUlpfec, body));
     ReorderWindow w(4, stats);
     w.set_recovery(fec.hook());
     std::vector<Bytes> out;
@@ -481,11 +500,17 @@ std::vector<Bytes> run_hooked(bool late, uint16_t lost, RepairStats* stats) {
         size_t n = 0;
         while (w.pop(&p, &n)) out.emplace_back(p, p + n);
     };
-    Bytes real_late = media[lost - 10];
+    if (c.fec_after < 10) {
+        EXPECT_TRUE(add(fec, kUlpfec, body));
+    }
+    Bytes real_late = media[c.lost - 10];
     real_late.back() ^= 0xFF;  // told apart from the rebuilt one
-    for (uint16_t s = 10; s < 18; ++s) {
-        if (s != lost) w.push(media[s - 10].data(), media[s - 10].size());
+    for (uint16_t s = 10; s <= c.last; ++s) {
+        if (s != c.lost) w.push(media[s - 10].data(), media[s - 10].size());
         drain();
+        if (s == c.fec_after) {
+            EXPECT_TRUE(add(fec, kUlpfec, body));
+        }
         if (late && s == 15) w.push(real_late.data(), real_late.size());
         drain();
     }
@@ -494,24 +519,43 @@ std::vector<Bytes> run_hooked(bool late, uint16_t lost, RepairStats* stats) {
     return out;
 }
 
-TEST(FecRecoveryHook, RebuildsWhatTheStageGivesUp) {
-    // (A run's first packet is where it begins: 10 is never missed, so never rebuilt.)
-    for (uint16_t lost : {11, 12, 13}) {
-        RepairStats stats;
-        const std::vector<Bytes> out = run_hooked(false, lost, &stats);
-        ASSERT_EQ(out.size(), 8u) << lost;
-        for (uint16_t s = 10; s < 18; ++s) EXPECT_EQ(out[s - 10], make({s, size_t{s}})) << s;
-        EXPECT_EQ(stats.fec_recovered, 1u);
-    }
-    // 14 is not protected: given up as before.
-    RepairStats stats;
-    EXPECT_EQ(run_hooked(false, 14, &stats).size(), 7u);
-    EXPECT_EQ(stats.fec_recovered, 0u);
+void PrintTo(const HookCase& c, std::ostream* os) {
+    *os << c.name;
 }
 
-TEST(FecRecoveryHook, LatePacketWinsOverRecovery) {
+class FecRecoveryHook : public ::testing::TestWithParam<HookCase> {};
+
+TEST_P(FecRecoveryHook, RebuildsWhatTheStageGivesUp) {
+    const HookCase& c = GetParam();
     RepairStats stats;
-    const std::vector<Bytes> out = run_hooked(true, 12, &stats);
+    const std::vector<Bytes> out = run_hooked(c, false, &stats);
+    const size_t all = c.last - 10u + 1;
+    ASSERT_EQ(out.size(), c.rebuilt ? all : all - 1);
+    size_t i = 0;
+    for (uint16_t s = 10; s <= c.last; ++s)
+        if (c.rebuilt || s != c.lost) {
+            EXPECT_EQ(out[i++], make({s, size_t{s}})) << s;
+        }
+    EXPECT_EQ(stats.fec_recovered, c.rebuilt ? 1u : 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, FecRecoveryHook,
+    ::testing::Values(HookCase{"second", 17, 11, 10, 13, 9, true},
+                      HookCase{"third", 17, 12, 10, 13, 9, true},
+                      HookCase{"last_protected", 17, 13, 10, 13, 9, true},
+                      HookCase{"not_protected", 17, 14, 10, 13, 9, false},
+                      // Before the first arrival and after the last: FEC reaches there too.
+                      HookCase{"first_of_the_run", 17, 10, 10, 13, 9, true},
+                      HookCase{"last_of_the_run", 17, 17, 14, 17, 16, true},
+                      // 20 went out on the in-order path, with nothing held: the store still
+                      // has it when the FEC comes after 22.
+                      HookCase{"after_a_stretch_released_in_order", 29, 21, 20, 22, 22, true}),
+    [](const ::testing::TestParamInfo<HookCase>& info) { return std::string(info.param.name); });
+
+TEST(FecRecoveryLate, LatePacketWinsOverRecovery) {
+    RepairStats stats;
+    const std::vector<Bytes> out = run_hooked({"late", 17, 12, 10, 13, 9, true}, true, &stats);
     ASSERT_EQ(out.size(), 8u);
     EXPECT_NE(out[2], make({12, 12}));  // the real one, marked
     EXPECT_EQ(out[2].size(), make({12, 12}).size());
@@ -527,7 +571,8 @@ struct LoanCase {
     const char* name;
     bool lent;
     int switches;
-    bool copied;  // the store holds copies before the rebuild
+    bool copied;               // the store holds copies before the rebuild
+    bool recall_first = true;  // the read-ahead recalls before each lend (else lend() must)
 };
 
 void PrintTo(const LoanCase& c, std::ostream* os) {
@@ -555,7 +600,7 @@ TEST_P(FecLoans, RebuildsFromWhatTheReadAheadLentOrRecalled) {
     ASSERT_TRUE(form == kUlpfec ? fec.add_ulpfec(kSsrc, a.data() + 1000, fec_packet.size())
                                 : fec.add_flexfec(a.data() + 1000, fec_packet.size()));
     for (int i = 1; i <= c.switches; ++i) {
-        loans.recall_previous();
+        if (c.recall_first) loans.recall_previous();
         loans.lend(buffers[i].data(), buffers[i].size());
     }
     if (!c.lent || c.switches >= 2) std::fill(a.begin(), a.end(), 0xEE);
@@ -571,11 +616,12 @@ TEST_P(FecLoans, RebuildsFromWhatTheReadAheadLentOrRecalled) {
 
 INSTANTIATE_TEST_SUITE_P(
     Table, FecLoans,
-    ::testing::Combine(::testing::Values(LoanCase{"not_lent", false, 0, true},
-                                         LoanCase{"lent", true, 0, false},
-                                         LoanCase{"lent_then_previous", true, 1, false},
-                                         LoanCase{"lent_then_recalled", true, 2, true}),
-                       ::testing::Values(kUlpfec, kFlexfec)),
+    ::testing::Combine(
+        ::testing::Values(LoanCase{"not_lent", false, 0, true}, LoanCase{"lent", true, 0, false},
+                          LoanCase{"lent_then_previous", true, 1, false},
+                          LoanCase{"lent_then_recalled", true, 2, true},
+                          LoanCase{"lent_then_recalled_by_lend", true, 2, true, false}),
+        ::testing::Values(kUlpfec, kFlexfec)),
     [](const auto& info) {
         return std::string(std::get<0>(info.param).name) +
                (std::get<1>(info.param) == kUlpfec ? "_ulpfec" : "_flexfec");
@@ -647,6 +693,10 @@ struct Elem {
 const Elem kSendTime{2, {0x12, 0x34, 0x56}, {0, 0, 0}};  // abs-send-time: rewritten whole
 const Elem kMid{4, {'a', 'b', 'c'}, {'a', 'b', 'c'}};    // mid: kept
 const Elem kPlayout{5, {1, 2, 3}, {1, 2, 3}};            // playout-delay: kept
+// An element of id 0 with a length ends the extension: the transport-cc bytes after it are no
+// element and were not rewritten.
+const Elem kIdZero{0, {0xAA, 0xBB}, {0xAA, 0xBB}};
+const Elem kTransportCcAfterIdZero{3, {0x01, 0x02}, {0x01, 0x02}};
 // video-timing: the first seven bytes kept, pacer exit onwards rewritten.
 const Elem kTiming{
     7, {1, 2, 3, 4, 5, 6, 7, 9, 9, 9, 9, 9, 9}, {1, 2, 3, 4, 5, 6, 7, 0, 0, 0, 0, 0, 0}};
@@ -708,6 +758,7 @@ TEST_P(FecExtensions, RewrittenBytesCountAsZero) {
     streams::SdpExt map[256] = {};
     map[kSendTime.id] = streams::SdpExt::rewritten;
     map[kTiming.id] = streams::SdpExt::rewritten_from_7;
+    map[kTransportCcAfterIdZero.id] = streams::SdpExt::rewritten;
     RepairStats stats;
     FecRecovery fec(4, &stats);
     if (c.known) fec.set_extensions(map);
@@ -775,6 +826,13 @@ INSTANTIATE_TEST_SUITE_P(
                                                  {kSendTime, kMid},
                                                  false,
                                                  false,
+                                                 true},
+                                         ExtCase{"id_zero_with_a_length_ends_it_known",
+                                                 {kIdZero, kTransportCcAfterIdZero},
+                                                 {kMid},
+                                                 {kMid},
+                                                 false,
+                                                 true,
                                                  true},
                                          ExtCase{"two_byte_form_known",
                                                  {kSendTime, kTiming},

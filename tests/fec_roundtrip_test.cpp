@@ -435,20 +435,63 @@ TEST(FecFeedWiring, StoreSizeFollowsTheWindow) {
     for (const auto& [window, fec] : cases) EXPECT_EQ(FecFeed::max_fec_for(window), fec) << window;
 }
 
-TEST(FecFeedWiring, StoreIsMadeAtTheFirstFecPacketAndBoundToTheStage) {
+// Three media packets (the middle one lost), then the ULPFEC packet over them inside RED. With
+// `extensions` the packets carry header extensions of different lengths whose abs-send-time and
+// video-timing bytes the sender rewrote after its FEC, and the lost one has the shortest header:
+// only the call's extension map (`sdp`) lets it be rebuilt, as there is no group to learn from.
+struct WiringCase {
+    const char* name;
+    bool extensions;
+    bool sdp;
+    uint64_t recovered, unrecoverable;
+};
+
+void PrintTo(const WiringCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class FecFeedStore : public ::testing::TestWithParam<WiringCase> {};
+
+// One media packet 100 + `i`, as sent or as its FEC saw it (rewritten extension bytes zero).
+std::vector<uint8_t> wired_media(uint8_t i, bool extensions, bool at_fec) {
+    const uint8_t seq = static_cast<uint8_t>(100 + i);
+    std::vector<uint8_t> p = {0x80, 96, 0, seq, 0, 0, 0, 50, 0, 0, 0, 5};
+    if (extensions) {
+        const uint8_t r = at_fec ? 0 : 0x5A;
+        // abs-send-time (id 2) in every packet; mid (id 4) and video-timing (id 7, rewritten from
+        // its 7th byte on) in the first; mid alone in the third.
+        std::vector<uint8_t> block = {0x22, r, r, r};
+        if (i == 0)
+            block.insert(block.end(),
+                         {0x42, 'a', 'b', 'c', 0x7C, 1, 2, 3, 4, 5, 6, 7, r, r, r, r, r, r});
+        if (i == 2) block.insert(block.end(), {0x42, 'a', 'b', 'c'});
+        while (block.size() % 4) block.push_back(0);
+        p[0] |= 0x10;
+        p.insert(p.end(), {0xBE, 0xDE, 0, static_cast<uint8_t>(block.size() / 4)});
+        p.insert(p.end(), block.begin(), block.end());
+    }
+    p.insert(p.end(), {0x10, seq, 2, 3});
+    p.resize(p.size() + i + 20, static_cast<uint8_t>(seq * 3));  // lengths differ
+    return p;
+}
+
+TEST_P(FecFeedStore, IsMadeAtTheFirstFecPacketAndBoundToTheStage) {
+    const WiringCase& c = GetParam();
     ReorderWindow stage(8, nullptr);
     RepairStats stats;
     FecFeed feed(&stage, &stats);
+    streams::SdpMap sdp;
+    sdp.video.ext[2] = streams::SdpExt::rewritten;
+    sdp.video.ext[7] = streams::SdpExt::rewritten_from_7;
+    if (c.sdp) feed.set_extensions(sdp.video.ext);
     EXPECT_EQ(feed.recovery(), nullptr);  // a stream without FEC pays nothing
-    // Three media packets (the middle one lost), then the ULPFEC packet over them inside RED.
-    std::vector<std::vector<uint8_t>> media;
-    for (uint8_t seq : {100, 101, 102}) {
-        std::vector<uint8_t> p = {0x80, 96, 0, seq, 0, 0, 0, 50, 0, 0, 0, 5, 0x10, seq, 2, 3};
-        p.resize(p.size() + seq - 100);  // lengths differ
-        media.push_back(p);
+    std::vector<std::vector<uint8_t>> sent, at_fec;
+    for (uint8_t i = 0; i < 3; ++i) {
+        sent.push_back(wired_media(i, c.extensions, false));
+        at_fec.push_back(wired_media(i, c.extensions, true));
     }
     std::vector<FecMedia> m;
-    for (const std::vector<uint8_t>& p : media) m.push_back({p.data(), p.size()});
+    for (const std::vector<uint8_t>& p : at_fec) m.push_back({p.data(), p.size()});
     std::vector<uint8_t> body;
     ASSERT_TRUE(ulpfec_encode(m.data(), m.size(), &body));
     std::vector<uint8_t> red = {120};
@@ -460,15 +503,25 @@ TEST(FecFeedWiring, StoreIsMadeAtTheFirstFecPacketAndBoundToTheStage) {
     ASSERT_NE(feed.recovery(), nullptr);
     EXPECT_EQ(feed.recovery()->fec_held(), 1u);
     // The stage now asks the store for the lost packet when it gives its number up.
-    stage.push(media[0].data(), media[0].size());
-    stage.push(media[2].data(), media[2].size());
+    stage.push(sent[0].data(), sent[0].size());
+    stage.push(sent[2].data(), sent[2].size());
     stage.flush();
     const uint8_t* p = nullptr;
     size_t n = 0;
     std::vector<std::vector<uint8_t>> out;
     while (stage.pop(&p, &n)) out.emplace_back(p, p + n);
-    EXPECT_EQ(out, media);
-    EXPECT_EQ(stats.fec_recovered, 1u);
+    std::vector<std::vector<uint8_t>> want = {sent[0], sent[2]};
+    if (c.recovered) want.insert(want.begin() + 1, at_fec[1]);  // rebuilt as the FEC saw it
+    EXPECT_EQ(out, want);
+    EXPECT_EQ(stats.fec_recovered, c.recovered);
+    EXPECT_EQ(stats.fec_unrecoverable, c.unrecoverable);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, FecFeedStore,
+    ::testing::Values(WiringCase{"no_extensions", false, false, 1, 0},
+                      WiringCase{"rewritten_extensions_map_reaches_the_store", true, true, 1, 0},
+                      WiringCase{"rewritten_extensions_no_map", true, false, 0, 1}),
+    [](const ::testing::TestParamInfo<WiringCase>& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -153,6 +153,8 @@ TEST(PcapFrame, EachLinkTypeAndIpVersion) {
         {"802.1Q", kLinkEthernet, ethernet(kUdp4, 0x0800, {0x8100}), 0, FrameStatus::ok, false},
         {"QinQ", kLinkEthernet, ethernet(kUdp6, 0x86DD, {0x88A8, 0x8100}), 0, FrameStatus::ok,
          true},
+        {"QinQ old 0x9100", kLinkEthernet, ethernet(kUdp4, 0x0800, {0x9100}), 0, FrameStatus::ok,
+         false},
         {"ethernet padding", kLinkEthernet, cat(ethernet(kUdp4, 0x0800), Bytes(6, 0)), 0,
          FrameStatus::ok, false},
         {"arp", kLinkEthernet, ethernet(Bytes(28, 0), 0x0806), 0, FrameStatus::not_ip, false},
@@ -478,6 +480,16 @@ TEST(PcapSort, WaitingPacketsKeepCaptureOrderAndAreBounded) {
     for (size_t i = 1; i < got.records.size(); ++i)
         EXPECT_LE(got.records[i - 1].time_us, got.records[i].time_us);
     EXPECT_EQ(got.records.front().kind, kAudio);  // the sender's other stream is audio
+
+    // The byte bound reached exactly by three packets: they wait; the fourth goes past it.
+    const Bytes one = rtp(100, 1, 0, 9);
+    o.max_queue_bytes = 3 * PacketSorter::waiting_cost(one.size());
+    Collect bounded;
+    PacketSorter b(o, bounded.sink());
+    for (uint16_t i = 0; i < 3; ++i) feed(b, i, rtp(100, i, 0, 9));
+    EXPECT_TRUE(bounded.records.empty());
+    feed(b, 3, rtp(100, 3, 0, 9));
+    EXPECT_EQ(bounded.records.size(), 4u);
 }
 
 TEST(PcapSort, UsersPerSenderInFirstPacketOrder) {
@@ -608,14 +620,21 @@ TEST(PcapSort, TcpFraming) {
     o.tcp = true;
     PacketSorter s(o, got.sink());
     const Bytes first = segment(100, 0x18, Bytes(stream.begin(), stream.begin() + 5));
-    Bytes rest(stream.begin() + static_cast<long>(a.size()) + 2, stream.end());
-    const Bytes after_gap = segment(100 + static_cast<uint32_t>(a.size()) + 2, 0x18, rest);
-    s.frame(kLinkRaw, 0, first.data(), first.size(), first.size());
-    s.frame(kLinkRaw, 0, after_gap.data(), after_gap.size(), after_gap.size());
+    // After the gap, b and the start of c; the rest of c in the segment after: the position
+    // follows on from the gap.
+    const size_t b_at = a.size() + 2, c_split = b_at + b.size() + 2 + 9;
+    const Bytes after_gap = segment(100 + static_cast<uint32_t>(b_at), 0x18,
+                                    Bytes(stream.begin() + static_cast<long>(b_at),
+                                          stream.begin() + static_cast<long>(c_split)));
+    const Bytes next = segment(100 + static_cast<uint32_t>(c_split), 0x18,
+                               Bytes(stream.begin() + static_cast<long>(c_split), stream.end()));
+    for (const Bytes* f : {&first, &after_gap, &next})
+        s.frame(kLinkRaw, 0, f->data(), f->size(), f->size());
     s.finish();
     EXPECT_EQ(s.counts().tcp_gaps, 1u);
     ASSERT_EQ(got.records.size(), 2u);
     EXPECT_EQ(got.records[0].packet, b);
+    EXPECT_EQ(got.records[1].packet, c);
 }
 
 TEST(PcapSort, StreamsAreBounded) {
@@ -956,6 +975,14 @@ TEST(PcapInput, DamageIsSkippedOrNamed) {
             }),
          seq_range(0, 50, {10}), 1, false, false},
         {"pcapng cut in the last block", cut_ng, seq_range(0, 29), 0, false, true},
+        // A link type the frame reader knows is one the file reader takes.
+        {"pcap of LINUX_SLL2 read whole",
+         [&] {
+             Bytes b = pcap_header(kLinkLinuxSll2);
+             for (int i = 0; i < 20; ++i) b = cat(b, pcap_record(at(i), sll2(audio(i), 0x0800)));
+             return b;
+         }(),
+         seq_range(0, 20), 0, false, false},
         {"pcapng damage with nothing good after",
          cat(ng(20, good_ng), Bytes{6, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0x7F, 1, 2, 3, 4}),
          seq_range(0, 20), 0, true, false},

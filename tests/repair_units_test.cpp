@@ -68,6 +68,20 @@ std::vector<int> run_window(ReorderWindow& w, const std::vector<In>& in) {
     return out;
 }
 
+// Packets first..last in order, then `then`.
+std::vector<In> in_order(int first, int last, std::vector<In> then = {}) {
+    std::vector<In> v;
+    for (int s = first; s <= last; ++s) v.push_back({s});
+    v.insert(v.end(), then.begin(), then.end());
+    return v;
+}
+
+std::vector<int> numbers(int first, int last) {
+    std::vector<int> v;
+    for (int s = first; s <= last; ++s) v.push_back(s);
+    return v;
+}
+
 RepairStats counts(uint64_t reordered, uint64_t duplicates, uint64_t late, uint64_t resets) {
     RepairStats s;
     s.reordered = reordered;
@@ -171,7 +185,11 @@ INSTANTIATE_TEST_SUITE_P(
                     {1, 2, 3, 1, 2, 3},
                     {}},
         // Every packet lands one short of a window ahead: the numbers between are given up.
-        ReorderCase{"stride_of_window_minus_one", 4, {{1}, {4}, {7}, {10}}, {1, 4, 7, 10}, {}}),
+        ReorderCase{"stride_of_window_minus_one", 4, {{1}, {4}, {7}, {10}}, {1, 4, 7, 10}, {}},
+        // Long after the ring of seen numbers has gone round, a repeat of a released packet is
+        // still known as one.
+        ReorderCase{"repeat_after_the_ring_turned", 64, in_order(1, 200, {{199}}), numbers(1, 200),
+                    counts(0, 1, 0, 0)}),
     [](const ::testing::TestParamInfo<ReorderCase>& info) { return std::string(info.param.name); });
 
 // Packets displaced by less than the window all come out, in order, and the store never grows

@@ -674,27 +674,65 @@ TEST(StreamUnwrap, LeavesRecordsLongerThanADatagramAsTheyAre) {
     }
 }
 
-TEST(SdpMap, ReadsRolesAptAndGroups) {
+const char kCallSdp[] =
+    "v=0\r\nm=video 9 RTP/AVPF 96 97 35\r\n"
+    "a=rtpmap:96 VP8/90000\r\na=rtpmap:97 RTX/90000\r\n"
+    "a=fmtp:97 apt=96\r\na=ssrc-group:FID 1 2\r\n"
+    "a=ssrc-group:FEC-FR 1 3\r\nm=application 9 x\r\n"
+    "a=rtpmap:98 rtx/90000\r\n";
+
+TEST(SdpMap, ReadsAptAndGroups) {
     streams::SdpMap sdp;
     std::string err;
-    ASSERT_TRUE(
-        streams::parse_sdp("v=0\r\nm=video 9 RTP/AVPF 96 97 35\r\n"
-                           "a=rtpmap:96 VP8/90000\r\na=rtpmap:97 RTX/90000\r\n"
-                           "a=fmtp:97 apt=96\r\na=ssrc-group:FID 1 2\r\n"
-                           "a=ssrc-group:FEC-FR 1 3\r\nm=application 9 x\r\n"
-                           "a=rtpmap:98 rtx/90000\r\n",
-                           &sdp, &err))
-        << err;
+    ASSERT_TRUE(streams::parse_sdp(kCallSdp, &sdp, &err)) << err;
     EXPECT_TRUE(sdp.video.present);
     EXPECT_FALSE(sdp.audio.present);
-    EXPECT_EQ(sdp.video.pt[96], streams::SdpPt::media);
-    EXPECT_EQ(sdp.video.pt[97], streams::SdpPt::rtx);
     EXPECT_EQ(sdp.video.apt[97], 96);
-    EXPECT_EQ(sdp.video.pt[35], streams::SdpPt::media);  // named on the m= line only
-    EXPECT_EQ(sdp.video.pt[98], streams::SdpPt::none);   // another section's
     EXPECT_EQ(sdp.video.fid.size(), 1u);
     EXPECT_EQ(sdp.video.fec_fr.size(), 1u);
     EXPECT_FALSE(streams::parse_sdp("v=0\r\n", &sdp, &err));
 }
+
+// The role of one payload type of the video section; every other one stays unnamed.
+struct SdpPtCase {
+    const char* name;
+    const char* sdp;
+    int pt;
+    streams::SdpPt role;
+};
+
+void PrintTo(const SdpPtCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class SdpMapRoles : public ::testing::TestWithParam<SdpPtCase> {};
+
+TEST_P(SdpMapRoles, NameThePayloadTypes) {
+    const SdpPtCase& c = GetParam();
+    streams::SdpMap sdp;
+    std::string err;
+    ASSERT_TRUE(streams::parse_sdp(c.sdp, &sdp, &err)) << err;
+    EXPECT_EQ(sdp.video.pt[c.pt], c.role);
+    for (int pt = 0; pt < 128; ++pt) {
+        EXPECT_EQ(sdp.video.apt[pt], c.sdp == kCallSdp && pt == 97 ? 96 : 0) << pt;
+        EXPECT_EQ(sdp.audio.pt[pt], streams::SdpPt::none) << pt;
+    }
+    for (int id = 0; id < 256; ++id) EXPECT_EQ(sdp.video.ext[id], streams::SdpExt::kept) << id;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, SdpMapRoles,
+    ::testing::Values(SdpPtCase{"rtpmap_media", kCallSdp, 96, streams::SdpPt::media},
+                      SdpPtCase{"rtpmap_rtx", kCallSdp, 97, streams::SdpPt::rtx},
+                      SdpPtCase{"m_line_only", kCallSdp, 35, streams::SdpPt::media},
+                      SdpPtCase{"another_sections", kCallSdp, 98, streams::SdpPt::none},
+                      SdpPtCase{"first_format_without_rtpmap", "v=0\r\nm=video 9 RTP/AVPF 96\r\n",
+                                96, streams::SdpPt::media},
+                      // 128 is no payload type: neither the m= line nor the rtpmap names one.
+                      SdpPtCase{"payload_type_128_ignored",
+                                "v=0\r\nm=video 9 RTP/AVPF 96 128\r\na=rtpmap:128 rtx/90000\r\n"
+                                "a=fmtp:128 apt=96\r\n",
+                                127, streams::SdpPt::none}),
+    [](const ::testing::TestParamInfo<SdpPtCase>& info) { return std::string(info.param.name); });
 
 }  // namespace

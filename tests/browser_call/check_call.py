@@ -14,6 +14,11 @@ captured with a payload and packetsSent (a filler may stand for several lost pac
 packets (fec_recovered > 0) and more video frames are written with it than with --no-fec. A third
 conversion without the SDP, as a recording without one is converted, must also write only frames
 that decode, and more than --no-fec; whether its IVF equals the one with the SDP is printed.
+There, too, an oracle written from the RFCs apart from the converter (fec_oracle.py) takes the
+pcap, puts RTX back and XORs every FEC packet to a fixed point: per sender, the frames written
+with the SDP equal its whole frames, and when it finds no frame missing between them, a conversion
+with --wait-keyframe keeps every one, and in any case exactly those that do not depend on a lost
+one.
 In the codec modes (vp9, av1, h264) the --webm conversion's WebM (an MP4 for H.264) of each sender
 must also play to its end in headless Chromium (media_player.py), showing a picture, and last as
 long as the call (within 1.5 s).
@@ -38,6 +43,9 @@ if stats.get("mode") == "clock":
 call_seconds = stats["seconds"]
 # Lossy, with FEC as the only way back: see the docstring.
 lossy = stats["mode"] in ("ulpfec", "flexfec")
+# Mode l1t3: three temporal layers, with loss that RTX mostly mends; --wait-keyframe must keep
+# exactly the frames that do not depend on a lost one.
+layered = stats["mode"] == "l1t3"
 # Modes vp9, av1, h264: the codec's name in the report, a Matroska file; with loss (and RTX) only
 # frames that decode, behind --wait-keyframe.
 codec = {"vp9": "VP9", "av1": "AV1", "h264": "H264"}.get(stats["mode"])
@@ -75,7 +83,7 @@ def convert(name, *options):
 # (no RTX to carry them), runs out of room to wait for the third RED packet: RED is then taken
 # for plain VP8 and no frame is written. The frames written without the SDP are printed beside.
 sdp = []
-if lossy or codec_loss:
+if lossy or layered or codec_loss:
     with open(os.path.join(work, "call.sdp"), "w") as f:
         f.write(stats["sdp"][0])
     sdp = ["--sdp", os.path.join(work, "call.sdp")]
@@ -84,6 +92,16 @@ out, report = convert("out", "--repair", *sdp, *codec_options)
 # The same captures as a receiver that ignores FEC converts them: what the FEC brought back.
 out_no_fec, _ = convert("out-no-fec", "--no-fec", *sdp)
 out_learnt, report_learnt = convert("out-learnt", "--repair") if lossy else (None, {})
+out_wait, _ = (convert("out-wait", "--repair", "--wait-keyframe", *sdp) if lossy or layered
+               else (None, {}))
+ideal = {}
+if lossy or layered:
+    sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+    import fec_oracle
+    videos = [next((s for s in peer if s["kind"] == "video"), None) for peer in stats["peers"]]
+    ideal = fec_oracle.oracle(os.path.join(work, "call.pcap"), stats["sdp"],
+                              [v["ssrc"] for v in videos if v],
+                              {v["rtxSsrc"]: v["ssrc"] for v in videos if v and v["rtxSsrc"]})
 
 
 def ogg_packets(path):
@@ -207,6 +225,44 @@ for uid, peer in enumerate(stats["peers"], start=1):
             failures.append(f"sender {uid}: FEC rebuilt no packet")
         if lossy and decoded != written:
             failures.append(f"sender {uid}: {decoded} video frames decode, {written} written")
+        if layered:
+            whole, _, _, decodes = ideal[video["ssrc"]]
+            wait_ivf = glob.glob(os.path.join(out_wait, f"*_{uid}.mkv"))
+            kept, kept_decoded, kept_errors = 0, 0, "no IVF file"
+            if wait_ivf:
+                kept = ivf_frames(wait_ivf[0])
+                ff = subprocess.run(["ffmpeg", "-nostdin", "-v", "error", "-i", wait_ivf[0], "-f",
+                                     "framemd5", "-"], capture_output=True, text=True)
+                kept_decoded = sum(1 for l in ff.stdout.splitlines() if l and not l.startswith("#"))
+                kept_errors = ff.stderr.strip()
+            line[-1] += (f"; the oracle: {whole} whole frames, {decodes} that do not depend on a "
+                         f"lost one; --wait-keyframe kept {kept}, decoded {kept_decoded}")
+            if written != whole:
+                failures.append(f"sender {uid}: {written} video frames written, {whole} whole")
+            if decodes is None or kept != decodes:
+                failures.append(f"sender {uid}: --wait-keyframe kept {kept} frames, {decodes} do "
+                                "not depend on a lost one")
+            if kept_decoded != kept or kept_errors:
+                failures.append(f"sender {uid}: --wait-keyframe: {kept_decoded} of {kept} frames "
+                                f"decode; ffmpeg: {kept_errors[:200]}")
+        if lossy:
+            whole, gapless, rebuilt, decodes = ideal[video["ssrc"]]
+            wait_ivf = glob.glob(os.path.join(out_wait, f"*_{uid}.mkv"))
+            kept = ivf_frames(wait_ivf[0]) if wait_ivf else 0
+            line[-1] += (f"; the oracle: {whole} whole frames, {rebuilt} packets rebuilt, "
+                         f"{'none missing' if gapless else 'some missing'}; --wait-keyframe "
+                         f"kept {kept}")
+            if written != whole:
+                failures.append(f"sender {uid}: {written} video frames written, the oracle "
+                                f"rebuilds {whole}")
+            if gapless and kept != whole:
+                failures.append(f"sender {uid}: nothing missing after FEC, but --wait-keyframe "
+                                f"kept {kept} of {whole} frames")
+            # Without layers every loss waits for the next key frame: the frames that do not
+            # depend on a lost one are those from a key frame on to the next loss.
+            if decodes is not None and kept != decodes:
+                failures.append(f"sender {uid}: --wait-keyframe kept {kept} frames, {decodes} do "
+                                "not depend on a lost one")
         if codec:
             got = rep.get("video", {}).get("codec")
             line[-1] += f"; codec {got}"
@@ -220,7 +276,7 @@ for uid, peer in enumerate(stats["peers"], start=1):
                                 f"decodes: {ff.stderr.strip()[:200] if ff else 'none written'}")
         if codec_loss and decoded != written:
             failures.append(f"sender {uid}: {decoded} video frames decode, {written} written")
-        if not lossy and not codec_loss and decoded != video["framesSent"]:
+        if not lossy and not layered and not codec_loss and decoded != video["framesSent"]:
             failures.append(f"sender {uid}: {decoded} video frames decode, {video['framesSent']} sent")
         if errors:
             failures.append(f"sender {uid}: ffmpeg: {errors.splitlines()[0]}")
@@ -256,10 +312,10 @@ for uid, peer in enumerate(stats["peers"], start=1):
         on_wire = captured.get(uid, 0)
         line.append(f"audio {audio['codec']} packetsSent {audio['packetsSent']}, captured "
                     f"{on_wire}, Ogg packets {packets}, duration {dur:.2f} s")
-        if lossy and not on_wire <= packets <= audio["packetsSent"] + 1:
+        if (lossy or layered) and not on_wire <= packets <= audio["packetsSent"] + 1:
             failures.append(f"sender {uid}: {packets} Ogg packets, {on_wire} captured, "
                             f"{audio['packetsSent']} sent")
-        if not lossy and abs(packets - audio["packetsSent"]) > 1:
+        if not lossy and not layered and abs(packets - audio["packetsSent"]) > 1:
             failures.append(f"sender {uid}: {packets} Ogg packets, {audio['packetsSent']} sent")
         want = lengths.get("audio", call_seconds)
         line[-1] += f" (sending {want:.2f} s)"

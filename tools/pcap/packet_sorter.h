@@ -167,6 +167,8 @@ public:
     const std::vector<Sender>& senders() const { return senders_; }
     // In order of first packet.
     const std::vector<std::unique_ptr<Stream>>& streams() const { return streams_; }
+    // What a waiting packet of `n` bytes counts against max_queue_bytes.
+    static size_t waiting_cost(size_t n);
 
 private:
     struct Waiting {
@@ -191,7 +193,6 @@ private:
     void decide_anyway(Stream& s);
     void guess_kind(Stream& s);
     void advance_clock(uint64_t time_us);
-    static size_t waiting_cost(size_t n);
     void drain(uint64_t now_us);
     void emit(const Stream& s, uint64_t time_us, const uint8_t* p, size_t n);
     uint32_t next_auto_uid();

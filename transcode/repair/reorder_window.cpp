@@ -229,6 +229,7 @@ ReorderWindow::Verdict ReorderWindow::push_packet(const uint8_t* packet, size_t 
 
 void ReorderWindow::flush() {
     draining_ = true;
+    edge_from_ = highest_;
 }
 
 // Moves the waiting packet into the heap once there is room for it; false while it must wait.
@@ -296,6 +297,9 @@ bool ReorderWindow::pop(const uint8_t** packet, size_t* size) {
         // A run's first packets are held until the window is full, so that a packet older than
         // the first arrival still finds its place.
         if (!releasing_ && !draining_ && !waiting && highest_ - next_ + 1 < capacity_) return false;
+        // The run's first packets may have been lost: what FEC rebuilds before the first arrival
+        // goes out first (FEC hook).
+        if (!releasing_ && recovery_.recover) recover_edge(-1);
         releasing_ = true;
         const int64_t lowest = heap_.empty() ? 0 : heap_.front().seq;
         if (!heap_.empty() && lowest == next_) {
@@ -312,6 +316,9 @@ bool ReorderWindow::pop(const uint8_t** packet, size_t* size) {
             give_up_to = lowest;
         } else {
             if (heap_.empty() && draining_ && !waiting) {
+                // The run's last packets may have been lost: FEC that came after them rebuilds
+                // them, one number at a time (FEC hook).
+                if (recovery_.recover && recover_edge(+1)) continue;
                 running_ = false;  // the stream ended; a later packet begins a new run
                 draining_ = false;
             }
@@ -351,6 +358,26 @@ const uint8_t* ReorderWindow::held_packet(void* self, int64_t seq, size_t* size)
         }
     }
     return nullptr;
+}
+
+// Beyond the numbers that came (`step` -1: before the first arrival, +1: after the last, with
+// nothing held): asks the hook for the next number outward, and holds what it rebuilds; false
+// when it rebuilds nothing. At most kRecoverSpan numbers either way: no FEC packet reaches further.
+bool ReorderWindow::recover_edge(int step) {
+    if (step < 0) {
+        for (int64_t i = 0; i < kRecoverSpan; ++i) {
+            --next_;
+            if (!recover_next()) {
+                ++next_;
+                return i > 0;
+            }
+        }
+        return true;
+    }
+    if (next_ != highest_ + 1 || next_ - edge_from_ >= kRecoverSpan) return false;
+    if (!recover_next()) return false;
+    highest_ = next_;
+    return true;
 }
 
 // Asks the hook for next_, about to be given up; a rebuilt packet is held like one that came, to

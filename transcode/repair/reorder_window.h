@@ -101,6 +101,7 @@ private:
     void clear_seen(int64_t from, int64_t count);
     static const uint8_t* held_packet(void* self, int64_t seq, size_t* size);  // FEC hook
     bool recover_next();                                                       // FEC hook
+    bool recover_edge(int step);                                               // FEC hook
 
     const uint32_t capacity_;
     RepairStats* const stats_;
@@ -130,4 +131,5 @@ private:
     int64_t force_to_ = 0;  // missing numbers below this are given up
     uint16_t skipped_ = 0;  // packets left out by `skip` so far; later ones are renumbered
     RecoveryHook recovery_{nullptr, nullptr, nullptr};  // FEC hook
+    int64_t edge_from_ = 0;  // the run's highest arrival when it ended: rebuilt ones count from it
 };
