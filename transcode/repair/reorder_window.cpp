@@ -52,6 +52,10 @@ void ReorderWindow::clear_seen(int64_t from, int64_t count) {
         return;
     }
     uint64_t bit = static_cast<uint64_t>(from) & seen_mask_;
+    if (count == 1) {  // the in-order path: one number a packet
+        seen_[bit >> 6] &= ~(uint64_t{1} << (bit & 63));
+        return;
+    }
     uint64_t left = static_cast<uint64_t>(count);
     while (left > 0) {
         const uint64_t in_word = std::min<uint64_t>(left, 64 - (bit & 63));

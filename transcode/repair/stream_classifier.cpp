@@ -222,6 +222,18 @@ void StreamClassifier::learn(const uint8_t* packet, size_t size) {
 
 Role StreamClassifier::learn_role(const uint8_t* packet, size_t size, RtpSpan* span) {
     if (!read_rtp(packet, size, span)) return Role::media;  // the writers decide what it is worth
+    const RtpSpan& r = *span;
+    // The usual packet once the stream is settled: plain media on the media SSRC. What
+    // learn_span() and role_for() would do for it, without their branches.
+    if (!sdp_ && have_media_ && r.ssrc == media_ssrc_ && r.payload != 0 && pt_[r.pt] == Pt::plain) {
+        count(r.ssrc, Ssrc::media);
+        if (static_cast<int16_t>(static_cast<uint16_t>(r.seq - highest_)) > 0 || !have_seq_)
+            highest_ = r.seq;
+        have_seq_ = true;
+        mark(r.seq, r.timestamp, r.pt);
+        last_media_pt_ = r.pt;
+        return Role::media;
+    }
     learn_span(packet, *span);
     return role_for(packet, *span);
 }
