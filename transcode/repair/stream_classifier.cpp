@@ -29,10 +29,8 @@ const char* ssrc_role_name(int role) {
     return names[role];
 }
 
-}  // namespace
-
-bool read_rtp(const uint8_t* packet, size_t size, RtpSpan* out) {
-    *out = RtpSpan();
+// read_rtp() but for the defaults on failure: sets every field of a packet that reads.
+bool read_rtp_fields(const uint8_t* packet, size_t size, RtpSpan* out) {
     if (packet == nullptr || size < kFixedHeader || (packet[0] >> 6) != 2) return false;
     size_t header = kFixedHeader + 4 * size_t{packet[0] & 0x0Fu};
     if (header > size) return false;
@@ -56,6 +54,17 @@ bool read_rtp(const uint8_t* packet, size_t size, RtpSpan* out) {
     out->header = header;
     out->payload = payload;
     out->rtp = true;
+    return true;
+}
+
+}  // namespace
+
+bool read_rtp(const uint8_t* packet, size_t size, RtpSpan* out) {
+    // Cleared only when it fails: the usual packet's fields are written once.
+    if (!read_rtp_fields(packet, size, out)) {
+        *out = RtpSpan();
+        return false;
+    }
     return true;
 }
 
