@@ -292,6 +292,17 @@ bool ReorderWindow::pop(const uint8_t** packet, size_t* size) {
         direct_ = nullptr;
         return true;
     }
+    // The usual second call after an in-order packet: nothing held or waiting in a run that is
+    // releasing. The loop below would come to the same answer.
+    if (releasing_ && running_ && !draining_ && !incoming_.held && heap_.empty() &&
+        out_.data.capacity() == 0) {
+        out_ = Buffer();
+        return false;
+    }
+    return pop_held(packet, size);
+}
+
+bool ReorderWindow::pop_held(const uint8_t** packet, size_t* size) {
     recycle(std::move(out_));
     out_ = Buffer();
     for (;;) {

@@ -93,6 +93,7 @@ private:
     void recycle(Buffer&& buffer);
     Buffer spare();
     bool place_incoming();
+    bool pop_held(const uint8_t** packet, size_t* size);  // pop() past its short paths
     bool release(const uint8_t** packet, size_t* size);
     void renumber(uint8_t* packet) const;
     // Which sequence numbers in [next_ - capacity_, next_ + capacity_) have come in this run.
