@@ -544,18 +544,7 @@ void PrintTo(const DepsCase& c, std::ostream* os) {
 // One RTP packet of a frame: the VP8 descriptor as RFC 7741 lays it out, then a byte of payload.
 std::vector<uint8_t> vp8_packet(uint32_t ts, uint16_t seq, int id_bits, uint16_t id, int tid,
                                 bool n, bool y, bool tl0, uint8_t tl0_idx) {
-    std::vector<uint8_t> p = {0x80,
-                              96,
-                              static_cast<uint8_t>(seq >> 8),
-                              static_cast<uint8_t>(seq),
-                              static_cast<uint8_t>(ts >> 24),
-                              static_cast<uint8_t>(ts >> 16),
-                              static_cast<uint8_t>(ts >> 8),
-                              static_cast<uint8_t>(ts),
-                              1,
-                              2,
-                              3,
-                              4};
+    std::vector<uint8_t> p;
     const bool x = id_bits != 0 || tid >= 0;
     p.push_back(static_cast<uint8_t>((x ? 0x80 : 0) | (n ? 0x20 : 0) | 0x10));
     if (x)
@@ -570,7 +559,7 @@ std::vector<uint8_t> vp8_packet(uint32_t ts, uint16_t seq, int id_bits, uint16_t
     if (tid >= 0 && tl0) p.push_back(tl0_idx);
     if (tid >= 0) p.push_back(static_cast<uint8_t>((tid << 6) | (y ? 0x20 : 0)));
     p.push_back(0x11);
-    return p;
+    return rtp_bytes(seq, ts, false, p, 96, 0x01020304);
 }
 
 std::string lost_whole(int frames) {
