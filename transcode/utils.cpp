@@ -81,6 +81,16 @@ int open_output_fd(const std::string& path) {
     return open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
 }
 
+// The later steps read back only the files this run created; they know them by device and inode.
+static void remember_created(const std::string& name, int fd) {
+    struct stat st;
+    if (fstat(fd, &st) == 0)
+        g_created_outputs[name] = {static_cast<uint64_t>(st.st_dev),
+                                   static_cast<uint64_t>(st.st_ino)};
+    else
+        g_created_outputs.erase(name);
+}
+
 FilePtr create_output(const std::string& name, OutputBuffer& buffer) {
     errno = 0;
     const int fd = open_output_fd(name);
@@ -91,12 +101,7 @@ FilePtr create_output(const std::string& name, OutputBuffer& buffer) {
         output_failure(name, "cannot create", err);
         return nullptr;
     }
-    struct stat st;
-    if (fstat(fd, &st) == 0)
-        g_created_outputs[name] = {static_cast<uint64_t>(st.st_dev),
-                                   static_cast<uint64_t>(st.st_ino)};
-    else
-        g_created_outputs.erase(name);
+    remember_created(name, fd);
     buffer.attach(f.get());
     return f;
 }
@@ -108,12 +113,7 @@ int create_output_fd(const std::string& name) {
         output_failure(name, "cannot create", errno);
         return -1;
     }
-    struct stat st;
-    if (fstat(fd, &st) == 0)
-        g_created_outputs[name] = {static_cast<uint64_t>(st.st_dev),
-                                   static_cast<uint64_t>(st.st_ino)};
-    else
-        g_created_outputs.erase(name);
+    remember_created(name, fd);
     return fd;
 }
 
