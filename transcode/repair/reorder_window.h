@@ -44,6 +44,8 @@ public:
     void flush();  // release everything held, in order, on the following pop() calls
 
     uint32_t capacity() const { return capacity_; }
+    // At most the window, plus up to kRecoverSpan packets FEC rebuilt before a run's first
+    // arrival, which join a window that may already be full.
     size_t held() const { return heap_.size(); }
     size_t bytes_reserved() const;  // bytes of the packet copies, held or kept for reuse
 
