@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "be_bytes.h"
 #include "recording_clock.h"
 #include "rtp_packet.h"
 #include "run_options.h"
@@ -212,11 +213,12 @@ void user_audio::put_rtp_data(std::unique_ptr<uint8_t[]> data, uint64_t length) 
 // Writes the packets that cover a gap in the RTP timeline before `op` (whose granule position
 // counted from `start`) and moves `op` to its place after them.
 void user_audio::fill_gap_before(const uint8_t* data, int bytes, int64_t start, ogg_packet* op) {
-    rtp_packet_t rtp;
-    if (rtp_packet_deserialize(&rtp, data, bytes) != 0) return;
+    // op_from_rtp() has read the packet: its fixed header is there.
+    if (bytes < 12) return;
+    const uint32_t timestamp = be32(data + 4);
     const int64_t samples = granule - start;
-    timeline->clock_shift(recording_clock().stall_before(uid, rtp.rtp.timestamp));
-    timeline->before(rtp.rtp.timestamp, rtp.rtp.ssrc, op->packet[0], static_cast<int>(samples));
+    timeline->clock_shift(recording_clock().stall_before(uid, timestamp));
+    timeline->before(timestamp, be32(data + 8), op->packet[0], static_cast<int>(samples));
     granule = start;
     FillerPacket filler;
     while (timeline->next(&filler)) {

@@ -215,24 +215,41 @@ void UserStream::drain_reorder() {
     while (reorder_->pop(&packet, &size)) write(packet, size);
 }
 
-// Pushes what the unwrap stage yields into the reorder stage, handing on what that releases. No
-// RTP packet is longer than 65,535 bytes: a longer one is refused here, so that the stage never
-// holds more than that per packet.
+// Pushes what the unwrap stage yields into the reorder stage, handing on what that releases.
 void UserStream::unwrap_into_writer() {
     const uint8_t* packet = nullptr;
     size_t size = 0;
-    while (unwrap_->next(&packet, &size)) {
-        ReorderWindow::Verdict verdict = ReorderWindow::Verdict::no_memory;
-        if (size > ReorderWindow::kMaxPacketSize) {
-            drop_packet(uid_, size, "longer than 65535 bytes");
-        } else {
-            verdict = reorder_->push(packet, size);
-            if (verdict == ReorderWindow::Verdict::no_memory)
-                drop_packet(uid_, size, "out of memory");
-        }
-        unwrap_->pushed(verdict);
-        drain_reorder();
+    while (unwrap_->next(&packet, &size)) push_one(packet, size);
+}
+
+// No RTP packet is longer than 65,535 bytes: a longer one is refused here, so that the reorder
+// stage never holds more than that per packet.
+void UserStream::push_one(const uint8_t* packet, size_t size) {
+    ReorderWindow::Verdict verdict = ReorderWindow::Verdict::no_memory;
+    if (size > ReorderWindow::kMaxPacketSize) {
+        drop_packet(uid_, size, "longer than 65535 bytes");
+    } else {
+        verdict = reorder_->push(packet, size);
+        if (verdict == ReorderWindow::Verdict::no_memory) drop_packet(uid_, size, "out of memory");
     }
+    unwrap_->pushed(verdict);
+    drain_reorder();
+}
+
+// Once a stream has settled, nearly every packet is plain media in its turn: it goes from the
+// read buffer to the writer on one reading of its header, each stage taking it in one step. False
+// for any other packet, which takes the stages' full path.
+bool UserStream::pass_plain(uint8_t* packet, size_t size) {
+    streams::RtpSpan r;
+    if (!unwrap_->take_plain(packet, size, &r)) return false;
+    // The reorder stage's skip test, answered from this reading: the packet has a payload, so
+    // only the payload type the VP8 unpacker refuses is left out.
+    const bool skipped = video_ && rtp_vp8_refused_type(r.pt);
+    if (!skipped && reorder_->pass_in_order(packet, size, r.seq, r.ssrc))
+        write(packet, size);
+    else
+        push_one(packet, size);
+    return true;
 }
 
 void UserStream::put_video(uint8_t* data, size_t length, const StreamRecord& seen) {
@@ -252,6 +269,7 @@ void UserStream::put_video(uint8_t* data, size_t length, const StreamRecord& see
     }
     ++stats_.packets;
     stats_.bytes += length;
+    if (pass_plain(data, length)) return;
     unwrap_->take(data, length);
     unwrap_into_writer();
 }
@@ -271,8 +289,10 @@ void UserStream::put_audio(std::unique_ptr<uint8_t[]> data, size_t length,
     stats_.bytes += length;
     record_ = std::move(data);
     record_size_ = length;
-    unwrap_->take(record_.get(), length);
-    unwrap_into_writer();
+    if (!pass_plain(record_.get(), length)) {
+        unwrap_->take(record_.get(), length);
+        unwrap_into_writer();
+    }
     record_.reset();
 }
 

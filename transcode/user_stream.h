@@ -53,6 +53,8 @@ public:
 private:
     void put_audio_copy(const uint8_t* packet, size_t size);
     void unwrap_into_writer();
+    void push_one(const uint8_t* packet, size_t size);
+    bool pass_plain(uint8_t* packet, size_t size);
     void drain_reorder();
     void write(const uint8_t* packet, size_t size);
     void write_video(const uint8_t* packet, size_t size);

@@ -96,9 +96,13 @@ const rtp_unpacker_t* rtp_vp8_decode() {
     return &unpacker;
 }
 
+bool rtp_vp8_refused_type(unsigned pt) {
+    return pt == kRefusedPayloadType;
+}
+
 bool rtp_vp8_refused(const uint8_t* packet, size_t size) {
     if (!packet || size < 12 || size > 0x7FFFFFFF) return true;
-    if ((packet[1] & 0x7F) == kRefusedPayloadType) return true;
+    if (rtp_vp8_refused_type(packet[1] & 0x7F)) return true;
     const uint8_t first = packet[0];
     const unsigned version = first >> 6;
     if ((first & 0x30) == 0 && (version == 1 || version == 2)) {

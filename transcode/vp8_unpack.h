@@ -13,3 +13,6 @@ const rtp_unpacker_t* rtp_vp8_decode();
 // payload type 121, nothing left after its padding (a bandwidth probe), or a header that does not
 // parse.
 bool rtp_vp8_refused(const uint8_t* packet, size_t size);
+// The test above for a packet of at most 64 KiB already read as RTP version 2 with a payload: no
+// such header fails to parse, so only the payload type is left to tell.
+bool rtp_vp8_refused_type(unsigned pt);

@@ -76,11 +76,11 @@ void ReorderWindow::advance_to(int64_t seq) {
 
 void ReorderWindow::store(Buffer& buffer, const uint8_t* packet, size_t size, int64_t seq) {
     if (buffer.data.size() < size) {
-        buffer.data.reserve(
-            size);  // exactly: a buffer keeps no more than the largest packet it held
-        buffer.data.resize(size);
+        // Exactly as long, not zeroed first: a buffer keeps no more than the largest packet it held.
+        buffer.data.assign(packet, packet + size);
+    } else if (size > 0) {
+        memcpy(buffer.data.data(), packet, size);
     }
-    if (size > 0) memcpy(buffer.data.data(), packet, size);
     buffer.size = size;
     buffer.seq = seq;
     buffer.held = true;
@@ -229,6 +229,29 @@ ReorderWindow::Verdict ReorderWindow::push_packet(const uint8_t* packet, size_t 
     if (seq > highest_) highest_ = seq;
     hold(std::move(b));
     return Verdict::held;
+}
+
+bool ReorderWindow::pass_in_order(const uint8_t* packet, size_t size, uint16_t seq,
+                                  uint32_t ssrc) {
+    // Each condition is one push_packet() checks on its way to releasing a packet as it came;
+    // next_ just above the highest number means the packet is no repeat and reorders nothing.
+    if (!running_ || !releasing_ || draining_ || !heap_.empty() || incoming_.held ||
+        skipped_ != 0 || ssrc != ssrc_ || next_ != highest_ + 1 || seq != seq16(next_) ||
+        seen(next_))
+        return false;
+    if (out_.data.capacity() != 0) {
+        recycle(std::move(out_));
+        out_ = Buffer();
+    }
+    highest_ = next_;
+    mark_seen(next_);
+    // advance_to() by one: the number coming into reach at the top takes the bit of the one
+    // leaving at the foot.
+    const uint64_t top = static_cast<uint64_t>(next_ + capacity_) & seen_mask_;
+    seen_[top >> 6] &= ~(uint64_t{1} << (top & 63));
+    ++next_;
+    if (recovery_.released) recovery_.released(recovery_.param, highest_, packet, size);  // FEC
+    return true;
 }
 
 void ReorderWindow::flush() {

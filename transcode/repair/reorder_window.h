@@ -42,6 +42,12 @@ public:
     Verdict push(const uint8_t* packet, size_t size);
     bool pop(const uint8_t** packet, size_t* size);
     void flush();  // release everything held, in order, on the following pop() calls
+    // push() and pop() in one step for the usual packet: the next number of a run that releases in
+    // order, with nothing held, waiting or left out before it. True: the stage has taken it, and
+    // the caller hands `packet` on itself. False, having changed nothing, for any other packet:
+    // push() it then. The caller has read the packet as RTP version 2 (`seq` and `ssrc` are its
+    // own) and knows `skip` keeps it. Only after pop() has returned false.
+    bool pass_in_order(const uint8_t* packet, size_t size, uint16_t seq, uint32_t ssrc);
 
     uint32_t capacity() const { return capacity_; }
     // At most the window, plus up to kRecoverSpan packets FEC rebuilt before a run's first

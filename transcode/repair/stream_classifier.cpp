@@ -229,22 +229,40 @@ void StreamClassifier::learn(const uint8_t* packet, size_t size) {
     if (read_rtp(packet, size, &r)) learn_span(packet, r);
 }
 
+// The usual packet once the stream is settled: plain media on the media SSRC.
+inline bool StreamClassifier::settled_plain(const RtpSpan& r) const {
+    return !sdp_ && have_media_ && r.ssrc == media_ssrc_ && r.payload != 0 &&
+           pt_[r.pt] == Pt::plain;
+}
+
+// What learn_span() does for a settled plain packet, without its branches.
+inline void StreamClassifier::learn_plain_media(const RtpSpan& r) {
+    if (report_ && last_report_ < report_->size() && (*report_)[last_report_].ssrc == r.ssrc)
+        ++(*report_)[last_report_].packets;  // what count() does first for a media packet
+    else
+        count(r.ssrc, Ssrc::media);
+    if (static_cast<int16_t>(static_cast<uint16_t>(r.seq - highest_)) > 0 || !have_seq_)
+        highest_ = r.seq;
+    have_seq_ = true;
+    mark(r.seq, r.timestamp, r.pt);
+    last_media_pt_ = r.pt;
+}
+
 Role StreamClassifier::learn_role(const uint8_t* packet, size_t size, RtpSpan* span) {
     if (!read_rtp(packet, size, span)) return Role::media;  // the writers decide what it is worth
-    const RtpSpan& r = *span;
-    // The usual packet once the stream is settled: plain media on the media SSRC. What
-    // learn_span() and role_for() would do for it, without their branches.
-    if (!sdp_ && have_media_ && r.ssrc == media_ssrc_ && r.payload != 0 && pt_[r.pt] == Pt::plain) {
-        count(r.ssrc, Ssrc::media);
-        if (static_cast<int16_t>(static_cast<uint16_t>(r.seq - highest_)) > 0 || !have_seq_)
-            highest_ = r.seq;
-        have_seq_ = true;
-        mark(r.seq, r.timestamp, r.pt);
-        last_media_pt_ = r.pt;
+    if (settled_plain(*span)) {
+        learn_plain_media(*span);
         return Role::media;
     }
     learn_span(packet, *span);
     return role_for(packet, *span);
+}
+
+bool StreamClassifier::learn_plain(const uint8_t* packet, size_t size, RtpSpan* span) {
+    // On false the span is the caller's to discard: no need to clear it.
+    if (!read_rtp_fields(packet, size, span) || !settled_plain(*span)) return false;
+    learn_plain_media(*span);
+    return true;
 }
 
 void StreamClassifier::learn_span(const uint8_t* packet, const RtpSpan& r) {

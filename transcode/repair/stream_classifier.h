@@ -86,6 +86,9 @@ public:
     Role role_of(const uint8_t* packet, size_t size) const;
     // learn() and role_of() on one reading of the header, which is left in *span.
     Role learn_role(const uint8_t* packet, size_t size, RtpSpan* span);
+    // learn_role() for the usual packet of a settled stream, plain media on the media SSRC: true,
+    // and the header in *span. False, having learned nothing, for any other packet.
+    bool learn_plain(const uint8_t* packet, size_t size, RtpSpan* span);
     // Gives up waiting: every undecided payload type is taken for plain media.
     void decide_all();
 
@@ -137,6 +140,8 @@ private:
     Role role_on_media(const uint8_t* packet, const RtpSpan& r) const;
     void learn_span(const uint8_t* packet, const RtpSpan& r);
     Role role_for(const uint8_t* packet, const RtpSpan& r) const;
+    bool settled_plain(const RtpSpan& r) const;
+    void learn_plain_media(const RtpSpan& r);
 
     const bool video_;
     std::vector<SsrcStats>* const report_;

@@ -54,6 +54,11 @@ public:
     void take(uint8_t* packet, size_t size);
     void finish();  // the stream ended: nothing is waiting for a decision any more
     bool next(const uint8_t** packet, size_t* size);
+    // take() and next() in one step for the usual packet of a settled stream, plain media on the
+    // media SSRC with nothing waiting before it: true, and its header in *span; the packet goes on
+    // as it stands, with no credit to tell pushed(). False, having changed nothing but *span, for
+    // any other packet: take() it then. Only after next() has returned false.
+    bool take_plain(const uint8_t* packet, size_t size, RtpSpan* span);
     void pushed(ReorderWindow::Verdict verdict);  // what the reorder stage did with next()'s packet
 
     const StreamClassifier& classifier() const { return classifier_; }
