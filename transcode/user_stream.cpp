@@ -245,10 +245,12 @@ bool UserStream::pass_plain(uint8_t* packet, size_t size) {
     // The reorder stage's skip test, answered from this reading: the packet has a payload, so
     // only the payload type the VP8 unpacker refuses is left out.
     const bool skipped = video_ && rtp_vp8_refused_type(r.pt);
-    if (!skipped && reorder_->pass_in_order(packet, size, r.seq, r.ssrc))
-        write(packet, size);
-    else
+    if (skipped || !reorder_->pass_in_order(packet, size, r.seq, r.ssrc))
         push_one(packet, size);
+    else if (video_writer_)
+        video_writer_->put_rtp_data(packet, size);  // what write() comes to once the codec is known
+    else
+        write(packet, size);
     return true;
 }
 

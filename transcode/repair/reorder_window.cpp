@@ -25,10 +25,8 @@ ReorderWindow::ReorderWindow(uint32_t capacity, RepairStats* stats, SkipTest ski
 ReorderWindow::~ReorderWindow() = default;
 
 size_t ReorderWindow::bytes_reserved() const {
-    size_t total = incoming_.data.capacity() + passed_.data.capacity() + scratch_.data.capacity() +
-                   out_.data.capacity();
-    for (const Buffer& b : heap_) total += b.data.capacity();
-    for (const Buffer& b : spare_) total += b.data.capacity();
+    size_t total = incoming_.data.capacity() + passed_.data.capacity() + scratch_.data.capacity();
+    for (const Buffer& b : slots_) total += b.data.capacity();
     return total;
 }
 
@@ -86,33 +84,58 @@ void ReorderWindow::store(Buffer& buffer, const uint8_t* packet, size_t size, in
     buffer.held = true;
 }
 
-ReorderWindow::Buffer ReorderWindow::spare() {
-    if (spare_.empty()) return Buffer();
-    Buffer b = std::move(spare_.back());
-    spare_.pop_back();
-    return b;
+// A slot for one more copy: a released one, whose bytes are reused, else a new one. make_room()
+// has made room for it, so this never allocates.
+uint32_t ReorderWindow::spare() {
+    if (!free_.empty()) {
+        const uint32_t slot = free_.back();
+        free_.pop_back();
+        return slot;
+    }
+    slots_.emplace_back();
+    return static_cast<uint32_t>(slots_.size() - 1);
 }
 
-void ReorderWindow::recycle(Buffer&& buffer) {
-    buffer.held = false;
-    if (buffer.data.capacity() == 0) return;
-    // Kept only while there is room: the spare list never holds more copies than have been held at
-    // once, so it never needs to grow here.
-    if (spare_.size() < spare_.capacity()) spare_.push_back(std::move(buffer));
+// A copy of `packet`, numbered `seq`, in a slot of its own; make_room() comes first.
+uint32_t ReorderWindow::copy_in(const uint8_t* packet, size_t size, int64_t seq) {
+    const uint32_t slot = spare();
+    try {
+        store(slots_[slot], packet, size, seq);
+    } catch (const std::bad_alloc&) {
+        free_.push_back(slot);
+        throw;
+    }
+    return slot;
 }
 
-// Makes room for one more held packet, so that hold() and recycle() never allocate: every
-// allocation comes before a packet is counted anywhere.
+// A released slot keeps its bytes for the next packets: nothing is allocated once as many
+// packets have been held as are held at once.
+void ReorderWindow::recycle(uint32_t slot) {
+    slots_[slot].held = false;
+    free_.push_back(slot);
+}
+
+void ReorderWindow::recycle_out() {
+    if (out_ == kNoSlot) return;
+    recycle(out_);
+    out_ = kNoSlot;
+}
+
+// Makes room for one more held packet, so that spare(), hold() and recycle() never allocate:
+// every allocation comes before a packet is counted anywhere. Slots in use are the held ones, the
+// one handed out and one on its way in, so two more than the heap can hold never run out.
 void ReorderWindow::make_room() {
     if (heap_.size() == heap_.capacity())
         heap_.reserve(std::max(heap_.size() + 1, std::min<size_t>(heap_.size() * 2, capacity_)));
-    // Room for every copy that could come back: the heap and the spare list share them.
-    if (spare_.capacity() < heap_.capacity()) spare_.reserve(heap_.capacity());
+    const size_t slots = heap_.capacity() + 2;
+    if (slots_.capacity() < slots) slots_.reserve(slots);
+    if (free_.capacity() < slots) free_.reserve(slots);
 }
 
-void ReorderWindow::hold(Buffer&& buffer) {
-    mark_seen(buffer.seq);
-    heap_.push_back(std::move(buffer));
+void ReorderWindow::hold(uint32_t slot) {
+    const int64_t seq = slots_[slot].seq;
+    mark_seen(seq);
+    heap_.push_back({seq, slot});
     std::push_heap(heap_.begin(), heap_.end(), Later());
 }
 
@@ -133,8 +156,7 @@ ReorderWindow::Verdict ReorderWindow::push(const uint8_t* packet, size_t size) {
     // Storing a packet may allocate, and a failed allocation must not end the run. Every step that
     // allocates comes before the packet is counted anywhere, so the stage stays consistent without
     // it.
-    recycle(std::move(out_));
-    out_ = Buffer();
+    recycle_out();
     try {
         return push_packet(packet, size);
     } catch (const std::bad_alloc&) {
@@ -154,13 +176,12 @@ ReorderWindow::Verdict ReorderWindow::push_packet(const uint8_t* packet, size_t 
     const uint32_t ssrc = be32(packet + 8);
     draining_ = false;
     if (!running_) {
-        Buffer b = spare();
-        store(b, packet, size, 0);
         make_room();
+        const uint32_t slot = copy_in(packet, size, 0);
         ssrc_ = ssrc;
         start(kRunBase + seq16_in);
-        b.seq = next_;
-        hold(std::move(b));
+        slots_[slot].seq = next_;
+        hold(slot);
         return Verdict::held;
     }
 
@@ -220,14 +241,13 @@ ReorderWindow::Verdict ReorderWindow::push_packet(const uint8_t* packet, size_t 
         force_to_ = seq - capacity_ + 1;
         return Verdict::held;
     }
-    Buffer b = spare();
-    store(b, packet, size, seq);
     make_room();
+    const uint32_t slot = copy_in(packet, size, seq);
     // Nothing below allocates: the packet is taken.
     if (seq < next_) next_ = seq;
     if (seq < highest_ && stats_) ++stats_->reordered;
     if (seq > highest_) highest_ = seq;
-    hold(std::move(b));
+    hold(slot);
     return Verdict::held;
 }
 
@@ -239,10 +259,7 @@ bool ReorderWindow::pass_in_order(const uint8_t* packet, size_t size, uint16_t s
         skipped_ != 0 || ssrc != ssrc_ || next_ != highest_ + 1 || seq != seq16(next_) ||
         seen(next_))
         return false;
-    if (out_.data.capacity() != 0) {
-        recycle(std::move(out_));
-        out_ = Buffer();
-    }
+    recycle_out();
     highest_ = next_;
     mark_seen(next_);
     // advance_to() by one: the number coming into reach at the top takes the bit of the one
@@ -269,10 +286,15 @@ bool ReorderWindow::place_incoming() {
     } else if (incoming_.seq >= next_ + capacity_) {
         return false;
     }
-    Buffer b = std::move(incoming_);
-    incoming_ = spare();
+    // The copy moves into a slot (made room for when it came) and takes the slot's bytes in turn.
+    const uint32_t slot = spare();
+    Buffer& b = slots_[slot];
+    std::swap(b.data, incoming_.data);
+    b.size = incoming_.size;
+    b.seq = incoming_.seq;
+    b.held = true;
     incoming_.held = false;
-    hold(std::move(b));
+    hold(slot);
     return true;
 }
 
@@ -283,20 +305,21 @@ void ReorderWindow::renumber(uint8_t* packet) const {
 // Takes the lowest held packet (numbered next_) off the heap; false when `skip` leaves it out.
 bool ReorderWindow::release(const uint8_t** packet, size_t* size) {
     std::pop_heap(heap_.begin(), heap_.end(), Later());
-    recycle(std::move(out_));
-    out_ = std::move(heap_.back());
+    recycle_out();
+    out_ = heap_.back().slot;
     heap_.pop_back();
-    out_.held = false;
+    Buffer& b = slots_[out_];
+    b.held = false;
     advance_to(next_ + 1);
-    if (skip_ && skip_(out_.data.data(), out_.size)) {
+    if (skip_ && skip_(b.data.data(), b.size)) {
         ++skipped_;
         return false;
     }
     if (recovery_.released)  // FEC hook
-        recovery_.released(recovery_.param, out_.seq, out_.data.data(), out_.size);
-    if (skipped_ != 0) renumber(out_.data.data());
-    *packet = out_.data.data();
-    *size = out_.size;
+        recovery_.released(recovery_.param, b.seq, b.data.data(), b.size);
+    if (skipped_ != 0) renumber(b.data.data());
+    *packet = b.data.data();
+    *size = b.size;
     return true;
 }
 
@@ -317,17 +340,13 @@ bool ReorderWindow::pop(const uint8_t** packet, size_t* size) {
     }
     // The usual second call after an in-order packet: nothing held or waiting in a run that is
     // releasing. The loop below would come to the same answer.
-    if (releasing_ && running_ && !draining_ && !incoming_.held && heap_.empty() &&
-        out_.data.capacity() == 0) {
-        out_ = Buffer();
+    if (releasing_ && running_ && !draining_ && !incoming_.held && heap_.empty() && out_ == kNoSlot)
         return false;
-    }
     return pop_held(packet, size);
 }
 
 bool ReorderWindow::pop_held(const uint8_t** packet, size_t* size) {
-    recycle(std::move(out_));
-    out_ = Buffer();
+    recycle_out();
     for (;;) {
         if (incoming_.held && place_incoming()) continue;
         if (!running_) return false;
@@ -389,8 +408,9 @@ const uint8_t* ReorderWindow::held_packet(void* self, int64_t seq, size_t* size)
         }
         return nullptr;
     }
-    for (const Buffer& b : w.heap_) {
-        if (b.seq == seq) {
+    for (const Held& h : w.heap_) {
+        if (h.seq == seq) {
+            const Buffer& b = w.slots_[h.slot];
             *size = b.size;
             return b.data.data();
         }
@@ -426,10 +446,8 @@ bool ReorderWindow::recover_next() {
         recovery_.recover(recovery_.param, next_, ssrc_, &ReorderWindow::held_packet, this, &n);
     if (!rebuilt || n > kMaxPacketSize) return false;
     try {
-        Buffer b = spare();
-        store(b, rebuilt, n, next_);
         make_room();
-        hold(std::move(b));
+        hold(copy_in(rebuilt, n, next_));
     } catch (const std::bad_alloc&) {
         return false;  // given up as without the hook
     }

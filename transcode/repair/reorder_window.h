@@ -88,18 +88,27 @@ private:
         int64_t seq = -1;  // extended sequence number of the packet in it
         bool held = false;
     };
-    struct Later {  // heap order: the lowest sequence number on top
-        bool operator()(const Buffer& a, const Buffer& b) const { return a.seq > b.seq; }
+    // A held packet: its number and the slot its copy lies in. The heap moves these, never the
+    // copies.
+    struct Held {
+        int64_t seq;
+        uint32_t slot;
     };
+    struct Later {  // heap order: the lowest sequence number on top
+        bool operator()(const Held& a, const Held& b) const { return a.seq > b.seq; }
+    };
+    static constexpr uint32_t kNoSlot = UINT32_MAX;
 
     Verdict push_packet(const uint8_t* packet, size_t size);
     void start(int64_t seq);
     void advance_to(int64_t seq);
     void store(Buffer& buffer, const uint8_t* packet, size_t size, int64_t seq);
     void make_room();
-    void hold(Buffer&& buffer);
-    void recycle(Buffer&& buffer);
-    Buffer spare();
+    void hold(uint32_t slot);
+    void recycle(uint32_t slot);
+    void recycle_out();
+    uint32_t spare();
+    uint32_t copy_in(const uint8_t* packet, size_t size, int64_t seq);
     bool place_incoming();
     bool pop_held(const uint8_t** packet, size_t* size);  // pop() past its short paths
     bool release(const uint8_t** packet, size_t* size);
@@ -115,9 +124,10 @@ private:
     const uint32_t capacity_;
     RepairStats* const stats_;
     const SkipTest skip_;
-    std::vector<Buffer> heap_;   // the held packets
-    std::vector<Buffer> spare_;  // copies released, kept for the next packets
-    Buffer out_;                 // the packet pop() handed out last
+    std::vector<Buffer> slots_;   // copies of the held packets, and released ones kept for reuse
+    std::vector<uint32_t> free_;  // the slots that hold no packet
+    std::vector<Held> heap_;      // the held packets
+    uint32_t out_ = kNoSlot;      // the slot of the packet pop() handed out last
     std::unique_ptr<uint64_t[]> seen_;
     uint64_t seen_mask_ = 0;  // bits in seen_ minus one (a power of two, at least 2 x capacity_)
     Buffer incoming_;         // a packet that waits for room (beyond the window, or a new run)
