@@ -11,7 +11,6 @@ constexpr int kEinval = -22;
 constexpr int kTaken = 1;
 
 // Some senders mark a packet type of their own with 121 in the video stream; it carries no VP8.
-constexpr unsigned kRefusedPayloadType = 121;
 
 // VP8 payload descriptor (RFC 7741, section 4.2):
 //
@@ -44,7 +43,7 @@ int rtp_decode_vp8(void* instance, const void* packet, int bytes) {
     rtp_packet_t pkt;
     if (rtp_packet_deserialize(&pkt, packet, bytes) != 0) return kEinval;
     if (pkt.payloadlen <= 0) return kEinval;
-    if (pkt.rtp.pt == kRefusedPayloadType) return kEinval;
+    if (pkt.rtp.pt == kRtpVp8RefusedPayloadType) return kEinval;
 
     rtp_payload_check(helper, &pkt);
 
@@ -94,10 +93,6 @@ const rtp_unpacker_t* rtp_vp8_decode() {
         rtp_decode_vp8,
     };
     return &unpacker;
-}
-
-bool rtp_vp8_refused_type(unsigned pt) {
-    return pt == kRefusedPayloadType;
 }
 
 bool rtp_vp8_refused(const uint8_t* packet, size_t size) {

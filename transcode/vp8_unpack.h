@@ -15,4 +15,7 @@ const rtp_unpacker_t* rtp_vp8_decode();
 bool rtp_vp8_refused(const uint8_t* packet, size_t size);
 // The test above for a packet of at most 64 KiB already read as RTP version 2 with a payload: no
 // such header fails to parse, so only the payload type is left to tell.
-bool rtp_vp8_refused_type(unsigned pt);
+constexpr unsigned kRtpVp8RefusedPayloadType = 121;
+inline bool rtp_vp8_refused_type(unsigned pt) {
+    return pt == kRtpVp8RefusedPayloadType;
+}

@@ -125,9 +125,9 @@ void ReorderWindow::recycle_out() {
 // every allocation comes before a packet is counted anywhere. Slots in use are the held ones, the
 // one handed out and one on its way in, so two more than the heap can hold never run out.
 void ReorderWindow::make_room() {
-    if (heap_.size() == heap_.capacity())
-        heap_.reserve(std::max(heap_.size() + 1, std::min<size_t>(heap_.size() * 2, capacity_)));
-    const size_t slots = heap_.capacity() + 2;
+    if (held_.size() == held_.capacity())
+        held_.reserve(std::max(held_.size() + 1, std::min<size_t>(held_.size() * 2, capacity_)));
+    const size_t slots = held_.capacity() + 2;
     if (slots_.capacity() < slots) slots_.reserve(slots);
     if (free_.capacity() < slots) free_.reserve(slots);
 }
@@ -135,8 +135,7 @@ void ReorderWindow::make_room() {
 void ReorderWindow::hold(uint32_t slot) {
     const int64_t seq = slots_[slot].seq;
     mark_seen(seq);
-    heap_.push_back({seq, slot});
-    std::push_heap(heap_.begin(), heap_.end(), Later());
+    held_.push({seq, slot});
 }
 
 void ReorderWindow::start(int64_t seq) {
@@ -156,6 +155,7 @@ ReorderWindow::Verdict ReorderWindow::push(const uint8_t* packet, size_t size) {
     // Storing a packet may allocate, and a failed allocation must not end the run. Every step that
     // allocates comes before the packet is counted anywhere, so the stage stays consistent without
     // it.
+    in_order_ = false;
     recycle_out();
     try {
         return push_packet(packet, size);
@@ -211,7 +211,7 @@ ReorderWindow::Verdict ReorderWindow::push_packet(const uint8_t* packet, size_t 
             return Verdict::late;
         }
     }
-    if (releasing_ && !draining_ && heap_.empty() && seq == next_ && !incoming_.held) {
+    if (releasing_ && !draining_ && held_.empty() && seq == next_ && !incoming_.held) {
         // In order with nothing held, the usual case: released at once, without a copy.
         const bool skip = skip_ && skip_(packet, size);
         if (skipped_ != 0 && !skip) {
@@ -255,10 +255,17 @@ bool ReorderWindow::pass_in_order(const uint8_t* packet, size_t size, uint16_t s
                                   uint32_t ssrc) {
     // Each condition is one push_packet() checks on its way to releasing a packet as it came;
     // next_ just above the highest number means the packet is no repeat and reorders nothing.
-    if (!running_ || !releasing_ || draining_ || !heap_.empty() || incoming_.held ||
-        skipped_ != 0 || ssrc != ssrc_ || next_ != highest_ + 1 || seq != seq16(next_) ||
-        seen(next_))
+    // Taking a packet here keeps them all, so after one that was taken they hold until another
+    // call.
+    if (!in_order_ &&
+        (!running_ || !releasing_ || draining_ || !held_.empty() || incoming_.held ||
+         skipped_ != 0 || next_ != highest_ + 1 || seen(next_)))
         return false;
+    if (ssrc != ssrc_ || seq != seq16(next_)) {
+        in_order_ = false;
+        return false;
+    }
+    in_order_ = true;
     recycle_out();
     highest_ = next_;
     mark_seen(next_);
@@ -272,6 +279,7 @@ bool ReorderWindow::pass_in_order(const uint8_t* packet, size_t size, uint16_t s
 }
 
 void ReorderWindow::flush() {
+    in_order_ = false;
     draining_ = true;
     edge_from_ = highest_;
 }
@@ -279,7 +287,7 @@ void ReorderWindow::flush() {
 // Moves the waiting packet into the heap once there is room for it; false while it must wait.
 bool ReorderWindow::place_incoming() {
     if (incoming_new_run_) {
-        if (!heap_.empty()) return false;
+        if (!held_.empty()) return false;
         ssrc_ = incoming_ssrc_;
         start(kRunBase + incoming_.seq);
         incoming_.seq = next_;
@@ -304,10 +312,8 @@ void ReorderWindow::renumber(uint8_t* packet) const {
 
 // Takes the lowest held packet (numbered next_) off the heap; false when `skip` leaves it out.
 bool ReorderWindow::release(const uint8_t** packet, size_t* size) {
-    std::pop_heap(heap_.begin(), heap_.end(), Later());
     recycle_out();
-    out_ = heap_.back().slot;
-    heap_.pop_back();
+    out_ = held_.pop().slot;
     Buffer& b = slots_[out_];
     b.held = false;
     advance_to(next_ + 1);
@@ -324,6 +330,7 @@ bool ReorderWindow::release(const uint8_t** packet, size_t* size) {
 }
 
 bool ReorderWindow::pop(const uint8_t** packet, size_t* size) {
+    in_order_ = false;
     *packet = nullptr;
     *size = 0;
     if (have_passed_) {
@@ -340,7 +347,7 @@ bool ReorderWindow::pop(const uint8_t** packet, size_t* size) {
     }
     // The usual second call after an in-order packet: nothing held or waiting in a run that is
     // releasing. The loop below would come to the same answer.
-    if (releasing_ && running_ && !draining_ && !incoming_.held && heap_.empty() && out_ == kNoSlot)
+    if (releasing_ && running_ && !draining_ && !incoming_.held && held_.empty() && out_ == kNoSlot)
         return false;
     return pop_held(packet, size);
 }
@@ -358,8 +365,8 @@ bool ReorderWindow::pop_held(const uint8_t** packet, size_t* size) {
         // goes out first (FEC hook).
         if (!releasing_ && recovery_.recover) recover_edge(-1);
         releasing_ = true;
-        const int64_t lowest = heap_.empty() ? 0 : heap_.front().seq;
-        if (!heap_.empty() && lowest == next_) {
+        const int64_t lowest = held_.empty() ? 0 : held_.top().seq;
+        if (!held_.empty() && lowest == next_) {
             if (release(packet, size)) return true;
             continue;
         }
@@ -368,11 +375,11 @@ bool ReorderWindow::pop_held(const uint8_t** packet, size_t* size) {
         // packets to go.
         int64_t give_up_to;
         if (waiting && !incoming_new_run_) {
-            give_up_to = heap_.empty() ? force_to_ : std::min(lowest, force_to_);
-        } else if (!heap_.empty() && (draining_ || waiting)) {
+            give_up_to = held_.empty() ? force_to_ : std::min(lowest, force_to_);
+        } else if (!held_.empty() && (draining_ || waiting)) {
             give_up_to = lowest;
         } else {
-            if (heap_.empty() && draining_ && !waiting) {
+            if (held_.empty() && draining_ && !waiting) {
                 // The run's last packets may have been lost: FEC that came after them rebuilds
                 // them, one number at a time (FEC hook).
                 if (recovery_.recover && recover_edge(+1)) continue;
@@ -408,7 +415,7 @@ const uint8_t* ReorderWindow::held_packet(void* self, int64_t seq, size_t* size)
         }
         return nullptr;
     }
-    for (const Held& h : w.heap_) {
+    for (const HeldOrder::Entry& h : w.held_) {
         if (h.seq == seq) {
             const Buffer& b = w.slots_[h.slot];
             *size = b.size;

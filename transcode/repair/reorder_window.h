@@ -18,6 +18,7 @@
 #include <memory>
 #include <vector>
 
+#include "held_order.h"
 #include "run_stats.h"
 
 class ReorderWindow {
@@ -52,7 +53,7 @@ public:
     uint32_t capacity() const { return capacity_; }
     // At most the window, plus up to kRecoverSpan packets FEC rebuilt before a run's first
     // arrival, which join a window that may already be full.
-    size_t held() const { return heap_.size(); }
+    size_t held() const { return held_.size(); }
     size_t bytes_reserved() const;  // bytes of the packet copies, held or kept for reuse
 
     // ---- FEC recovery hook (optional; fec_recovery.h binds it) ----------------------------------
@@ -68,7 +69,10 @@ public:
                                   void* held_param, size_t* size);
         void* param;
     };
-    void set_recovery(const RecoveryHook& hook) { recovery_ = hook; }
+    void set_recovery(const RecoveryHook& hook) {
+        recovery_ = hook;
+        in_order_ = false;
+    }
     // ---- end of the FEC recovery hook -----------------------------------------------------------
 
     // A sequence number jump beyond the window by more than this many packets is a new stream
@@ -87,15 +91,6 @@ private:
         size_t size = 0;
         int64_t seq = -1;  // extended sequence number of the packet in it
         bool held = false;
-    };
-    // A held packet: its number and the slot its copy lies in. The heap moves these, never the
-    // copies.
-    struct Held {
-        int64_t seq;
-        uint32_t slot;
-    };
-    struct Later {  // heap order: the lowest sequence number on top
-        bool operator()(const Held& a, const Held& b) const { return a.seq > b.seq; }
     };
     static constexpr uint32_t kNoSlot = UINT32_MAX;
 
@@ -126,7 +121,7 @@ private:
     const SkipTest skip_;
     std::vector<Buffer> slots_;   // copies of the held packets, and released ones kept for reuse
     std::vector<uint32_t> free_;  // the slots that hold no packet
-    std::vector<Held> heap_;      // the held packets
+    HeldOrder held_;              // the held packets' numbers and slots: the copies never move
     uint32_t out_ = kNoSlot;      // the slot of the packet pop() handed out last
     std::unique_ptr<uint64_t[]> seen_;
     uint64_t seen_mask_ = 0;  // bits in seen_ minus one (a power of two, at least 2 x capacity_)
@@ -141,6 +136,7 @@ private:
     size_t direct_size_ = 0;
     Buffer scratch_;
 
+    bool in_order_ = false;   // pass_in_order() took the last packet, and nothing came since
     bool running_ = false;    // a run of the ordering has begun
     bool releasing_ = false;  // the run's start is settled: released in order from next_
     bool draining_ = false;
