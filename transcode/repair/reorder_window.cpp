@@ -30,17 +30,6 @@ size_t ReorderWindow::bytes_reserved() const {
     return total;
 }
 
-bool ReorderWindow::seen(int64_t seq) const {
-    if (seq < next_ - static_cast<int64_t>(capacity_) || seq >= next_ + capacity_) return false;
-    const uint64_t bit = static_cast<uint64_t>(seq) & seen_mask_;
-    return (seen_[bit >> 6] >> (bit & 63)) & 1;
-}
-
-void ReorderWindow::mark_seen(int64_t seq) {
-    const uint64_t bit = static_cast<uint64_t>(seq) & seen_mask_;
-    seen_[bit >> 6] |= uint64_t{1} << (bit & 63);
-}
-
 // Clears the bits of `count` numbers from `from` on: at most the whole ring, a word at a time.
 void ReorderWindow::clear_seen(int64_t from, int64_t count) {
     const uint64_t bits = seen_mask_ + 1;
@@ -113,12 +102,6 @@ uint32_t ReorderWindow::copy_in(const uint8_t* packet, size_t size, int64_t seq)
 void ReorderWindow::recycle(uint32_t slot) {
     slots_[slot].held = false;
     free_.push_back(slot);
-}
-
-void ReorderWindow::recycle_out() {
-    if (out_ == kNoSlot) return;
-    recycle(out_);
-    out_ = kNoSlot;
 }
 
 // Makes room for one more held packet, so that spare(), hold() and recycle() never allocate:
@@ -249,33 +232,6 @@ ReorderWindow::Verdict ReorderWindow::push_packet(const uint8_t* packet, size_t 
     if (seq > highest_) highest_ = seq;
     hold(slot);
     return Verdict::held;
-}
-
-bool ReorderWindow::pass_in_order(const uint8_t* packet, size_t size, uint16_t seq,
-                                  uint32_t ssrc) {
-    // Each condition is one push_packet() checks on its way to releasing a packet as it came;
-    // next_ just above the highest number means the packet is no repeat and reorders nothing.
-    // Taking a packet here keeps them all, so after one that was taken they hold until another
-    // call.
-    if (!in_order_ &&
-        (!running_ || !releasing_ || draining_ || !held_.empty() || incoming_.held ||
-         skipped_ != 0 || next_ != highest_ + 1 || seen(next_)))
-        return false;
-    if (ssrc != ssrc_ || seq != seq16(next_)) {
-        in_order_ = false;
-        return false;
-    }
-    in_order_ = true;
-    recycle_out();
-    highest_ = next_;
-    mark_seen(next_);
-    // advance_to() by one: the number coming into reach at the top takes the bit of the one
-    // leaving at the foot.
-    const uint64_t top = static_cast<uint64_t>(next_ + capacity_) & seen_mask_;
-    seen_[top >> 6] &= ~(uint64_t{1} << (top & 63));
-    ++next_;
-    if (recovery_.released) recovery_.released(recovery_.param, highest_, packet, size);  // FEC
-    return true;
 }
 
 void ReorderWindow::flush() {

@@ -148,3 +148,48 @@ private:
     RecoveryHook recovery_{nullptr, nullptr, nullptr};  // FEC hook
     int64_t edge_from_ = 0;  // the run's highest arrival when it ended: rebuilt ones count from it
 };
+
+// Inline: the usual packet of a settled stream passes here.
+inline bool ReorderWindow::seen(int64_t seq) const {
+    if (seq < next_ - static_cast<int64_t>(capacity_) || seq >= next_ + capacity_) return false;
+    const uint64_t bit = static_cast<uint64_t>(seq) & seen_mask_;
+    return (seen_[bit >> 6] >> (bit & 63)) & 1;
+}
+
+inline void ReorderWindow::mark_seen(int64_t seq) {
+    const uint64_t bit = static_cast<uint64_t>(seq) & seen_mask_;
+    seen_[bit >> 6] |= uint64_t{1} << (bit & 63);
+}
+
+inline void ReorderWindow::recycle_out() {
+    if (out_ == kNoSlot) return;
+    recycle(out_);
+    out_ = kNoSlot;
+}
+
+inline bool ReorderWindow::pass_in_order(const uint8_t* packet, size_t size, uint16_t seq,
+                                         uint32_t ssrc) {
+    // Each condition is one push_packet() checks on its way to releasing a packet as it came;
+    // next_ just above the highest number means the packet is no repeat and reorders nothing.
+    // Taking a packet here keeps them all, so after one that was taken they hold until another
+    // call.
+    if (!in_order_ &&
+        (!running_ || !releasing_ || draining_ || !held_.empty() || incoming_.held ||
+         skipped_ != 0 || next_ != highest_ + 1 || seen(next_)))
+        return false;
+    if (ssrc != ssrc_ || seq != static_cast<uint16_t>(next_ & 0xFFFF)) {
+        in_order_ = false;
+        return false;
+    }
+    in_order_ = true;
+    recycle_out();
+    highest_ = next_;
+    mark_seen(next_);
+    // advance_to() by one: the number coming into reach at the top takes the bit of the one
+    // leaving at the foot.
+    const uint64_t top = static_cast<uint64_t>(next_ + capacity_) & seen_mask_;
+    seen_[top >> 6] &= ~(uint64_t{1} << (top & 63));
+    ++next_;
+    if (recovery_.released) recovery_.released(recovery_.param, highest_, packet, size);  // FEC
+    return true;
+}

@@ -9,9 +9,6 @@ namespace streams {
 
 namespace {
 
-constexpr size_t kFixedHeader = 12;
-constexpr uint8_t kPaddingBit = 0x20;
-constexpr uint8_t kExtensionBit = 0x10;
 constexpr uint8_t kRedFollowBit = 0x80;  // F: another block header follows
 constexpr size_t kRedHeader = 4;         // F=1 header: F, PT, 14-bit offset, 10-bit length
 constexpr uint8_t kNoPt = 0x80;
@@ -29,39 +26,11 @@ const char* ssrc_role_name(int role) {
     return names[role];
 }
 
-// read_rtp() but for the defaults on failure: sets every field of a packet that reads.
-bool read_rtp_fields(const uint8_t* packet, size_t size, RtpSpan* out) {
-    if (packet == nullptr || size < kFixedHeader || (packet[0] >> 6) != 2) return false;
-    size_t header = kFixedHeader + 4 * size_t{packet[0] & 0x0Fu};
-    if (header > size) return false;
-    if (packet[0] & kExtensionBit) {
-        if (size - header < 4) return false;
-        const size_t ext = 4 * size_t{be16(packet + header + 2)};
-        if (size - header - 4 < ext) return false;
-        header += 4 + ext;
-    }
-    size_t payload = size - header;
-    if (packet[0] & kPaddingBit) {
-        const size_t pad = packet[size - 1];
-        if (payload == 0 || pad == 0 || pad > payload) return false;
-        payload -= pad;
-    }
-    out->pt = packet[1] & 0x7F;
-    out->marker = (packet[1] & 0x80) != 0;
-    out->seq = be16(packet + 2);
-    out->timestamp = be32(packet + 4);
-    out->ssrc = be32(packet + 8);
-    out->header = header;
-    out->payload = payload;
-    out->rtp = true;
-    return true;
-}
-
 }  // namespace
 
 bool read_rtp(const uint8_t* packet, size_t size, RtpSpan* out) {
     // Cleared only when it fails: the usual packet's fields are written once.
-    if (!read_rtp_fields(packet, size, out)) {
+    if (!read_rtp_header(packet, size, out)) {
         *out = RtpSpan();
         return false;
     }
@@ -204,11 +173,6 @@ bool StreamClassifier::seen(uint16_t seq) const {
     return s.valid && s.seq == seq;
 }
 
-void StreamClassifier::mark(uint16_t seq, uint32_t timestamp, uint8_t pt) {
-    if (!seen_) return;
-    seen_[seq % kSeqMemory] = {seq, true, pt, timestamp};
-}
-
 void StreamClassifier::start_media(uint32_t ssrc) {
     have_media_ = true;
     media_ssrc_ = ssrc;
@@ -229,25 +193,6 @@ void StreamClassifier::learn(const uint8_t* packet, size_t size) {
     if (read_rtp(packet, size, &r)) learn_span(packet, r);
 }
 
-// The usual packet once the stream is settled: plain media on the media SSRC.
-inline bool StreamClassifier::settled_plain(const RtpSpan& r) const {
-    return !sdp_ && have_media_ && r.ssrc == media_ssrc_ && r.payload != 0 &&
-           pt_[r.pt] == Pt::plain;
-}
-
-// What learn_span() does for a settled plain packet, without its branches.
-inline void StreamClassifier::learn_plain_media(const RtpSpan& r) {
-    if (report_ && last_report_ < report_->size() && (*report_)[last_report_].ssrc == r.ssrc)
-        ++(*report_)[last_report_].packets;  // what count() does first for a media packet
-    else
-        count(r.ssrc, Ssrc::media);
-    if (static_cast<int16_t>(static_cast<uint16_t>(r.seq - highest_)) > 0 || !have_seq_)
-        highest_ = r.seq;
-    have_seq_ = true;
-    mark(r.seq, r.timestamp, r.pt);
-    last_media_pt_ = r.pt;
-}
-
 Role StreamClassifier::learn_role(const uint8_t* packet, size_t size, RtpSpan* span) {
     if (!read_rtp(packet, size, span)) return Role::media;  // the writers decide what it is worth
     if (settled_plain(*span)) {
@@ -256,13 +201,6 @@ Role StreamClassifier::learn_role(const uint8_t* packet, size_t size, RtpSpan* s
     }
     learn_span(packet, *span);
     return role_for(packet, *span);
-}
-
-bool StreamClassifier::learn_plain(const uint8_t* packet, size_t size, RtpSpan* span) {
-    // On false the span is the caller's to discard: no need to clear it.
-    if (!read_rtp_fields(packet, size, span) || !settled_plain(*span)) return false;
-    learn_plain_media(*span);
-    return true;
 }
 
 void StreamClassifier::learn_span(const uint8_t* packet, const RtpSpan& r) {

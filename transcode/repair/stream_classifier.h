@@ -13,6 +13,7 @@
 #include <memory>
 #include <vector>
 
+#include "be_bytes.h"
 #include "run_stats.h"
 
 namespace streams {
@@ -35,6 +36,37 @@ struct RtpSpan {
 
 // False for a packet that is not RTP version 2 or whose lengths do not add up.
 bool read_rtp(const uint8_t* packet, size_t size, RtpSpan* out);
+
+// read_rtp() but for a packet that does not read, whose *out it leaves as it was. Inline: the
+// usual packet of a settled stream is read here and nowhere else.
+inline bool read_rtp_header(const uint8_t* packet, size_t size, RtpSpan* out) {
+    constexpr size_t kFixedHeader = 12;
+    constexpr uint8_t kPaddingBit = 0x20, kExtensionBit = 0x10;
+    if (packet == nullptr || size < kFixedHeader || (packet[0] >> 6) != 2) return false;
+    size_t header = kFixedHeader + 4 * size_t{packet[0] & 0x0Fu};
+    if (header > size) return false;
+    if (packet[0] & kExtensionBit) {
+        if (size - header < 4) return false;
+        const size_t ext = 4 * size_t{be16(packet + header + 2)};
+        if (size - header - 4 < ext) return false;
+        header += 4 + ext;
+    }
+    size_t payload = size - header;
+    if (packet[0] & kPaddingBit) {
+        const size_t pad = packet[size - 1];
+        if (payload == 0 || pad == 0 || pad > payload) return false;
+        payload -= pad;
+    }
+    out->pt = packet[1] & 0x7F;
+    out->marker = (packet[1] & 0x80) != 0;
+    out->seq = be16(packet + 2);
+    out->timestamp = be32(packet + 4);
+    out->ssrc = be32(packet + 8);
+    out->header = header;
+    out->payload = payload;
+    out->rtp = true;
+    return true;
+}
 
 // RFC 2198 payload: up to kMaxRedBlocks blocks, the last one the primary.
 constexpr int kMaxRedBlocks = 8;
@@ -88,7 +120,12 @@ public:
     Role learn_role(const uint8_t* packet, size_t size, RtpSpan* span);
     // learn_role() for the usual packet of a settled stream, plain media on the media SSRC: true,
     // and the header in *span. False, having learned nothing, for any other packet.
-    bool learn_plain(const uint8_t* packet, size_t size, RtpSpan* span);
+    bool learn_plain(const uint8_t* packet, size_t size, RtpSpan* span) {
+        // On false the span is the caller's to discard.
+        if (!read_rtp_header(packet, size, span) || !settled_plain(*span)) return false;
+        learn_plain_media(*span);
+        return true;
+    }
     // Gives up waiting: every undecided payload type is taken for plain media.
     void decide_all();
 
@@ -100,7 +137,9 @@ public:
     bool block_is_fec(uint8_t block_pt) const { return block_[block_pt] == Block::fec; }
     // The media packet `seq` of the media SSRC has been seen (or rebuilt); mark() records one.
     bool seen(uint16_t seq) const;
-    void mark(uint16_t seq, uint32_t timestamp, uint8_t pt);
+    void mark(uint16_t seq, uint32_t timestamp, uint8_t pt) {
+        if (seen_) seen_[seq % kSeqMemory] = {seq, true, pt, timestamp};
+    }
     // What the stream showed so far: bits of kSawRed, kSawRtx, kSawFec.
     unsigned saw() const { return saw_; }
     static constexpr unsigned kSawRed = 1, kSawRtx = 2, kSawFec = 4;
@@ -140,8 +179,23 @@ private:
     Role role_on_media(const uint8_t* packet, const RtpSpan& r) const;
     void learn_span(const uint8_t* packet, const RtpSpan& r);
     Role role_for(const uint8_t* packet, const RtpSpan& r) const;
-    bool settled_plain(const RtpSpan& r) const;
-    void learn_plain_media(const RtpSpan& r);
+    // The usual packet once the stream is settled: plain media on the media SSRC.
+    bool settled_plain(const RtpSpan& r) const {
+        return !sdp_ && have_media_ && r.ssrc == media_ssrc_ && r.payload != 0 &&
+               pt_[r.pt] == Pt::plain;
+    }
+    // What learn_span() does for a settled plain packet, without its branches.
+    void learn_plain_media(const RtpSpan& r) {
+        if (report_ && last_report_ < report_->size() && (*report_)[last_report_].ssrc == r.ssrc)
+            ++(*report_)[last_report_].packets;  // what count() does first for a media packet
+        else
+            count(r.ssrc, Ssrc::media);
+        if (static_cast<int16_t>(static_cast<uint16_t>(r.seq - highest_)) > 0 || !have_seq_)
+            highest_ = r.seq;
+        have_seq_ = true;
+        mark(r.seq, r.timestamp, r.pt);
+        last_media_pt_ = r.pt;
+    }
 
     const bool video_;
     std::vector<SsrcStats>* const report_;

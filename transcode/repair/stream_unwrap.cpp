@@ -64,15 +64,6 @@ void StreamUnwrap::take(uint8_t* packet, size_t size) {
     ++wait_count_;
 }
 
-bool StreamUnwrap::take_plain(const uint8_t* packet, size_t size, RtpSpan* span) {
-    // Longer than any datagram: take() passes it on unread.
-    if (wait_count_ != 0 || size > kMaxRtpSize) return false;
-    if (!classifier_.learn_plain(packet, size, span)) return false;
-    fresh_ = nullptr;
-    if (stats_) count_timing(*stats_, span->seq, span->timestamp);
-    return true;
-}
-
 // A probe behind a waiting packet: its fixed header is all the reorder stage needs to give it its
 // place in the sequence and leave it out (a header alone is a packet without payload).
 void StreamUnwrap::keep_probe(const RtpSpan& r) {

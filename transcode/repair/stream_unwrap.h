@@ -30,6 +30,7 @@
 #include "reorder_window.h"
 #include "run_stats.h"
 #include "stream_classifier.h"
+#include "stream_count.h"
 
 namespace streams {
 
@@ -58,7 +59,14 @@ public:
     // media SSRC with nothing waiting before it: true, and its header in *span; the packet goes on
     // as it stands, with no credit to tell pushed(). False, having changed nothing but *span, for
     // any other packet: take() it then. Only after next() has returned false.
-    bool take_plain(const uint8_t* packet, size_t size, RtpSpan* span);
+    bool take_plain(const uint8_t* packet, size_t size, RtpSpan* span) {
+        // Longer than any datagram: take() passes it on unread.
+        if (wait_count_ != 0 || size > kMaxRtpSize) return false;
+        if (!classifier_.learn_plain(packet, size, span)) return false;
+        fresh_ = nullptr;
+        if (stats_) count_timing(*stats_, span->seq, span->timestamp);
+        return true;
+    }
     void pushed(ReorderWindow::Verdict verdict);  // what the reorder stage did with next()'s packet
 
     const StreamClassifier& classifier() const { return classifier_; }
