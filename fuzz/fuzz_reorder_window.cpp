@@ -2,7 +2,9 @@
 // SSRC changes, records that are not RTP, refused packets and flushes. Checked: within a run
 // (between restarts of the ordering) packets come out in sequence number order and never twice;
 // every packet the stage took comes out unless the unpacker would refuse it; a packet is called
-// late only when its place had gone; memory stays within the window.
+// late only when its place had gone; memory stays within the window. A second stage is given
+// each RTP packet the skip test keeps through pass_in_order() first, as the pass does: it must
+// release the same packets in the same order and count the same.
 //
 // Input: one byte for the window, then 4 bytes per step:
 //   op    bits 0-1: 0, 1 push near the last number (delta = int8 of byte 2), 2 push at the number
@@ -54,7 +56,23 @@ int16_t diff(uint16_t a, uint16_t b) {
     return static_cast<int16_t>(static_cast<uint16_t>(a - b));
 }
 
-void drain(ReorderWindow& w, Model& m) {
+// The ids of what the lane's stage released, in order, beside the reference stage's.
+struct Lane {
+    std::vector<uint32_t> ours, reference;
+};
+
+void drain_lane(ReorderWindow& w, Lane& lane) {
+    const uint8_t* p = nullptr;
+    size_t n = 0;
+    while (w.pop(&p, &n)) {
+        if (n < 16) continue;
+        uint32_t id = 0;
+        memcpy(&id, p + 12, 4);
+        lane.ours.push_back(id);
+    }
+}
+
+void drain(ReorderWindow& w, Model& m, Lane& lane) {
     const uint8_t* p = nullptr;
     size_t n = 0;
     while (w.pop(&p, &n)) {
@@ -62,6 +80,7 @@ void drain(ReorderWindow& w, Model& m) {
         if (n < 16) continue;  // a record that is not RTP, handed straight through
         uint32_t id = 0;
         memcpy(&id, p + 12, 4);
+        lane.reference.push_back(id);
         FUZZ_CHECK(id < m.sent.size());
         FUZZ_CHECK(m.held.erase(id) == 1);  // taken once, released once
         const Sent& s = m.sent[id];
@@ -86,8 +105,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 1) return 0;
     Model m;
     m.window = (data[0] & 0x80) ? 4096 : 1u + (data[0] & 0x3F);
-    RepairStats stats;
+    RepairStats stats, stats2;
     ReorderWindow w(m.window, &stats, rtp_vp8_refused);
+    ReorderWindow w2(m.window, &stats2, rtp_vp8_refused);
+    Lane lane;
     uint16_t last = 0;
     for (size_t i = 1; i + 4 <= size; i += 4) {
         const uint8_t op = data[i];
@@ -95,7 +116,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if ((op & 3) == 3) {
             if (op & 4) {
                 w.flush();
-                drain(w, m);
+                w2.flush();
+                drain(w, m, lane);
+                drain_lane(w2, lane);
                 // Whatever was taken has come out (refused ones are not written).
                 for (uint32_t id : m.held) FUZZ_CHECK(m.sent[id].refused);
                 m.held.clear();
@@ -104,7 +127,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             } else {
                 const uint8_t junk[5] = {b1, b2, b3, 0, 0};
                 FUZZ_CHECK(w.push(junk, sizeof(junk)) == ReorderWindow::Verdict::passed);
-                drain(w, m);
+                w2.push(junk, sizeof(junk));
+                drain(w, m, lane);
+                drain_lane(w2, lane);
             }
             continue;
         }
@@ -132,6 +157,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
         const uint64_t resets = stats.resets;
         const ReorderWindow::Verdict v = w.push(pkt.data(), pkt.size());
+        if (!refused && w2.pass_in_order(pkt.data(), pkt.size(), seq, ssrc))
+            lane.ours.push_back(id);
+        else
+            w2.push(pkt.data(), pkt.size());
         if (stats.resets != resets) {
             FUZZ_CHECK(v == ReorderWindow::Verdict::held);
             m.new_run();
@@ -157,11 +186,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 if (&s != &m.sent.back() && s.run == m.run && s.seq == seq) seen = true;
             FUZZ_CHECK(seen);
         }
-        drain(w, m);
+        drain(w, m, lane);
+        drain_lane(w2, lane);
     }
     w.flush();
-    drain(w, m);
+    w2.flush();
+    drain(w, m, lane);
+    drain_lane(w2, lane);
     for (uint32_t id : m.held) FUZZ_CHECK(m.sent[id].refused);
     FUZZ_CHECK(w.held() == 0);
+    FUZZ_CHECK(lane.ours == lane.reference);
+    FUZZ_CHECK(stats2.reordered == stats.reordered && stats2.duplicates == stats.duplicates &&
+               stats2.late == stats.late && stats2.resets == stats.resets);
     return 0;
 }

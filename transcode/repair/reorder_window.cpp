@@ -63,7 +63,7 @@ void ReorderWindow::advance_to(int64_t seq) {
 
 void ReorderWindow::store(Buffer& buffer, const uint8_t* packet, size_t size, int64_t seq) {
     if (buffer.data.size() < size) {
-        // Exactly as long, not zeroed first: a buffer keeps no more than the largest packet it held.
+        // Exactly as long and not zeroed first: a buffer keeps no more than its largest packet.
         buffer.data.assign(packet, packet + size);
     } else if (size > 0) {
         memcpy(buffer.data.data(), packet, size);

@@ -173,9 +173,8 @@ inline bool ReorderWindow::pass_in_order(const uint8_t* packet, size_t size, uin
     // next_ just above the highest number means the packet is no repeat and reorders nothing.
     // Taking a packet here keeps them all, so after one that was taken they hold until another
     // call.
-    if (!in_order_ &&
-        (!running_ || !releasing_ || draining_ || !held_.empty() || incoming_.held ||
-         skipped_ != 0 || next_ != highest_ + 1 || seen(next_)))
+    if (!in_order_ && (!running_ || !releasing_ || draining_ || !held_.empty() || incoming_.held ||
+                       skipped_ != 0 || next_ != highest_ + 1 || seen(next_)))
         return false;
     if (ssrc != ssrc_ || seq != static_cast<uint16_t>(next_ & 0xFFFF)) {
         in_order_ = false;
