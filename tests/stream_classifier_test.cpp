@@ -178,7 +178,12 @@ struct Scenario {
     std::vector<Step> steps;
     Role first_again;       // role_of() of the first packet after all steps
     uint32_t media_at_end;  // the media SSRC after all steps
+    const char* sdp = nullptr;
 };
+
+constexpr const char* kSdpRedRtx =
+    "m=video 9 RTP/AVPF 96 97 100\na=rtpmap:96 VP8/90000\na=rtpmap:97 rtx/90000\n"
+    "a=fmtp:97 apt=96\na=rtpmap:100 red/90000\n";
 
 const Bytes kVp8 = {0x90, 0x80, 0x12, 0x34, 0x9d, 0x01, 0x2a};  // X=1 S=1, I, picture id
 const Bytes kOpus = {0x78, 0x01, 0x02, 0x03};                   // TOC config 15, code 0
@@ -339,21 +344,57 @@ TEST(StreamClassifier, RulesOverPacketSequences) {
           {rtp(115, 7, 900, kOther, flexfec(0x00, 1, 0x33, {0x80, 0x01, 1, 2})), Role::media}},
          Role::other,
          kOther},
+        // With an SDP its names decide: plain media, RED, a retransmission of either, and on the
+        // media SSRC a payload type it does not name.
+        {"sdp_names_media_red_and_rtx",
+         true,
+         {{rtp(96, 10, 900, kMedia, kVp8), Role::media},
+          {rtp(96, 11, 900, kMedia, kVp8), Role::media},
+          {rtp(100, 12, 903, kMedia, red1(96, kVp8)), Role::red},
+          {rtp(97, 1, 900, kOther, cat({0, 11}, kVp8)), Role::rtx},
+          {rtp(96, 13, 906, kMedia, kVp8), Role::media},
+          {rtp(98, 14, 906, kMedia, kVp8), Role::unnamed},
+          {rtp(96, 15, 909, kMedia, kVp8), Role::media}},
+         Role::media,
+         kMedia,
+         kSdpRedRtx},
     };
+    // learn() then role_of() is the reference; learn_role() and the settled stream's
+    // learn_plain() must tell the same roles and leave the same state.
     for (const Scenario& s : scenarios) {
         SCOPED_TRACE(s.name);
-        streams::StreamClassifier c(s.video, nullptr);
+        streams::SdpMap sdp;
+        std::string err;
+        if (s.sdp) {
+            ASSERT_TRUE(streams::parse_sdp(s.sdp, &sdp, &err)) << err;
+        }
+        const streams::SdpKind* kind = s.sdp ? &sdp.video : nullptr;
+        streams::StreamClassifier c(s.video, nullptr, kind), one(s.video, nullptr, kind),
+            plain(s.video, nullptr, kind);
         for (size_t i = 0; i < s.steps.size(); ++i) {
             const Bytes& p = s.steps[i].packet;
             c.learn(p.data(), p.size());
-            EXPECT_EQ(static_cast<int>(c.role_of(p.data(), p.size())),
-                      static_cast<int>(s.steps[i].want))
+            const int want = static_cast<int>(s.steps[i].want);
+            EXPECT_EQ(static_cast<int>(c.role_of(p.data(), p.size())), want) << "step " << i;
+            streams::RtpSpan span;
+            EXPECT_EQ(static_cast<int>(one.learn_role(p.data(), p.size(), &span)), want)
                 << "step " << i;
+            if (plain.learn_plain(p.data(), p.size(), &span)) {
+                EXPECT_EQ(want, static_cast<int>(Role::media)) << "step " << i;
+            } else {
+                EXPECT_EQ(static_cast<int>(plain.learn_role(p.data(), p.size(), &span)), want)
+                    << "step " << i;
+            }
         }
         const Bytes& first = s.steps[0].packet;
-        EXPECT_EQ(static_cast<int>(c.role_of(first.data(), first.size())),
-                  static_cast<int>(s.first_again));
-        EXPECT_EQ(c.media_ssrc(), s.media_at_end);
+        for (const streams::StreamClassifier* k : {&c, &one, &plain}) {
+            EXPECT_EQ(static_cast<int>(k->role_of(first.data(), first.size())),
+                      static_cast<int>(s.first_again));
+            EXPECT_EQ(k->media_ssrc(), s.media_at_end);
+            for (const Step& step : s.steps)
+                EXPECT_EQ(k->seen(be16(step.packet.data() + 2)),
+                          c.seen(be16(step.packet.data() + 2)));
+        }
     }
 }
 

@@ -15,10 +15,7 @@
 
 #include "be_bytes.h"
 #include "run_stats.h"
-
-namespace streams {
-struct SdpKind;
-}
+#include "sdp_map.h"
 
 namespace streams {
 
@@ -179,10 +176,11 @@ private:
     Role role_on_media(const uint8_t* packet, const RtpSpan& r) const;
     void learn_span(const uint8_t* packet, const RtpSpan& r);
     Role role_for(const uint8_t* packet, const RtpSpan& r) const;
-    // The usual packet once the stream is settled: plain media on the media SSRC.
+    // The usual packet once the stream is settled: plain media on the media SSRC, of a payload
+    // type the SDP names media or, without one, that the packets showed to be plain.
     bool settled_plain(const RtpSpan& r) const {
-        return !sdp_ && have_media_ && r.ssrc == media_ssrc_ && r.payload != 0 &&
-               pt_[r.pt] == Pt::plain;
+        return have_media_ && r.ssrc == media_ssrc_ && r.payload != 0 &&
+               (sdp_ ? sdp_->pt[r.pt] == SdpPt::media : pt_[r.pt] == Pt::plain);
     }
     // What learn_span() does for a settled plain packet, without its branches.
     void learn_plain_media(const RtpSpan& r) {
