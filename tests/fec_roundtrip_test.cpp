@@ -1,6 +1,7 @@
 // FEC recovery end to end: captures whose video carries ULPFEC inside RED or FlexFEC, with losses,
 // converted with --repair against the same capture with nothing lost and against --no-fec; then the
-// small wiring pieces (the ULPFEC body inside RED, the feed's lazy store, its size).
+// small wiring pieces (the ULPFEC body inside RED, the feed's lazy store, its size, the SDP's extension
+// map reaching the store the pass makes).
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -523,5 +524,77 @@ INSTANTIATE_TEST_SUITE_P(
                       WiringCase{"rewritten_extensions_map_reaches_the_store", true, true, 1, 0},
                       WiringCase{"rewritten_extensions_no_map", true, false, 0, 1}),
     [](const ::testing::TestParamInfo<WiringCase>& info) { return std::string(info.param.name); });
+
+// wired_media's packets as one VP8 key frame (packet 0 starts it, packet 2 ends it) of one user's
+// capture, written to `dir`: all three, or the first and last with the ULPFEC packet over them.
+void wired_capture(const TempDir& dir, bool lossy) {
+    std::vector<std::vector<uint8_t>> sent, at_fec;
+    for (uint8_t i = 0; i < 3; ++i) {
+        for (const bool fec_view : {false, true}) {
+            std::vector<uint8_t> p = wired_media(i, true, fec_view);
+            const size_t payload = p.size() - 4 - (i + 20u);
+            p[payload] = i == 0 ? 0x10 : 0x00;  // S: the frame starts in packet 0
+            if (i == 0) {
+                const uint8_t key[] = {0x10, 0x02, 0x00, 0x9d, 0x01, 0x2a, 0x40, 0x01, 0xf0, 0x00};
+                std::copy(std::begin(key), std::end(key), p.begin() + payload + 1);
+            }
+            if (i == 2) p[1] |= 0x80;  // marker
+            (fec_view ? at_fec : sent).push_back(p);
+        }
+    }
+    std::vector<std::vector<uint8_t>> records = sent;
+    if (lossy) {
+        std::vector<FecMedia> m;
+        for (const std::vector<uint8_t>& p : at_fec) m.push_back({p.data(), p.size()});
+        std::vector<uint8_t> body;
+        ASSERT_TRUE(ulpfec_encode(m.data(), m.size(), &body));
+        std::vector<uint8_t> red = {120};
+        red.insert(red.end(), body.begin(), body.end());
+        std::vector<uint8_t> fec = rtp(red);
+        fec[3] = 103;
+        records = {sent[0], sent[2], fec};
+    }
+    std::vector<uint8_t> capture;
+    for (const std::vector<uint8_t>& p : records) {
+        const uint32_t head[2] = {static_cast<uint32_t>(p.size()), 42};  // Length, User id
+        capture.insert(capture.end(), reinterpret_cast<const uint8_t*>(head),
+                       reinterpret_cast<const uint8_t*>(head) + sizeof(head));
+        capture.insert(capture.end(), p.begin(), p.end());
+    }
+    ASSERT_TRUE(harness::write_file(dir.file("cap_1.video"), capture, nullptr));
+}
+
+// The pass hands the --sdp file's extension map to the store it makes for a user: the lost packet
+// comes back as sent only when the SDP names the extensions the sender rewrote.
+TEST(FecFeedWiring, TheSdpsExtensionMapReachesThePassStore) {
+    TempDir clean, lossy, sdp_dir;
+    wired_capture(clean, false);
+    wired_capture(lossy, true);
+    const std::string media =
+        "m=video 9 RTP/AVPF 96 118 120\na=rtpmap:96 VP8/90000\na=rtpmap:118 red/90000\n"
+        "a=rtpmap:120 ulpfec/90000\n";
+    const std::string extmap =
+        "a=extmap:2 http://www.webrtc.org/experiments/rtp-hdrext/abs-send-time\n"
+        "a=extmap:7 http://www.webrtc.org/experiments/rtp-hdrext/video-timing\n";
+    auto sdp_file = [&](const char* name, const std::string& text) {
+        const std::string path = sdp_dir.file(name);
+        EXPECT_TRUE(
+            harness::write_file(path, std::vector<uint8_t>(text.begin(), text.end()), nullptr));
+        return path;
+    };
+    const std::string named = sdp_file("named.sdp", media + extmap);
+    const std::string unnamed = sdp_file("unnamed.sdp", media);
+    Conversion want, got, blind;
+    convert(clean, {"--repair", "--sdp", named}, &want);
+    convert(lossy, {"--repair", "--sdp", named}, &got);
+    convert(lossy, {"--repair", "--sdp", unnamed}, &blind);
+    ASSERT_EQ(want.run.files.size(), 1u);
+    const std::vector<uint8_t> frame = bytes_of(want.run.files.begin()->second);
+    ASSERT_GT(frame.size(), 32u + 12u);  // the IVF header and one frame
+    EXPECT_EQ(video_total(got.report, "fec_recovered", true), 1u);
+    EXPECT_TRUE(bytes_of(got.run.files.begin()->second) == frame);
+    // Taken for unchanged, the rewritten bytes of the other packets land in the rebuilt one.
+    EXPECT_FALSE(bytes_of(blind.run.files.begin()->second) == frame);
+}
 
 }  // namespace
