@@ -161,7 +161,8 @@ users_part() {
 long_part() {
     echo
     echo "== peak memory of 512 video records of one user, all held by the reorder stage"
-    echo "   bound with --repair: plain run + 512 x 65,535 B = plain + 32,768 KiB"
+    echo "   bound with --repair: plain run + 512 x 65,535 B held by the reorder stage + 8 MiB"
+    echo "   held while the video codec is undecided = plain + 40,960 KiB"
     # shellcheck disable=SC2059
     printf "$MFMT" "records, run" "peak RSS KiB" "- plain KiB"
     local shape plain args
