@@ -1,7 +1,7 @@
 // FEC recovery end to end: captures whose video carries ULPFEC inside RED or FlexFEC, with losses,
 // converted with --repair against the same capture with nothing lost and against --no-fec; then the
-// small wiring pieces (the ULPFEC body inside RED, the feed's lazy store, its size, the SDP's extension
-// map reaching the store the pass makes).
+// small wiring pieces (the ULPFEC body inside RED, the feed's lazy store, its size, the SDP's
+// extension map reaching the store the pass makes).
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -476,6 +476,19 @@ std::vector<uint8_t> wired_media(uint8_t i, bool extensions, bool at_fec) {
     return p;
 }
 
+// The ULPFEC packet, inside RED and numbered 103, over `at_fec` as the FEC saw them.
+std::vector<uint8_t> wired_fec(const std::vector<std::vector<uint8_t>>& at_fec) {
+    std::vector<FecMedia> m;
+    for (const std::vector<uint8_t>& p : at_fec) m.push_back({p.data(), p.size()});
+    std::vector<uint8_t> body;
+    EXPECT_TRUE(ulpfec_encode(m.data(), m.size(), &body));
+    std::vector<uint8_t> red = {120};
+    red.insert(red.end(), body.begin(), body.end());
+    std::vector<uint8_t> fec = rtp(red);
+    fec[3] = 103;
+    return fec;
+}
+
 TEST_P(FecFeedStore, IsMadeAtTheFirstFecPacketAndBoundToTheStage) {
     const WiringCase& c = GetParam();
     ReorderWindow stage(8, nullptr);
@@ -491,14 +504,7 @@ TEST_P(FecFeedStore, IsMadeAtTheFirstFecPacketAndBoundToTheStage) {
         sent.push_back(wired_media(i, c.extensions, false));
         at_fec.push_back(wired_media(i, c.extensions, true));
     }
-    std::vector<FecMedia> m;
-    for (const std::vector<uint8_t>& p : at_fec) m.push_back({p.data(), p.size()});
-    std::vector<uint8_t> body;
-    ASSERT_TRUE(ulpfec_encode(m.data(), m.size(), &body));
-    std::vector<uint8_t> red = {120};
-    red.insert(red.end(), body.begin(), body.end());
-    std::vector<uint8_t> fec = rtp(red);
-    fec[3] = 103;
+    const std::vector<uint8_t> fec = wired_fec(at_fec);
     const streams::FecHook hook = feed.hook();
     hook.keep(hook.context, fec.data(), fec.size(), 5, false);
     ASSERT_NE(feed.recovery(), nullptr);
@@ -543,17 +549,7 @@ void wired_capture(const TempDir& dir, bool lossy) {
         }
     }
     std::vector<std::vector<uint8_t>> records = sent;
-    if (lossy) {
-        std::vector<FecMedia> m;
-        for (const std::vector<uint8_t>& p : at_fec) m.push_back({p.data(), p.size()});
-        std::vector<uint8_t> body;
-        ASSERT_TRUE(ulpfec_encode(m.data(), m.size(), &body));
-        std::vector<uint8_t> red = {120};
-        red.insert(red.end(), body.begin(), body.end());
-        std::vector<uint8_t> fec = rtp(red);
-        fec[3] = 103;
-        records = {sent[0], sent[2], fec};
-    }
+    if (lossy) records = {sent[0], sent[2], wired_fec(at_fec)};
     std::vector<uint8_t> capture;
     for (const std::vector<uint8_t>& p : records) {
         const uint32_t head[2] = {static_cast<uint32_t>(p.size()), 42};  // Length, User id
